@@ -1,0 +1,45 @@
+#pragma once
+// The automation date scale: days since 30 December 1899 as the whole part, the time
+// of day as the fraction. Before the zero day the whole part counts back while the
+// fraction still counts forward (-1.25 is 29 Dec 1899, 06:00).
+
+#include <cstdint>
+#include <optional>
+
+namespace automation {
+
+struct CivilDate {
+  int year = 1899;
+  int month = 12;
+  int day = 30;
+  bool operator==(const CivilDate&) const = default;
+};
+
+struct TimeOfDay {
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  bool operator==(const TimeOfDay&) const = default;
+};
+
+// Dates from year 100 to 9999 are valid, as in the runtime.
+constexpr int kMinYear = 100;
+constexpr int kMaxYear = 9999;
+
+bool IsValidCivilDate(const CivilDate& date);
+// Nullopt for an invalid date (2/30/2026, month 13, year outside 100..9999).
+std::optional<double> DateSerial(const CivilDate& date);
+// The fraction of a day for a time of day; the time must be valid.
+double TimeSerial(const TimeOfDay& time);
+// Combines a day and a time of day the way the scale does for days before the zero day.
+double CombineDateTime(double daySerial, double timeFraction);
+
+// Splits a date value into its calendar date and its time of day, rounded to the
+// nearest second as the runtime renders it.
+CivilDate DatePart(double value);
+TimeOfDay TimePart(double value);
+// The whole-day part and the time fraction (always >= 0).
+double WholeDays(double value);
+double TimeFraction(double value);
+
+}  // namespace automation

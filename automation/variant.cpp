@@ -1,0 +1,312 @@
+#include "automation/variant.h"
+
+#include <cassert>
+
+#include "automation/automation_error.h"
+#include "automation/conversions.h"
+#include "automation/dispatch.h"
+
+namespace automation {
+
+const char* TypeName(VarType type) {
+  switch (type) {
+    case VarType::Empty: return "Empty";
+    case VarType::Null: return "Null";
+    case VarType::Integer: return "Integer";
+    case VarType::Long: return "Long";
+    case VarType::Single: return "Single";
+    case VarType::Double: return "Double";
+    case VarType::Currency: return "Currency";
+    case VarType::Date: return "Date";
+    case VarType::String: return "String";
+    case VarType::Object: return "Object";
+    case VarType::Error: return "Error";
+    case VarType::Boolean: return "Boolean";
+    case VarType::Variant: return "Variant";
+    case VarType::Byte: return "Byte";
+  }
+  return "Unknown";
+}
+
+// ---------------------------------------------------------------- SafeArray
+
+namespace {
+Variant EmptyElement(VarType type) {
+  switch (type) {
+    case VarType::Integer: return Variant::Integer(0);
+    case VarType::Long: return Variant::Long(0);
+    case VarType::Single: return Variant::Single(0);
+    case VarType::Double: return Variant::Double(0);
+    case VarType::Currency: return Variant::Currency(0);
+    case VarType::Date: return Variant::Date(0);
+    case VarType::String: return Variant::String("");
+    case VarType::Boolean: return Variant::Boolean(false);
+    case VarType::Byte: return Variant::Byte(0);
+    case VarType::Error: return Variant::Error(0);
+    case VarType::Object: return Variant::Object(nullptr);
+    default: return Variant();
+  }
+}
+}  // namespace
+
+SafeArray::SafeArray(VarType elementType, std::vector<ArrayBound> bounds)
+    : elementType_(elementType), bounds_(std::move(bounds)) {
+  if (elementType_ == VarType::Empty || elementType_ == VarType::Null) {
+    throw AutomationError(err::kTypeMismatch);
+  }
+  size_t n = size();
+  if (elementType_ == VarType::Byte) {
+    bytes_.assign(n, 0);
+  } else {
+    elements_.assign(n, EmptyElement(elementType_));
+  }
+}
+
+SafeArray SafeArray::FromBytes(std::vector<uint8_t> bytes) {
+  SafeArray array(VarType::Byte, {});
+  array.bounds_ = {ArrayBound{0, static_cast<uint32_t>(bytes.size())}};
+  array.bytes_ = std::move(bytes);
+  return array;
+}
+
+size_t SafeArray::size() const {
+  if (bounds_.empty()) return 0;
+  size_t n = 1;
+  for (const auto& b : bounds_) n *= b.count;
+  return n;
+}
+
+size_t SafeArray::FlatIndex(const std::vector<int32_t>& indices) const {
+  if (indices.size() != bounds_.size()) throw AutomationError(err::kSubscriptOutOfRange);
+  size_t flat = 0;
+  size_t stride = 1;
+  for (size_t d = 0; d < bounds_.size(); ++d) {
+    int64_t offset = static_cast<int64_t>(indices[d]) - bounds_[d].lower;
+    if (offset < 0 || offset >= static_cast<int64_t>(bounds_[d].count)) {
+      throw AutomationError(err::kSubscriptOutOfRange);
+    }
+    flat += static_cast<size_t>(offset) * stride;
+    stride *= bounds_[d].count;
+  }
+  return flat;
+}
+
+Variant SafeArray::Get(const std::vector<int32_t>& indices) const {
+  return GetFlat(FlatIndex(indices));
+}
+
+void SafeArray::Set(const std::vector<int32_t>& indices, const Variant& value) {
+  SetFlat(FlatIndex(indices), value);
+}
+
+Variant SafeArray::GetFlat(size_t i) const {
+  if (elementType_ == VarType::Byte) return Variant::Byte(bytes_.at(i));
+  return elements_.at(i);
+}
+
+void SafeArray::SetFlat(size_t i, const Variant& value) {
+  if (i >= size()) throw AutomationError(err::kSubscriptOutOfRange);
+  if (elementType_ == VarType::Byte) {
+    bytes_[i] = ChangeType(value, VarType::Byte).byte();
+  } else if (elementType_ == VarType::Variant) {
+    elements_[i] = value.deref();
+  } else {
+    elements_[i] = ChangeType(value, elementType_);
+  }
+}
+
+bool SafeArray::operator==(const SafeArray& other) const {
+  return elementType_ == other.elementType_ && bounds_ == other.bounds_ &&
+         elements_ == other.elements_ && bytes_ == other.bytes_;
+}
+
+// ---------------------------------------------------------------- Variant
+
+Variant::Variant(const Variant& other)
+    : type_(other.type_),
+      int_(other.int_),
+      real_(other.real_),
+      string_(other.string_),
+      object_(other.object_),
+      array_(other.array_ ? std::make_unique<SafeArray>(*other.array_) : nullptr),
+      ref_(other.ref_) {}
+
+Variant& Variant::operator=(const Variant& other) {
+  if (this != &other) {
+    Variant copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+Variant::~Variant() = default;
+
+Variant Variant::Null() {
+  Variant v;
+  v.type_ = VarType::Null;
+  return v;
+}
+Variant Variant::Integer(int16_t x) {
+  Variant v;
+  v.type_ = VarType::Integer;
+  v.int_ = x;
+  return v;
+}
+Variant Variant::Long(int32_t x) {
+  Variant v;
+  v.type_ = VarType::Long;
+  v.int_ = x;
+  return v;
+}
+Variant Variant::Single(float x) {
+  Variant v;
+  v.type_ = VarType::Single;
+  v.real_ = x;
+  return v;
+}
+Variant Variant::Double(double x) {
+  Variant v;
+  v.type_ = VarType::Double;
+  v.real_ = x;
+  return v;
+}
+Variant Variant::Currency(int64_t scaled) {
+  Variant v;
+  v.type_ = VarType::Currency;
+  v.int_ = scaled;
+  return v;
+}
+Variant Variant::Date(double x) {
+  Variant v;
+  v.type_ = VarType::Date;
+  v.real_ = x;
+  return v;
+}
+Variant Variant::String(std::string x) {
+  Variant v;
+  v.type_ = VarType::String;
+  v.string_ = std::move(x);
+  return v;
+}
+Variant Variant::Boolean(bool x) {
+  Variant v;
+  v.type_ = VarType::Boolean;
+  v.int_ = x ? -1 : 0;
+  return v;
+}
+Variant Variant::Byte(uint8_t x) {
+  Variant v;
+  v.type_ = VarType::Byte;
+  v.int_ = x;
+  return v;
+}
+Variant Variant::Error(int32_t scode) {
+  Variant v;
+  v.type_ = VarType::Error;
+  v.int_ = scode;
+  return v;
+}
+Variant Variant::Object(std::shared_ptr<Dispatch> object) {
+  Variant v;
+  v.type_ = VarType::Object;
+  v.object_ = std::move(object);
+  return v;
+}
+Variant Variant::Array(SafeArray array) {
+  Variant v;
+  v.type_ = array.elementType();
+  v.array_ = std::make_unique<SafeArray>(std::move(array));
+  return v;
+}
+Variant Variant::ByRef(std::shared_ptr<Variant> target) {
+  assert(target != nullptr);
+  Variant v;
+  v.type_ = target->type_;
+  v.ref_ = std::move(target);
+  return v;
+}
+
+const Variant& Variant::deref() const {
+  const Variant* v = this;
+  while (v->ref_) v = v->ref_.get();
+  return *v;
+}
+
+Variant& Variant::deref() {
+  Variant* v = this;
+  while (v->ref_) v = v->ref_.get();
+  return *v;
+}
+
+int16_t Variant::integer() const {
+  assert(type_ == VarType::Integer && !array_);
+  return static_cast<int16_t>(int_);
+}
+int32_t Variant::lng() const {
+  assert(type_ == VarType::Long && !array_);
+  return static_cast<int32_t>(int_);
+}
+float Variant::single() const {
+  assert(type_ == VarType::Single && !array_);
+  return static_cast<float>(real_);
+}
+double Variant::dbl() const {
+  assert(type_ == VarType::Double && !array_);
+  return real_;
+}
+int64_t Variant::currencyScaled() const {
+  assert(type_ == VarType::Currency && !array_);
+  return int_;
+}
+double Variant::date() const {
+  assert(type_ == VarType::Date && !array_);
+  return real_;
+}
+const std::string& Variant::string() const {
+  assert(type_ == VarType::String && !array_);
+  return string_;
+}
+bool Variant::boolean() const {
+  assert(type_ == VarType::Boolean && !array_);
+  return int_ != 0;
+}
+uint8_t Variant::byte() const {
+  assert(type_ == VarType::Byte && !array_);
+  return static_cast<uint8_t>(int_);
+}
+int32_t Variant::errorCode() const {
+  assert(type_ == VarType::Error && !array_);
+  return static_cast<int32_t>(int_);
+}
+const std::shared_ptr<Dispatch>& Variant::object() const {
+  assert(type_ == VarType::Object && !array_);
+  return object_;
+}
+const SafeArray& Variant::array() const {
+  assert(array_);
+  return *array_;
+}
+SafeArray& Variant::array() {
+  assert(array_);
+  return *array_;
+}
+
+bool Variant::operator==(const Variant& other) const {
+  if (ref_ || other.ref_) return deref() == other.deref();
+  if (type_ != other.type_ || isArray() != other.isArray()) return false;
+  if (isArray()) return *array_ == *other.array_;
+  switch (type_) {
+    case VarType::Single:
+    case VarType::Double:
+    case VarType::Date:
+      return real_ == other.real_;
+    case VarType::String:
+      return string_ == other.string_;
+    case VarType::Object:
+      return object_ == other.object_;
+    default:
+      return int_ == other.int_;
+  }
+}
+
+}  // namespace automation

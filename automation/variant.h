@@ -1,0 +1,150 @@
+#pragma once
+// automation::Variant: the one value type that crosses every interface of the server,
+// with the kinds, copy rules and arrays of the automation runtime.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace automation {
+
+class Dispatch;
+
+// Type codes, numbered as the automation runtime numbers them.
+enum class VarType : uint16_t {
+  Empty = 0,
+  Null = 1,
+  Integer = 2,   // 16-bit signed
+  Long = 3,      // 32-bit signed
+  Single = 4,
+  Double = 5,
+  Currency = 6,  // 64-bit fixed point, four decimals
+  Date = 7,      // days since 30 Dec 1899, time of day as the fraction
+  String = 8,
+  Object = 9,
+  Error = 10,
+  Boolean = 11,
+  Variant = 12,  // only as an array's element type
+  Byte = 17,
+};
+
+const char* TypeName(VarType type);
+
+class Variant;
+
+// One dimension of an array: its lower bound and its number of elements.
+struct ArrayBound {
+  int32_t lower = 0;
+  uint32_t count = 0;
+  int32_t upper() const { return static_cast<int32_t>(lower + static_cast<int64_t>(count) - 1); }
+  bool operator==(const ArrayBound&) const = default;
+};
+
+// A multi-dimensional array with per-dimension lower bounds and a fixed element type
+// (VarType::Variant for elements of any kind). Elements are stored with the first index
+// varying fastest, as the runtime stores them. Byte arrays keep plain bytes.
+class SafeArray {
+ public:
+  // All elements start as the element type's empty value (0, "", False, Empty).
+  SafeArray(VarType elementType, std::vector<ArrayBound> bounds);
+  // A one-dimensional byte array, lower bound 0.
+  static SafeArray FromBytes(std::vector<uint8_t> bytes);
+
+  VarType elementType() const { return elementType_; }
+  const std::vector<ArrayBound>& bounds() const { return bounds_; }
+  size_t dimensions() const { return bounds_.size(); }
+  size_t size() const;
+
+  // Element access by one index per dimension; 9 when the count or an index is off.
+  Variant Get(const std::vector<int32_t>& indices) const;
+  // Stores `value` converted to the element type (13 when it cannot be, 6 on overflow).
+  void Set(const std::vector<int32_t>& indices, const Variant& value);
+
+  // Flat access in storage order (0 .. size()-1), no bounds check beyond size.
+  Variant GetFlat(size_t i) const;
+  void SetFlat(size_t i, const Variant& value);
+
+  // For byte arrays only: the raw bytes.
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+  bool operator==(const SafeArray& other) const;
+
+ private:
+  size_t FlatIndex(const std::vector<int32_t>& indices) const;
+
+  VarType elementType_;
+  std::vector<ArrayBound> bounds_;
+  std::vector<Variant> elements_;  // every element type but Byte
+  std::vector<uint8_t> bytes_;     // Byte
+};
+
+class Variant {
+ public:
+  Variant() = default;  // Empty
+  Variant(const Variant& other);
+  Variant(Variant&& other) noexcept = default;
+  Variant& operator=(const Variant& other);
+  Variant& operator=(Variant&& other) noexcept = default;
+  ~Variant();
+
+  static Variant Null();
+  static Variant Integer(int16_t v);
+  static Variant Long(int32_t v);
+  static Variant Single(float v);
+  static Variant Double(double v);
+  // `scaled` is the amount times 10000.
+  static Variant Currency(int64_t scaled);
+  static Variant Date(double v);
+  static Variant String(std::string v);
+  static Variant Boolean(bool v);
+  static Variant Byte(uint8_t v);
+  static Variant Error(int32_t scode);
+  static Variant Object(std::shared_ptr<Dispatch> object);
+  static Variant Array(SafeArray array);
+  // A Variant that refers to another; reads and writes through it reach the target.
+  static Variant ByRef(std::shared_ptr<Variant> target);
+
+  // The kind of the value; for an array, its element type with isArray() true.
+  // A by-reference Variant answers for the value it refers to.
+  VarType type() const { return deref().type_; }
+  bool isArray() const { return deref().array_ != nullptr; }
+  bool isByRef() const { return ref_ != nullptr; }
+  bool isEmpty() const { return type() == VarType::Empty && !isArray(); }
+  bool isNull() const { return type() == VarType::Null && !isArray(); }
+
+  // Follows by-reference Variants to the value they finally refer to.
+  const Variant& deref() const;
+  Variant& deref();
+  const std::shared_ptr<Variant>& refTarget() const { return ref_; }
+
+  // Raw accessors of a Variant that is not by reference; each assumes the matching
+  // type() (checked with an assertion).
+  int16_t integer() const;
+  int32_t lng() const;
+  float single() const;
+  double dbl() const;
+  int64_t currencyScaled() const;
+  double date() const;
+  const std::string& string() const;
+  bool boolean() const;
+  uint8_t byte() const;
+  int32_t errorCode() const;
+  const std::shared_ptr<Dispatch>& object() const;
+  const SafeArray& array() const;
+  SafeArray& array();
+
+  // Same kind and same value; arrays element by element; objects by identity.
+  bool operator==(const Variant& other) const;
+
+ private:
+  VarType type_ = VarType::Empty;
+  int64_t int_ = 0;   // Integer, Long, Currency, Boolean, Byte, Error
+  double real_ = 0;   // Single, Double, Date
+  std::string string_;
+  std::shared_ptr<Dispatch> object_;       // shared on copy
+  std::unique_ptr<SafeArray> array_;       // copied element by element
+  std::shared_ptr<Variant> ref_;           // by-reference target, shared on copy
+};
+
+}  // namespace automation

@@ -1,0 +1,80 @@
+#pragma once
+// Application: the one public class. Clients fill its Properties and call Loggit;
+// the other members read or change the process-wide log method and state, or work
+// on the object's own data.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <kj/async.h>
+
+#include "automation/dispatch.h"
+#include "automation/variant.h"
+#include "recordkit/property_set.h"
+#include "startup/process_state.h"
+
+namespace ledgerwick {
+
+constexpr const char* kApplicationProgId = "Ledgerwick.Application";
+constexpr const char* kServerName = "Quorvin's Ledgerwick";
+
+class Application : public automation::Dispatch {
+ public:
+  // Creates the object's PropertySet, then runs InitializeLogger.
+  explicit Application(ProcessState& state);
+  // Releases the PropertySet, then runs ReleaseInstance.
+  ~Application() override;
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+  // Members in interface order.
+  std::string GetDescription() const { return description_; }
+  void SetDescription(const std::string& value) { description_ = value; }
+
+  automation::Variant GetKey() const { return key_; }
+  void SetKey(const automation::Variant& value);     // any value
+  void SetKeyRef(const automation::Variant& value);  // an object reference (or none)
+
+  // Stamps and queues one event; `vData` is Empty or a PackedRecord.
+  void Loggit(automation::Variant& vData);
+
+  std::string GetAppName() const { return ""; }
+  void SetAppName(const std::string& szAppName) { (void)szAppName; }
+
+  std::string GetName() const { return kServerName; }
+
+  int32_t GetLogMethod() const { return state_.CurrentLogMethod; }
+  void SetLogMethod(int32_t lMeth) { state_.CurrentLogMethod = lMeth; }
+
+  void SetArrayData(automation::Variant& value);
+  automation::Variant GetArrayData() const;
+
+  automation::Variant GetFieldMap() const;
+
+  std::shared_ptr<recordkit::PropertySet> GetProperties() const { return properties_; }
+
+  automation::Variant GetFields(int16_t& FieldNo) const;
+  void SetFields(int16_t& FieldNo, automation::Variant& value);
+
+  // Lets what is due on the loop run once (a due drain tick among it), then
+  // resolves to 0. The object stays usable.
+  kj::Promise<int32_t> Destroy();
+
+  bool GetReady() const { return state_.ReadyFlag; }
+
+  // Late-bound access to every member above, by its dispatch id.
+  kj::Promise<automation::Variant> Invoke(automation::DispId dispId, uint16_t flags,
+                                          std::vector<automation::Variant>& args) override;
+  std::vector<automation::DispId> GetIDsOfNames(const std::vector<std::string>& names) override;
+
+ private:
+  ProcessState& state_;
+  std::string description_;
+  std::shared_ptr<recordkit::PropertySet> properties_;
+  automation::Variant arrayData_;
+  automation::Variant key_;
+};
+
+}  // namespace ledgerwick

@@ -1,0 +1,24 @@
+#pragma once
+// Opening the network and the local log store from the settings, and the local
+// store's 14-day purge.
+
+#include <cstdint>
+#include <string>
+
+#include "startup/process_state.h"
+
+namespace ledgerwick {
+
+constexpr const char* kLogTableName = "tblLog";
+constexpr int kPurgeDays = 14;
+
+// 0 when every step succeeded; else the number of the first failing step. Objects
+// created before the failing step stay set in the state.
+int32_t OpenNetworkStore(ProcessState& state);
+int32_t OpenLocalStore(ProcessState& state);
+
+// The purge statement for the given date: "DELETE *", "FROM tblLog" and
+// "WHERE logdate < #m/d/yyyy#" joined by CR LF, the cutoff 14 days before `today`.
+std::string PurgeStatement(double today);
+
+}  // namespace ledgerwick
