@@ -1,0 +1,135 @@
+#include "server/application.h"
+
+#include <cmath>
+#include <limits>
+
+#include "automation/automation_error.h"
+#include "automation/conversions.h"
+#include "automation/date_scale.h"
+#include "startup/logger_startup.h"
+#include "writer/worker_engine.h"
+
+namespace ledgerwick {
+
+namespace {
+
+using automation::AutomationError;
+using automation::SafeArray;
+using automation::Variant;
+using automation::VarType;
+namespace err = automation::err;
+
+constexpr const char* kEventDateSentinel = "01/01/1900";
+constexpr const char* kEventTimeSentinel = "12:00:00 AM";
+
+Variant CurrentDate(const automation::Clock& clock) {
+  return Variant::Date(automation::WholeDays(clock.Now()));
+}
+
+Variant CurrentTime(const automation::Clock& clock) {
+  return Variant::Date(automation::TimeFraction(clock.Now()));
+}
+
+// A field keeps a usable date or time the client gave; the sentinel text, or
+// anything that is not a date, gives way to the current value.
+void ApplySentinelRule(recordkit::PropertySet& set, const char* field, const std::string& sentinel,
+                       const Variant& replacement) {
+  const Variant value = set.Item(field)->Value();
+  if (!value.isNull()) {
+    const std::string text = value.type() == VarType::String ? value.string() : automation::ToText(value);
+    if (text == sentinel) {
+      set.Item(field)->SetValue(replacement);
+      return;
+    }
+  }
+  if (!automation::IsDate(value)) set.Item(field)->SetValue(replacement);
+}
+
+// The element (FieldNo, 0) of a two-dimensional array held in ArrayData.
+std::vector<int32_t> FieldIndices(const Variant& arrayData, int16_t fieldNo) {
+  if (!arrayData.isArray()) throw AutomationError(err::kTypeMismatch);
+  if (arrayData.array().dimensions() != 2) throw AutomationError(err::kSubscriptOutOfRange);
+  return {fieldNo, 0};
+}
+
+}  // namespace
+
+Application::Application(ProcessState& state)
+    : state_(state), properties_(recordkit::PropertySet::NewEventSet()) {
+  InitializeLogger(state_);
+}
+
+Application::~Application() {
+  properties_.reset();
+  ReleaseInstance(state_);
+}
+
+void Application::SetKey(const Variant& value) { key_ = value.deref(); }
+
+void Application::SetKeyRef(const Variant& value) {
+  const Variant& target = value.deref();
+  if (target.type() != VarType::Object || target.isArray()) throw AutomationError(err::kTypeMismatch);
+  key_ = target;
+}
+
+void Application::Loggit(Variant& vData) {
+  recordkit::PropertyPacker& packer = state_.Packer();
+  if (int32_t number = packer.UnpackProperties(vData, *properties_); number != 0) {
+    throw AutomationError(number);
+  }
+  const automation::Clock& clock = state_.env.clock;
+  ApplySentinelRule(*properties_, "EventDate", kEventDateSentinel, CurrentDate(clock));
+  ApplySentinelRule(*properties_, "EventTime", kEventTimeSentinel, CurrentTime(clock));
+  properties_->Item("LogDate")->SetValue(CurrentDate(clock));
+  properties_->Item("LogTime")->SetValue(CurrentTime(clock));
+
+  Variant record;
+  if (int32_t number = packer.PackProperties(record, *properties_); number != 0) {
+    throw AutomationError(number);
+  }
+  if (!state_.ErrorBuffer) throw AutomationError(err::kObjectNotSet);
+  state_.ErrorBuffer->push_back(std::move(record));
+  StartDrainTimer(state_);
+}
+
+void Application::SetArrayData(Variant& value) { arrayData_ = value.deref(); }
+
+Variant Application::GetArrayData() const { return arrayData_; }
+
+Variant Application::GetFields(int16_t& FieldNo) const {
+  return arrayData_.array().Get(FieldIndices(arrayData_, FieldNo));
+}
+
+void Application::SetFields(int16_t& FieldNo, Variant& value) {
+  std::vector<int32_t> indices = FieldIndices(arrayData_, FieldNo);
+  arrayData_.array().Set(indices, value.deref());
+}
+
+Variant Application::GetFieldMap() const {
+  // Counts, then fills, as two passes over the set.
+  int16_t count = 0;
+  for (const auto& property : properties_->Properties()) {
+    if (property->Mapped()) {
+      if (count == std::numeric_limits<int16_t>::max()) throw AutomationError(err::kOverflow);
+      ++count;
+    }
+  }
+  if (count == 0) throw AutomationError(err::kSubscriptOutOfRange);  // bounds 0 to -1
+  SafeArray names(VarType::String, {automation::ArrayBound{0, static_cast<uint32_t>(count)}});
+  int16_t position = 0;
+  for (const auto& property : properties_->Properties()) {
+    if (property->Mapped()) {
+      names.Set({position}, Variant::String(property->Name()));
+      ++position;
+    }
+  }
+  return Variant::Array(std::move(names));
+}
+
+kj::Promise<int32_t> Application::Destroy() {
+  // A zero delay resolves after the timers that are already due, so a due drain tick
+  // runs before the call answers.
+  return state_.env.timers.timer().afterDelay(0 * kj::MILLISECONDS).then([]() { return int32_t{0}; });
+}
+
+}  // namespace ledgerwick
