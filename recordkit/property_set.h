@@ -37,9 +37,11 @@ class Property : public automation::Dispatch {
   std::vector<automation::DispId> GetIDsOfNames(const std::vector<std::string>& names) override;
 
  private:
+  friend class PropertySet;  // Add may change the mapped flag of a field it holds
+
   const std::string name_;
   automation::Variant value_;
-  const bool mapped_;
+  bool mapped_;
 };
 
 // The 19 event fields, in the order a new set holds them.
