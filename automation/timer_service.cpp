@@ -1,0 +1,88 @@
+#include "automation/timer_service.h"
+
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include <kj/exception.h>
+
+#include "automation/automation_error.h"
+
+namespace automation {
+
+// One armed timer. Shared between the id map and the timer's running loop, so a
+// callback that destroys its own timer does not free what is executing it.
+struct TimerService::Armed {
+  Armed(kj::Duration interval, std::function<void()> callback,
+        kj::PromiseFulfillerPair<void> stop)
+      : interval(interval),
+        callback(std::move(callback)),
+        stopped(stop.promise.fork()),
+        stopper(kj::mv(stop.fulfiller)) {}
+
+  const kj::Duration interval;
+  const std::function<void()> callback;
+  // False from Destroy on; checked after every wait and after every callback.
+  bool alive = true;
+  // Resolves when the timer is destroyed and ends the pending wait.
+  kj::ForkedPromise<void> stopped;
+  kj::Own<kj::PromiseFulfiller<void>> stopper;
+};
+
+void TimerService::ErrorHandler::taskFailed(kj::Exception&& exception) {
+  std::fprintf(stderr, "ledgerwickd: timer callback failed: %s\n",
+               exception.getDescription().cStr());
+  std::fflush(stderr);
+}
+
+TimerService::TimerService(kj::Timer& timer) : timer_(timer), tasks_(errorHandler_) {}
+
+// tasks_ is destroyed before timers_ (reverse order of declaration), which cancels
+// every pending wait before the timers it refers to go.
+TimerService::~TimerService() {
+  for (auto& entry : timers_) entry.second->alive = false;
+}
+
+int32_t TimerService::Create(int32_t intervalMs, std::function<void()> callback) {
+  if (!callback) throw AutomationError(err::kInvalidProcedureCall);
+  // Ids are never reused; running out of them is reported rather than wrapped.
+  if (nextId_ == std::numeric_limits<int32_t>::max()) throw AutomationError(err::kOverflow);
+  // A zero or negative interval would spin the loop; the shortest interval is 1 ms.
+  const int64_t ms = intervalMs < 1 ? 1 : intervalMs;
+  auto armed = std::make_shared<Armed>(ms * kj::MILLISECONDS, std::move(callback),
+                                       kj::newPromiseAndFulfiller<void>());
+  const int32_t id = nextId_++;
+  timers_.emplace(id, armed);
+  tasks_.add(Loop(std::move(armed)));
+  return id;
+}
+
+bool TimerService::Destroy(int32_t id) {
+  auto found = timers_.find(id);
+  if (found == timers_.end()) return false;
+  std::shared_ptr<Armed> armed = std::move(found->second);
+  timers_.erase(found);
+  armed->alive = false;
+  armed->stopper->fulfill();
+  return true;
+}
+
+// Waits one interval (or until destroyed), runs the callback, and goes round again.
+// kj shortens the chain at each round, so a long-lived timer does not pile up promises.
+kj::Promise<void> TimerService::Loop(std::shared_ptr<Armed> armed) {
+  auto fired = timer_.afterDelay(armed->interval).then([]() { return true; });
+  auto stopped = armed->stopped.addBranch().then([]() { return false; });
+  return fired.exclusiveJoin(kj::mv(stopped))
+      .then([this, armed = std::move(armed)](bool fired) mutable -> kj::Promise<void> {
+        if (!fired || !armed->alive) return kj::READY_NOW;
+        // A throwing callback is reported and its timer keeps running, as the
+        // platform timer would.
+        KJ_IF_MAYBE(exception, kj::runCatchingExceptions([&]() { armed->callback(); })) {
+          errorHandler_.taskFailed(kj::mv(*exception));
+        }
+        if (!armed->alive) return kj::READY_NOW;
+        return Loop(std::move(armed));
+      });
+}
+
+}  // namespace automation
