@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include "automation/date_scale.h"
+#include "server/application.h"
+#include "tests/support/fake_store.h"
+#include "tests/support/records.h"
+#include "tests/support/test_process.h"
+
+namespace ledgerwick {
+namespace {
+
+using automation::Variant;
+
+class LoggitTest : public ::testing::Test {
+ protected:
+  LoggitTest() {
+    process.StartWithoutStores();
+    process.state.ReadyFlag = true;  // start-up has run: construction only counts
+    process.state.NetDSO = store;
+    process.state.NetDTO = std::make_shared<testing::FakeDTO>();
+  }
+
+  Variant FieldOf(const std::string& name) { return app.GetProperties()->Item(name)->Value(); }
+  void SetField(const std::string& name, const Variant& value) { app.GetProperties()->Item(name)->SetValue(value); }
+  void Loggit() {
+    Variant empty;
+    app.Loggit(empty);
+  }
+
+  testing::TestProcess process;
+  std::shared_ptr<testing::FakeDSO> store = std::make_shared<testing::FakeDSO>();
+  Application app{process.state};
+  const Variant today = Variant::Date(*automation::DateSerial({2026, 12, 8}));
+  const Variant now = Variant::Date(automation::TimeSerial({9, 30, 0}));
+};
+
+TEST_F(LoggitTest, SentinelRuleForTheEventDate) {
+  struct Case {
+    const char* name;
+    Variant given;
+    bool replaced;
+  };
+  std::vector<Case> cases = {
+      {"empty", Variant(), true},
+      {"sentinel text", Variant::String("01/01/1900"), true},
+      {"null", Variant::Null(), true},
+      {"a word", Variant::String("yesterday-ish"), true},
+      {"a number", Variant::Long(5), true},
+      {"1/1/1900 as text", Variant::String("1/1/1900"), false},
+      {"1 January 1900 as a date", Variant::Date(*automation::DateSerial({1900, 1, 1})), false},
+      {"a date text stays text", Variant::String("12/25/2026"), false},
+      {"an ISO date text", Variant::String("2026-12-25"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetField("EventDate", c.given);
+    Loggit();
+    EXPECT_EQ(FieldOf("EventDate"), c.replaced ? today : c.given);
+  }
+}
+
+TEST_F(LoggitTest, SentinelRuleForTheEventTime) {
+  struct Case {
+    const char* name;
+    Variant given;
+    bool replaced;
+  };
+  std::vector<Case> cases = {
+      {"empty", Variant(), true},
+      {"sentinel text", Variant::String("12:00:00 AM"), true},
+      {"midnight of the zero day", Variant::Date(0), true},
+      {"a word", Variant::String("noon"), true},
+      {"a time text", Variant::String("14:30"), false},
+      {"a time value", Variant::Date(automation::TimeSerial({14, 30, 0})), false},
+      {"12:00:00 PM text", Variant::String("12:00:00 PM"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetField("EventTime", c.given);
+    Loggit();
+    EXPECT_EQ(FieldOf("EventTime"), c.replaced ? now : c.given);
+  }
+}
+
+TEST_F(LoggitTest, LogDateAndLogTimeAreAlwaysStamped) {
+  SetField("LogDate", Variant::String("12/25/2026"));
+  SetField("LogTime", Variant::Date(automation::TimeSerial({1, 2, 3})));
+  Loggit();
+  EXPECT_EQ(FieldOf("LogDate"), today);
+  EXPECT_EQ(FieldOf("LogTime"), now);
+}
+
+TEST_F(LoggitTest, SecondCallKeepsTheFirstEventDateAndStampsAfresh) {
+  Loggit();
+  process.clock.Set(*automation::DateSerial({2026, 12, 9}) + automation::TimeSerial({8, 0, 0}));
+  SetField("Description", Variant::String("second"));
+  Loggit();
+  EXPECT_EQ(FieldOf("EventDate"), today);
+  EXPECT_EQ(FieldOf("EventTime"), now);
+  EXPECT_EQ(FieldOf("LogDate"), Variant::Date(*automation::DateSerial({2026, 12, 9})));
+  EXPECT_EQ(FieldOf("LogTime"), Variant::Date(automation::TimeSerial({8, 0, 0})));
+  EXPECT_EQ(process.state.ErrorBuffer->size(), 2u);
+}
+
+TEST_F(LoggitTest, PackedRecordHandedOverFillsTheFields) {
+  Variant vData = testing::MakeRecord({{"AppName", Variant::String("billing")}, {"Severity", Variant::Integer(2)}});
+  app.Loggit(vData);
+  EXPECT_EQ(FieldOf("AppName"), Variant::String("billing"));
+  EXPECT_EQ(FieldOf("Severity"), Variant::Integer(2));
+}
+
+TEST_F(LoggitTest, CallQueuesAndReturnsBeforeAnyStoreIsWritten) {
+  process.state.ReadyFlag = false;  // queued whether or not a store opened
+  SetField("AppName", Variant::String("queued"));
+  Loggit();
+  EXPECT_EQ(process.state.ErrorBuffer->size(), 1u);
+  EXPECT_EQ(store->calls, 0);
+  process.RunFor(100 * kj::MILLISECONDS);
+  ASSERT_EQ(store->taken.size(), 1u);
+  EXPECT_EQ(store->Field(0, "AppName"), Variant::String("queued"));
+  EXPECT_EQ(store->Field(0, "LogDate"), today);
+}
+
+TEST_F(LoggitTest, UnpackErrorLeavesTheFieldsAndQueuesNothing) {
+  SetField("EventDate", Variant::String("junk"));
+  Variant notARecord = Variant::String("not a record");
+  try {
+    app.Loggit(notARecord);
+    FAIL() << "expected an error";
+  } catch (const automation::AutomationError& e) {
+    EXPECT_EQ(e.number(), 13);
+    EXPECT_EQ(e.description(), "Type mismatch");
+  }
+  EXPECT_EQ(FieldOf("EventDate"), Variant::String("junk"));
+  EXPECT_TRUE(FieldOf("LogDate").isEmpty());
+  EXPECT_TRUE(process.state.ErrorBuffer->empty());
+  EXPECT_EQ(process.timers.armed(), 0u);
+}
+
+TEST_F(LoggitTest, PackErrorLeavesTheFieldsStampedAndQueuesNothing) {
+  SetField("AddlText", Variant::Object(recordkit::PropertySet::NewEventSet()));
+  EXPECT_THROW(Loggit(), automation::AutomationError);
+  EXPECT_EQ(FieldOf("LogDate"), today);
+  EXPECT_EQ(FieldOf("EventDate"), today);
+  EXPECT_TRUE(process.state.ErrorBuffer->empty());
+  EXPECT_EQ(process.timers.armed(), 0u);
+}
+
+TEST_F(LoggitTest, NoErrorBufferIsError91) {
+  process.state.ErrorBuffer.reset();
+  try {
+    Loggit();
+    FAIL() << "expected an error";
+  } catch (const automation::AutomationError& e) {
+    EXPECT_EQ(e.number(), 91);
+    EXPECT_EQ(e.description(), "Object variable or With block variable not set");
+  }
+  EXPECT_EQ(FieldOf("LogTime"), now);
+  EXPECT_EQ(process.timers.armed(), 0u);
+}
+
+}  // namespace
+}  // namespace ledgerwick

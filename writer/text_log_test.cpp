@@ -1,0 +1,140 @@
+#include "writer/text_log.h"
+
+#include <gtest/gtest.h>
+
+#include "automation/date_scale.h"
+#include "tests/support/records.h"
+#include "tests/support/test_process.h"
+
+namespace ledgerwick {
+namespace {
+
+using automation::Variant;
+using testing::FieldValues;
+using testing::MakeRecord;
+
+std::vector<std::string> Columns(const std::string& line) {
+  std::vector<std::string> columns;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    columns.push_back(line.substr(start, tab - start));
+    if (tab == std::string::npos) break;
+    start = tab + 1;
+  }
+  return columns;
+}
+
+class TextLogTest : public ::testing::Test {
+ protected:
+  TextLogTest() { process.StartWithoutStores(tofile); }
+
+  std::string Format(const FieldValues& fields) {
+    Variant record = MakeRecord(fields);
+    return FormatLogLine(process.state, record);
+  }
+
+  testing::TestProcess process;
+};
+
+TEST_F(TextLogTest, FullRecordRendersNineteenColumnsInOrder) {
+  double day = *automation::DateSerial({2026, 12, 25});
+  double time = automation::TimeSerial({14, 5, 9});
+  std::string line = Format({
+      {"AppName", Variant::String("Payroll")},
+      {"AppVersion", Variant::String("2.1")},
+      {"Description", Variant::String("Disk almost full")},
+      {"Severity", Variant::Integer(3)},
+      {"EventCode", Variant::Long(4711)},
+      {"AddlText", Variant::Double(1.5)},
+      {"EventData", Variant::Boolean(true)},
+      {"UserName", Variant::String("ann")},
+      {"EventDate", Variant::Date(day)},
+      {"EventTime", Variant::Date(time)},
+      {"LogDate", Variant::Date(day)},
+      {"LogTime", Variant::Date(day + time)},
+      {"HelpFile", Variant::String("help.chm")},
+      {"HelpContext", Variant::Long(12)},
+      {"SubName", Variant::String("Save")},
+      {"ModuleName", Variant::String("modFile")},
+      {"UserDescription", Variant()},
+      {"UserComment", Variant::Currency(12345)},
+      {"DetailLevel", Variant::Byte(7)},
+  });
+  std::vector<std::string> expected = {
+      "Payroll", "2.1", "Disk almost full", "3", "4711", "1.5", "True", "ann",
+      "12/25/2026", "2:05:09 PM", "12/25/2026", "12/25/2026 2:05:09 PM", "help.chm", "12",
+      "Save", "modFile", "", "1.2345", "7"};
+  EXPECT_EQ(Columns(line), expected);
+  EXPECT_TRUE(process.Faults().empty());
+}
+
+TEST_F(TextLogTest, AllEmptyRecordIsEighteenTabs) {
+  EXPECT_EQ(Format({}), std::string(18, '\t'));
+}
+
+// A null is an empty column where the value is joined; where it is converted to text,
+// the column is written empty with one fault entry and the rest of the line stays.
+TEST_F(TextLogTest, NullsAndUnrenderableValues) {
+  struct Case {
+    const char* field;
+    Variant value;
+    size_t column;
+    std::vector<std::string> faults;
+  };
+  automation::SafeArray array(automation::VarType::Long, {{0, 2}});
+  std::vector<Case> cases = {
+      {"AppName", Variant::Null(), 0, {}},
+      {"Severity", Variant::Null(), 3, {"Invalid use of Null"}},
+      {"EventDate", Variant::Null(), 8, {"Invalid use of Null"}},
+      {"Description", Variant::Array(array), 2, {"Type mismatch"}},
+      {"DetailLevel", Variant::Array(array), 18, {"Type mismatch"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field);
+    testing::TestProcess fresh;
+    fresh.StartWithoutStores(tofile);
+    Variant record = MakeRecord({{"UserName", Variant::String("bob")}, {c.field, c.value}});
+    std::vector<std::string> columns = Columns(FormatLogLine(fresh.state, record));
+    ASSERT_EQ(columns.size(), 19u);
+    EXPECT_EQ(columns[c.column], "");
+    EXPECT_EQ(columns[7], "bob");
+    EXPECT_EQ(fresh.Faults(), c.faults);
+  }
+}
+
+TEST_F(TextLogTest, TabsAndLineBreaksInsideValuesBecomeBlanks) {
+  std::string line = Format({{"Description", Variant::String("a\tb\r\nc")}, {"AppName", Variant::String("x\ny")}});
+  std::vector<std::string> columns = Columns(line);
+  ASSERT_EQ(columns.size(), 19u);
+  EXPECT_EQ(columns[0], "x y");
+  EXPECT_EQ(columns[2], "a b  c");
+}
+
+TEST_F(TextLogTest, RecordsAreAppendedAsCrLfLinesInOrder) {
+  Variant first = MakeRecord({{"AppName", Variant::String("one")}});
+  Variant second = MakeRecord({{"AppName", Variant::String("two")}});
+  EXPECT_EQ(WriteToTextFile(process.state, first), 0);
+  EXPECT_EQ(WriteToTextFile(process.state, second), 0);
+  std::string content = testing::ReadFile(process.state.TextLogPath);
+  EXPECT_EQ(content, "one" + std::string(18, '\t') + "\r\ntwo" + std::string(18, '\t') + "\r\n");
+}
+
+TEST_F(TextLogTest, MissingFolderWritesNothingAndAnswersTheFileError) {
+  process.state.TextLogPath = process.homeDir / "no-such-folder/Ledgwk.log";
+  Variant record = MakeRecord({{"AppName", Variant::String("lost?")}});
+  EXPECT_EQ(WriteToTextFile(process.state, record), 76);
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Path not found"});
+  EXPECT_FALSE(std::filesystem::exists(process.state.TextLogPath));
+}
+
+TEST_F(TextLogTest, RecordThePackerRejectsLeavesAnEmptyLineAndAFault) {
+  Variant notARecord = Variant::Long(5);
+  EXPECT_EQ(WriteToTextFile(process.state, notARecord), 0);
+  EXPECT_EQ(testing::ReadFile(process.state.TextLogPath), "\r\n");
+  ASSERT_EQ(process.Faults().size(), 1u);
+  EXPECT_EQ(process.Faults()[0], "Record could not be unpacked: Type mismatch");
+}
+
+}  // namespace
+}  // namespace ledgerwick

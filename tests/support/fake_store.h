@@ -1,0 +1,97 @@
+#pragma once
+// A log store double: answers AddRecord with a chosen number, raises, or answers
+// later when the test says so. It keeps what it took.
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <kj/async.h>
+
+#include "automation/automation_error.h"
+#include "recordkit/property_packer.h"
+#include "recordkit/store.h"
+
+namespace ledgerwick::testing {
+
+class FakeDTO : public recordkit::DTO {};
+
+class FakeDSO : public recordkit::DSO {
+ public:
+  enum class Mode { kTake, kRefuse, kRaise, kLate };
+
+  int32_t Connect(const std::string& database) override {
+    databases.push_back(database);
+    return connectResult;
+  }
+  int32_t OpenTable(recordkit::DTO& dto, const std::string& table) override {
+    (void)dto;
+    tables.push_back(table);
+    return openTableResult;
+  }
+  int32_t Execute(recordkit::DTO& dto, const automation::Variant& optional, const std::string& sql,
+                  int32_t options) override {
+    (void)dto, (void)optional, (void)options;
+    statements.push_back(sql);
+    return executeResult;
+  }
+  kj::Promise<int32_t> AddRecord(recordkit::DTO& dto, const automation::Variant& record,
+                                 const std::string& text) override {
+    (void)dto, (void)text;
+    ++calls;
+    if (calls == failCall) return refuseNumber;
+    switch (mode) {
+      case Mode::kTake:
+        taken.push_back(record);
+        return 0;
+      case Mode::kRefuse:
+        return refuseNumber;
+      case Mode::kRaise:
+        throw automation::AutomationError(raiseNumber, raiseDescription);
+      case Mode::kLate: {
+        auto paf = kj::newPromiseAndFulfiller<int32_t>();
+        pending.push_back(Pending{record, kj::mv(paf.fulfiller)});
+        return kj::mv(paf.promise);
+      }
+    }
+    return 0;
+  }
+
+  // Answers the oldest late call: 0 keeps its record as taken.
+  void AnswerLate(int32_t result) {
+    Pending p = kj::mv(pending.front());
+    pending.pop_front();
+    if (result == 0) taken.push_back(p.record);
+    p.fulfiller->fulfill(kj::mv(result));
+  }
+
+  // The value of a field of the n-th record taken.
+  automation::Variant Field(size_t n, const std::string& name) const {
+    auto set = recordkit::PropertySet::NewEventSet();
+    automation::Variant record = taken.at(n);
+    recordkit::PropertyPacker().UnpackProperties(record, *set);
+    return set->Item(name)->Value();
+  }
+
+  Mode mode = Mode::kTake;
+  int failCall = 0;  // this call (counting from 1) refuses, whatever the mode
+  int32_t refuseNumber = 3022;
+  int32_t raiseNumber = 3146;
+  std::string raiseDescription = "ODBC--call failed";
+  int32_t connectResult = 0;
+  int32_t openTableResult = 0;
+  int32_t executeResult = 0;
+
+  int calls = 0;
+  std::vector<automation::Variant> taken;
+  std::vector<std::string> databases, tables, statements;
+
+ private:
+  struct Pending {
+    automation::Variant record;
+    kj::Own<kj::PromiseFulfiller<int32_t>> fulfiller;
+  };
+  std::deque<Pending> pending;
+};
+
+}  // namespace ledgerwick::testing

@@ -1,0 +1,85 @@
+#pragma once
+// A whole server process state for in-process tests: a kj event loop with a manual
+// timer, a settable clock, recorded notices, and temporary settings and home folders.
+
+#include <kj/async.h>
+#include <kj/timer.h>
+
+#include "automation/class_registry.h"
+#include "automation/clock.h"
+#include "automation/date_scale.h"
+#include "automation/event_log_writer.h"
+#include "automation/notices.h"
+#include "automation/timer_service.h"
+#include "startup/process_state.h"
+#include "tests/support/temp_dir.h"
+
+namespace ledgerwick::testing {
+
+// 8 December 2026, 09:30:00.
+inline double TestNow() {
+  return *automation::DateSerial({2026, 12, 8}) + automation::TimeSerial({9, 30, 0});
+}
+
+class TestProcess {
+ public:
+  TestProcess()
+      : state(Environment{clock, timers, classes, notices, eventLog, settingsDir.path(), homeDir.path()}) {}
+
+  // kj's event loop may throw from its destructor; a test fixture's must not.
+  ~TestProcess() noexcept {}
+
+  // Runs the loop and steps the manual timer through every event due within `d`.
+  void RunFor(kj::Duration d) {
+    kj::TimePoint target = timer.now() + d;
+    for (;;) {
+      ws.poll();
+      KJ_IF_MAYBE(next, timer.nextEvent()) {
+        if (*next <= target) {
+          timer.advanceTo(*next);
+          continue;
+        }
+      }
+      break;
+    }
+    timer.advanceTo(target);
+    ws.poll();
+  }
+
+  std::string FaultLogPath() const { return homeDir / "LWERR.LOG"; }
+
+  // The messages of the fault log's entries (the part after the time stamp and type).
+  std::vector<std::string> Faults() const {
+    std::vector<std::string> messages;
+    for (const std::string& line : SplitLines(ReadFile(FaultLogPath()))) {
+      size_t tab = line.find('\t');
+      size_t second = tab == std::string::npos ? tab : line.find('\t', tab + 1);
+      messages.push_back(second == std::string::npos ? line : line.substr(second + 1));
+    }
+    return messages;
+  }
+
+  std::vector<std::string> TextLogLines() const { return SplitLines(ReadFile(state.TextLogPath)); }
+
+  // Puts the state where start-up leaves it with no store open and text logging on.
+  void StartWithoutStores(int32_t logMethod = toDatabase) {
+    state.InitStarted = true;
+    state.TextLogPath = homeDir / "Ledgwk.log";
+    state.CurrentLogMethod = logMethod;
+    state.ErrorBuffer.emplace();
+  }
+
+  kj::EventLoop loop;
+  kj::WaitScope ws{loop};
+  kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
+  automation::TimerService timers{timer};
+  automation::ManualClock clock{TestNow()};
+  automation::ClassRegistry classes;
+  automation::RecordedNotices notices;
+  automation::EventLogWriter eventLog{clock};
+  TempDir settingsDir;
+  TempDir homeDir;
+  ProcessState state;
+};
+
+}  // namespace ledgerwick::testing
