@@ -29,13 +29,14 @@ constexpr int kMaxYear = 9999;
 bool IsValidCivilDate(const CivilDate& date);
 // Nullopt for an invalid date (2/30/2026, month 13, year outside 100..9999).
 std::optional<double> DateSerial(const CivilDate& date);
-// The fraction of a day for a time of day; the time must be valid.
+// The fraction of a day for a time of day; an invalid time of day raises 5.
 double TimeSerial(const TimeOfDay& time);
 // Combines a day and a time of day the way the scale does for days before the zero day.
 double CombineDateTime(double daySerial, double timeFraction);
 
 // Splits a date value into its calendar date and its time of day, rounded to the
-// nearest second as the runtime renders it.
+// nearest second as the runtime renders it. A value outside the scale (before 1 January
+// 100, after 31 December 9999, not a number) raises 6.
 CivilDate DatePart(double value);
 TimeOfDay TimePart(double value);
 // The whole-day part and the time fraction (always >= 0).
