@@ -1,0 +1,611 @@
+#include "automation/conversions.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "automation/automation_error.h"
+#include "automation/date_scale.h"
+
+namespace automation {
+
+namespace {
+
+[[noreturn]] void Raise(int32_t number) { throw AutomationError(number); }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+// ------------------------------------------------------------------ numbers to text
+
+// %G-style: fixed notation while the decimal exponent lies in -4..precision-1, else
+// the exponent form with a sign and at least two digits (1E+20, 1E-05). Trailing zeros
+// of the fraction are dropped.
+template <typename Real>
+std::string RealToText(Real value, int precision) {
+  if (!std::isfinite(value)) Raise(err::kOverflow);
+  if (value == 0) return "0";  // never "-0"
+  std::array<char, 64> buf;
+  auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value,
+                              std::chars_format::general, precision);
+  std::string text(buf.data(), result.ptr);
+  for (char& c : text) {
+    if (c == 'e') c = 'E';
+  }
+  return text;
+}
+
+std::string CurrencyToText(int64_t scaled) {
+  const bool negative = scaled < 0;
+  // Unsigned arithmetic so the most negative amount has a magnitude too.
+  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
+  std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
+  uint64_t fraction = magnitude % 10000;
+  if (fraction != 0) {
+    std::string digits = std::to_string(fraction);
+    digits.insert(0, 4 - digits.size(), '0');
+    while (digits.back() == '0') digits.pop_back();
+    text += "." + digits;
+  }
+  return text;
+}
+
+// ------------------------------------------------------------------ the date range
+
+// Serial numbers of 1 January 100 and 31 December 9999; a date value lies strictly
+// between first - 1 and last + 1 (the fraction of a day before the zero day counts
+// forward, so -657434.5 is still 1 January 100).
+double FirstDay() { return *DateSerial(CivilDate{kMinYear, 1, 1}); }
+double LastDay() { return *DateSerial(CivilDate{kMaxYear, 12, 31}); }
+
+double CheckDateRange(double value) {
+  if (!(value > FirstDay() - 1 && value < LastDay() + 1)) Raise(err::kOverflow);
+  return value;
+}
+
+// ------------------------------------------------------------------ text to date
+
+struct Token {
+  enum Kind { kNumber, kWord, kSeparator } kind;
+  std::string text;  // digits, a lowercase word, or the separator character (' ' for blanks)
+  int number = 0;
+};
+
+// Splits a text into numbers, words and separators; runs of blanks become one ' '.
+// Nullopt for a number too long to be part of a date.
+std::optional<std::vector<Token>> Tokenize(std::string_view text) {
+  std::vector<Token> tokens;
+  size_t i = 0;
+  while (i < text.size()) {
+    char c = text[i];
+    if (IsDigit(c)) {
+      size_t start = i;
+      while (i < text.size() && IsDigit(text[i])) ++i;
+      if (i - start > 4) return std::nullopt;
+      std::string digits(text.substr(start, i - start));
+      tokens.push_back({Token::kNumber, digits, std::atoi(digits.c_str())});
+    } else if (IsLetter(c)) {
+      std::string word;
+      while (i < text.size() && IsLetter(text[i])) word += Lower(text[i++]);
+      tokens.push_back({Token::kWord, word});
+    } else if (IsBlank(c)) {
+      while (i < text.size() && IsBlank(text[i])) ++i;
+      tokens.push_back({Token::kSeparator, " "});
+    } else {
+      tokens.push_back({Token::kSeparator, std::string(1, c)});
+      ++i;
+    }
+  }
+  return tokens;
+}
+
+// Reads tokens from a position; each Read... advances only when it succeeds.
+class DateReader {
+ public:
+  explicit DateReader(const std::vector<Token>& tokens) : tokens_(tokens) {}
+
+  bool AtEnd() const { return pos_ == tokens_.size(); }
+  size_t pos() const { return pos_; }
+  void Rewind(size_t pos) { pos_ = pos; }
+
+  bool ReadSeparator(char c) {
+    if (Peek(Token::kSeparator) && tokens_[pos_].text[0] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+
+  // A number of 1..maxDigits digits.
+  std::optional<Token> ReadNumber(size_t maxDigits) {
+    if (!Peek(Token::kNumber) || tokens_[pos_].text.size() > maxDigits) return std::nullopt;
+    return tokens_[pos_++];
+  }
+
+  std::optional<std::string> ReadWord() {
+    if (!Peek(Token::kWord)) return std::nullopt;
+    return tokens_[pos_++].text;
+  }
+
+  // The calendar date at the current position, as its serial number.
+  std::optional<double> ReadDate() {
+    const size_t start = pos_;
+    for (auto form : {&DateReader::ReadNumericDate, &DateReader::ReadMonthFirstDate,
+                      &DateReader::ReadDayFirstDate}) {
+      if (auto serial = (this->*form)()) return serial;
+      pos_ = start;
+    }
+    return std::nullopt;
+  }
+
+  // The time of day at the current position, as a fraction of a day.
+  std::optional<double> ReadTime() {
+    const size_t start = pos_;
+    auto hour = ReadNumber(2);
+    if (!hour) return Fail(start);
+    TimeOfDay time{hour->number, 0, 0};
+    bool hasMinutes = false;
+    if (ReadSeparator(':')) {
+      auto minute = ReadNumber(2);
+      if (!minute) return Fail(start);
+      time.minute = minute->number;
+      hasMinutes = true;
+      if (ReadSeparator(':')) {
+        auto second = ReadNumber(2);
+        if (!second) return Fail(start);
+        time.second = second->number;
+      }
+    }
+    const size_t beforeMarker = pos_;
+    ReadSeparator(' ');
+    std::optional<bool> pm;
+    if (auto word = ReadWord()) {
+      if (*word == "am") {
+        pm = false;
+      } else if (*word == "pm") {
+        pm = true;
+      } else {
+        return Fail(start);
+      }
+    } else {
+      pos_ = beforeMarker;
+    }
+    // A bare number is no time; "3 PM" is.
+    if (!hasMinutes && !pm) return Fail(start);
+    if (pm) {
+      if (time.hour > 12) return Fail(start);
+      if (time.hour == 12) time.hour = 0;
+      if (*pm) time.hour += 12;
+    }
+    if (time.hour > 23 || time.minute > 59 || time.second > 59) return Fail(start);
+    return TimeSerial(time);
+  }
+
+ private:
+  bool Peek(Token::Kind kind) const { return pos_ < tokens_.size() && tokens_[pos_].kind == kind; }
+
+  std::optional<double> Fail(size_t start) {
+    pos_ = start;
+    return std::nullopt;
+  }
+
+  // A year as written: one or two digits take the window 00-29 -> 2000s, 30-99 -> 1900s.
+  static int FullYear(const Token& year) {
+    if (year.text.size() > 2) return year.number;
+    return year.number < 30 ? 2000 + year.number : 1900 + year.number;
+  }
+
+  static std::optional<int> MonthFromName(const std::string& word) {
+    static constexpr const char* kNames[] = {"january", "february", "march",     "april",
+                                             "may",     "june",     "july",      "august",
+                                             "september", "october", "november", "december"};
+    for (int m = 0; m < 12; ++m) {
+      std::string_view name(kNames[m]);
+      if (word == name || word == name.substr(0, 3) || (m == 8 && word == "sept")) return m + 1;
+    }
+    return std::nullopt;
+  }
+
+  // m/d/y, m-d-y, y-m-d, y/m/d: the same separator twice; a first number of three or
+  // four digits is the year.
+  std::optional<double> ReadNumericDate() {
+    auto first = ReadNumber(4);
+    if (!first) return std::nullopt;
+    char sep = 0;
+    if (ReadSeparator('/')) {
+      sep = '/';
+    } else if (ReadSeparator('-')) {
+      sep = '-';
+    } else {
+      return std::nullopt;
+    }
+    auto second = ReadNumber(2);
+    if (!second || !ReadSeparator(sep)) return std::nullopt;
+    if (first->text.size() > 2) {
+      auto third = ReadNumber(2);
+      if (!third) return std::nullopt;
+      return DateSerial(CivilDate{first->number, second->number, third->number});
+    }
+    auto year = ReadNumber(4);
+    if (!year) return std::nullopt;
+    return DateSerial(CivilDate{FullYear(*year), first->number, second->number});
+  }
+
+  // Between the parts of a date with a month name: blanks and commas, or one '-' or '/'.
+  bool ReadSoftSeparator() {
+    if (ReadSeparator('-') || ReadSeparator('/')) return true;
+    bool any = false;
+    while (ReadSeparator(' ') || ReadSeparator(',')) any = true;
+    return any;
+  }
+
+  std::optional<int> ReadMonthName() {
+    auto word = ReadWord();
+    if (!word) return std::nullopt;
+    auto month = MonthFromName(*word);
+    if (month && word->size() < 5) ReadSeparator('.');  // "Dec. 25, 2026"
+    return month;
+  }
+
+  // "Dec 25, 2026", "December 25 2026", "Dec-25-2026".
+  std::optional<double> ReadMonthFirstDate() {
+    auto month = ReadMonthName();
+    if (!month || !ReadSoftSeparator()) return std::nullopt;
+    auto day = ReadNumber(2);
+    if (!day || !ReadSoftSeparator()) return std::nullopt;
+    auto year = ReadNumber(4);
+    if (!year) return std::nullopt;
+    return DateSerial(CivilDate{FullYear(*year), *month, day->number});
+  }
+
+  // "25 December 2026", "25-Dec-2026".
+  std::optional<double> ReadDayFirstDate() {
+    auto day = ReadNumber(2);
+    if (!day || !ReadSoftSeparator()) return std::nullopt;
+    auto month = ReadMonthName();
+    if (!month || !ReadSoftSeparator()) return std::nullopt;
+    auto year = ReadNumber(4);
+    if (!year) return std::nullopt;
+    return DateSerial(CivilDate{FullYear(*year), *month, day->number});
+  }
+
+  const std::vector<Token>& tokens_;
+  size_t pos_ = 0;
+};
+
+// ------------------------------------------------------------------ whole numbers
+
+// Rounds a value of any numeric kind to a whole number within [lo, hi]; 6 outside it.
+int64_t ToWhole(const Variant& value, int64_t lo, int64_t hi) {
+  const Variant& v = value.deref();
+  if (v.isArray()) Raise(err::kTypeMismatch);
+  int64_t whole = 0;
+  switch (v.type()) {
+    case VarType::Empty: return 0;
+    case VarType::Null: Raise(err::kInvalidUseOfNull);
+    case VarType::Integer: whole = v.integer(); break;
+    case VarType::Long: whole = v.lng(); break;
+    case VarType::Byte: whole = v.byte(); break;
+    case VarType::Boolean: whole = v.boolean() ? -1 : 0; break;
+    case VarType::Currency: {
+      // Exact half-to-even on the scaled amount.
+      const int64_t s = v.currencyScaled();
+      whole = s / 10000;
+      const int64_t rest = s % 10000;
+      const int64_t step = s < 0 ? -1 : 1;
+      if (std::llabs(rest) > 5000 || (std::llabs(rest) == 5000 && whole % 2 != 0)) whole += step;
+      break;
+    }
+    case VarType::Single:
+    case VarType::Double:
+    case VarType::Date:
+    case VarType::String: {
+      const double rounded = RoundHalfEven(ToDouble(v));
+      if (!(rounded >= static_cast<double>(lo) && rounded <= static_cast<double>(hi))) {
+        Raise(err::kOverflow);
+      }
+      return static_cast<int64_t>(rounded);
+    }
+    default: Raise(err::kTypeMismatch);
+  }
+  if (whole < lo || whole > hi) Raise(err::kOverflow);
+  return whole;
+}
+
+int64_t ToCurrencyScaled(const Variant& value) {
+  const Variant& v = value.deref();
+  if (!v.isArray()) {
+    switch (v.type()) {
+      case VarType::Currency: return v.currencyScaled();
+      case VarType::Integer:
+      case VarType::Long:
+      case VarType::Byte:
+      case VarType::Boolean:
+        return ToWhole(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()) * 10000;
+      default: break;
+    }
+  }
+  const double scaled = RoundHalfEven(ToDouble(v) * 10000);
+  // 2^63 is exactly representable; the int64 range is [-2^63, 2^63).
+  constexpr double kLimit = 9223372036854775808.0;
+  if (!(scaled >= -kLimit && scaled < kLimit)) Raise(err::kOverflow);
+  return static_cast<int64_t>(scaled);
+}
+
+float ToSingle(const Variant& value) {
+  const double d = ToDouble(value);
+  if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
+    // Values that round to the largest float still fit.
+    const float f = static_cast<float>(d);
+    if (std::isinf(f)) Raise(err::kOverflow);
+    return f;
+  }
+  return static_cast<float>(d);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ public
+
+std::string ToText(const Variant& value) {
+  const Variant& v = value.deref();
+  if (v.isArray()) Raise(err::kTypeMismatch);
+  switch (v.type()) {
+    case VarType::Empty: return "";
+    case VarType::Null: Raise(err::kInvalidUseOfNull);
+    case VarType::Integer: return std::to_string(v.integer());
+    case VarType::Long: return std::to_string(v.lng());
+    case VarType::Byte: return std::to_string(v.byte());
+    case VarType::Single: return RealToText(v.single(), 7);
+    case VarType::Double: return RealToText(v.dbl(), 15);
+    case VarType::Currency: return CurrencyToText(v.currencyScaled());
+    case VarType::Date: return DateToText(v.date());
+    case VarType::String: return v.string();
+    case VarType::Boolean: return v.boolean() ? "True" : "False";
+    default: Raise(err::kTypeMismatch);  // Object, Error
+  }
+}
+
+std::string ShortDateText(double value) {
+  const CivilDate date = DatePart(value);
+  return std::to_string(date.month) + "/" + std::to_string(date.day) + "/" + std::to_string(date.year);
+}
+
+std::string DateToText(double value) {
+  const CivilDate date = DatePart(value);
+  const TimeOfDay time = TimePart(value);
+  // The zero day always shows as a time of day, so its midnight is "12:00:00 AM".
+  if (time == TimeOfDay{} && date != CivilDate{}) return ShortDateText(value);
+  const int hour12 = time.hour % 12 == 0 ? 12 : time.hour % 12;
+  char timeText[16];
+  std::snprintf(timeText, sizeof timeText, "%d:%02d:%02d %s", hour12, time.minute, time.second,
+                time.hour < 12 ? "AM" : "PM");
+  if (date == CivilDate{}) return timeText;
+  return ShortDateText(value) + " " + timeText;
+}
+
+std::optional<double> TextToDate(const std::string& text) {
+  auto tokens = Tokenize(TrimBlanks(text));
+  if (!tokens || tokens->empty()) return std::nullopt;
+  DateReader reader(*tokens);
+  if (auto day = reader.ReadDate()) {
+    if (reader.AtEnd()) return *day;
+    if (!reader.ReadSeparator(' ')) return std::nullopt;
+    auto time = reader.ReadTime();
+    if (!time || !reader.AtEnd()) return std::nullopt;
+    return CombineDateTime(*day, *time);
+  }
+  auto time = reader.ReadTime();
+  if (!time || !reader.AtEnd()) return std::nullopt;
+  return *time;
+}
+
+std::optional<double> ParseNumber(const std::string& input) {
+  std::string_view text = TrimBlanks(input);
+  if (text.size() > 2 && text[0] == '&' && (text[1] == 'h' || text[1] == 'H')) {
+    // Hex as the runtime reads a literal: up to 4 digits is a 16-bit, up to 8 a 32-bit value.
+    std::string_view digits = text.substr(2);
+    uint32_t bits = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), bits, 16);
+    if (ec != std::errc() || end != digits.data() + digits.size() || digits.size() > 8) {
+      return std::nullopt;
+    }
+    if (digits.size() <= 4) return static_cast<double>(static_cast<int16_t>(bits));
+    return static_cast<double>(static_cast<int32_t>(bits));
+  }
+
+  size_t i = 0;
+  std::string clean;  // sign, digits, point and exponent: what from_chars reads
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    if (text[i] == '-') clean += '-';
+    ++i;
+  }
+  std::string mantissa;
+  size_t intDigits = 0;
+  while (i < text.size()) {
+    if (IsDigit(text[i])) {
+      mantissa += text[i++];
+      ++intDigits;
+    } else if (text[i] == ',' && intDigits > 0 && i + 1 < text.size() && IsDigit(text[i + 1])) {
+      ++i;  // thousands separator
+    } else {
+      break;
+    }
+  }
+  size_t fracDigits = 0;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && IsDigit(text[i])) {
+      mantissa += text[i++];
+      ++fracDigits;
+    }
+  }
+  if (intDigits + fracDigits == 0) return std::nullopt;
+  long exponent = 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    bool negativeExp = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negativeExp = text[i++] == '-';
+    if (i == text.size() || !IsDigit(text[i])) return std::nullopt;
+    while (i < text.size() && IsDigit(text[i])) {
+      if (exponent < 100000) exponent = exponent * 10 + (text[i] - '0');
+      ++i;
+    }
+    if (negativeExp) exponent = -exponent;
+  }
+  if (i != text.size()) return std::nullopt;
+
+  clean += mantissa.substr(0, intDigits);
+  if (intDigits == 0) clean += '0';
+  clean += '.';
+  clean += mantissa.substr(intDigits);
+  clean += 'e' + std::to_string(exponent);
+  double result = 0;
+  auto [end, ec] = std::from_chars(clean.data(), clean.data() + clean.size(), result);
+  if (ec == std::errc::result_out_of_range) {
+    // Too large becomes infinite (callers raise 6), too small becomes zero.
+    const size_t firstNonZero = mantissa.find_first_not_of('0');
+    const long magnitude = static_cast<long>(intDigits) - static_cast<long>(firstNonZero) - 1 + exponent;
+    const bool negative = clean[0] == '-';
+    if (magnitude > 0) return negative ? -HUGE_VAL : HUGE_VAL;
+    return negative ? -0.0 : 0.0;
+  }
+  if (ec != std::errc() || end != clean.data() + clean.size()) return std::nullopt;
+  return result;
+}
+
+int16_t ToInteger16(const Variant& value) {
+  return static_cast<int16_t>(ToWhole(value, std::numeric_limits<int16_t>::min(),
+                                      std::numeric_limits<int16_t>::max()));
+}
+
+int32_t ToLong(const Variant& value) {
+  return static_cast<int32_t>(ToWhole(value, std::numeric_limits<int32_t>::min(),
+                                      std::numeric_limits<int32_t>::max()));
+}
+
+double ToDouble(const Variant& value) {
+  const Variant& v = value.deref();
+  if (v.isArray()) Raise(err::kTypeMismatch);
+  switch (v.type()) {
+    case VarType::Empty: return 0;
+    case VarType::Null: Raise(err::kInvalidUseOfNull);
+    case VarType::Integer: return v.integer();
+    case VarType::Long: return v.lng();
+    case VarType::Byte: return v.byte();
+    case VarType::Boolean: return v.boolean() ? -1 : 0;
+    case VarType::Single: return v.single();
+    case VarType::Double: return v.dbl();
+    case VarType::Date: return v.date();
+    case VarType::Currency: return static_cast<double>(v.currencyScaled()) / 10000;
+    case VarType::String: {
+      auto number = ParseNumber(v.string());
+      if (!number) Raise(err::kTypeMismatch);
+      if (std::isinf(*number)) Raise(err::kOverflow);
+      return *number;
+    }
+    default: Raise(err::kTypeMismatch);
+  }
+}
+
+bool ToBoolean(const Variant& value) {
+  const Variant& v = value.deref();
+  if (!v.isArray()) {
+    switch (v.type()) {
+      case VarType::Boolean: return v.boolean();
+      case VarType::Currency: return v.currencyScaled() != 0;
+      case VarType::String: {
+        std::string_view text = TrimBlanks(v.string());
+        if (EqualsNoCase(text, "True")) return true;
+        if (EqualsNoCase(text, "False")) return false;
+        break;
+      }
+      default: break;
+    }
+  }
+  return ToDouble(v) != 0;
+}
+
+double ToDate(const Variant& value) {
+  const Variant& v = value.deref();
+  if (!v.isArray()) {
+    switch (v.type()) {
+      case VarType::Date: return v.date();
+      case VarType::String: {
+        auto date = TextToDate(v.string());
+        if (!date) Raise(err::kTypeMismatch);
+        return *date;
+      }
+      default: break;
+    }
+  }
+  return CheckDateRange(ToDouble(v));
+}
+
+Variant ChangeType(const Variant& value, VarType type) {
+  const Variant& v = value.deref();
+  if (type == VarType::Variant) return v;
+  if (v.isArray()) Raise(err::kTypeMismatch);
+  const VarType from = v.type();
+  if (type == VarType::Empty) return Variant();
+  if (type == VarType::Null) {
+    if (from == VarType::Null || from == VarType::Empty) return Variant::Null();
+    Raise(err::kTypeMismatch);
+  }
+  if (from == VarType::Null) Raise(err::kInvalidUseOfNull);
+  switch (type) {
+    case VarType::Integer: return Variant::Integer(ToInteger16(v));
+    case VarType::Long: return Variant::Long(ToLong(v));
+    case VarType::Single: return Variant::Single(ToSingle(v));
+    case VarType::Double: return Variant::Double(ToDouble(v));
+    case VarType::Currency: return Variant::Currency(ToCurrencyScaled(v));
+    case VarType::Date: return Variant::Date(ToDate(v));
+    case VarType::String: return Variant::String(ToText(v));
+    case VarType::Boolean: return Variant::Boolean(ToBoolean(v));
+    case VarType::Byte: return Variant::Byte(static_cast<uint8_t>(ToWhole(v, 0, 255)));
+    case VarType::Object:
+    case VarType::Error:
+      if (from == type) return v;
+      Raise(err::kTypeMismatch);
+    default: Raise(err::kInvalidProcedureCall);  // not a type code
+  }
+}
+
+bool IsDate(const Variant& value) {
+  const Variant& v = value.deref();
+  if (v.isArray()) return false;
+  if (v.type() == VarType::Date) return true;
+  return v.type() == VarType::String && TextToDate(v.string()).has_value();
+}
+
+double RoundHalfEven(double value) {
+  if (!std::isfinite(value)) return value;
+  const double floor = std::floor(value);
+  const double rest = value - floor;  // exact for doubles
+  if (rest > 0.5) return floor + 1;
+  if (rest < 0.5) return floor;
+  return std::fmod(floor, 2) == 0 ? floor : floor + 1;
+}
+
+}  // namespace automation
