@@ -1,6 +1,8 @@
 #include "automation/variant.h"
 
 #include <cassert>
+#include <new>
+#include <stdexcept>
 
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
@@ -54,11 +56,23 @@ SafeArray::SafeArray(VarType elementType, std::vector<ArrayBound> bounds)
   if (elementType_ == VarType::Empty || elementType_ == VarType::Null) {
     throw AutomationError(err::kTypeMismatch);
   }
-  size_t n = size();
-  if (elementType_ == VarType::Byte) {
-    bytes_.assign(n, 0);
-  } else {
-    elements_.assign(n, EmptyElement(elementType_));
+  // Bounds come from clients: a product of counts that overflows, or that no memory can
+  // hold, is the runtime's "Out of memory" rather than a short array indexed past its end.
+  size_t n = bounds_.empty() ? 0 : 1;
+  for (const auto& b : bounds_) {
+    if (b.count != 0 && n > elements_.max_size() / b.count) throw AutomationError(err::kOutOfMemory);
+    n *= b.count;
+  }
+  try {
+    if (elementType_ == VarType::Byte) {
+      bytes_.assign(n, 0);
+    } else {
+      elements_.assign(n, EmptyElement(elementType_));
+    }
+  } catch (const std::bad_alloc&) {
+    throw AutomationError(err::kOutOfMemory);
+  } catch (const std::length_error&) {
+    throw AutomationError(err::kOutOfMemory);
   }
 }
 
@@ -100,8 +114,9 @@ void SafeArray::Set(const std::vector<int32_t>& indices, const Variant& value) {
 }
 
 Variant SafeArray::GetFlat(size_t i) const {
-  if (elementType_ == VarType::Byte) return Variant::Byte(bytes_.at(i));
-  return elements_.at(i);
+  if (i >= size()) throw AutomationError(err::kSubscriptOutOfRange);
+  if (elementType_ == VarType::Byte) return Variant::Byte(bytes_[i]);
+  return elements_[i];
 }
 
 void SafeArray::SetFlat(size_t i, const Variant& value) {

@@ -47,6 +47,7 @@ struct ArrayBound {
 class SafeArray {
  public:
   // All elements start as the element type's empty value (0, "", False, Empty).
+  // 13 for the element type Empty or Null; 7 when the elements cannot be held.
   SafeArray(VarType elementType, std::vector<ArrayBound> bounds);
   // A one-dimensional byte array, lower bound 0.
   static SafeArray FromBytes(std::vector<uint8_t> bytes);
@@ -61,7 +62,7 @@ class SafeArray {
   // Stores `value` converted to the element type (13 when it cannot be, 6 on overflow).
   void Set(const std::vector<int32_t>& indices, const Variant& value);
 
-  // Flat access in storage order (0 .. size()-1), no bounds check beyond size.
+  // Flat access in storage order (0 .. size()-1); 9 past the end.
   Variant GetFlat(size_t i) const;
   void SetFlat(size_t i, const Variant& value);
 
