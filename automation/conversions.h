@@ -29,7 +29,8 @@ std::string ShortDateText(double value);
 std::optional<double> TextToDate(const std::string& text);
 
 // Numeric text as the runtime reads it: blanks around it, a sign, thousands commas,
-// a fraction, exponent form, &H hex. Nullopt when the text is not a number.
+// a fraction, exponent form, &H hex. Nullopt when the text is not a number; a number
+// too large for a Double gives an infinity (the conversions raise 6 for it).
 std::optional<double> ParseNumber(const std::string& text);
 
 // Whole-number conversions with the runtime's rounding (a half goes to the even one):
