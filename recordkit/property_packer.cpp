@@ -1,0 +1,134 @@
+#include "recordkit/property_packer.h"
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <capnp/message.h>
+#include <capnp/serialize.h>
+#include <kj/exception.h>
+#include <kj/io.h>
+
+#include "automation/automation_error.h"
+#include "automation/variant_codec.h"
+#include "recordkit/packed_record.capnp.h"
+
+namespace recordkit {
+
+using automation::AutomationError;
+using automation::SafeArray;
+using automation::Variant;
+using automation::VarType;
+
+namespace {
+
+// Reading pointers costs nesting: the record and its field list, then two levels
+// (the array and its element list) for every array level a value may have.
+constexpr int kNestingLimit = 64;
+static_assert(kNestingLimit >= 4 + 2 * automation::kMaxArrayNesting);
+
+struct DecodedField {
+  std::string name;
+  Variant value;
+  bool mapped;
+};
+
+// Decodes the whole record, or raises (AutomationError or kj::Exception) without
+// having touched anything outside it.
+std::vector<DecodedField> DecodeRecord(const SafeArray& array) {
+  if (array.elementType() != VarType::Byte || array.dimensions() != 1) {
+    throw AutomationError(packer_error::kNotAPackedRecord);
+  }
+  const std::vector<uint8_t>& bytes = array.bytes();
+  if (bytes.empty() || bytes.size() % sizeof(capnp::word) != 0) {
+    throw AutomationError(packer_error::kNotAPackedRecord);
+  }
+  // The reader needs word-aligned input; the array's own buffer promises only bytes.
+  auto words = kj::heapArray<capnp::word>(bytes.size() / sizeof(capnp::word));
+  std::memcpy(words.begin(), bytes.data(), bytes.size());
+
+  capnp::ReaderOptions options;
+  // A well-formed record is read once, word by word; the limit stops records whose
+  // pointers overlap (or lists of empty elements) from amplifying the work.
+  options.traversalLimitInWords = words.size() * 2 + 64;
+  options.nestingLimit = kNestingLimit;
+  capnp::FlatArrayMessageReader reader(words, options);
+  if (reader.getEnd() != words.end()) {
+    // Trailing bytes: not one whole record.
+    throw AutomationError(packer_error::kNotAPackedRecord);
+  }
+
+  auto fields = reader.getRoot<wire::PackedRecord>().getFields();
+  std::vector<DecodedField> decoded;
+  decoded.reserve(fields.size());
+  for (auto field : fields) {
+    auto text = field.getName();
+    std::string name(text.begin(), text.end());
+    if (name.empty()) throw AutomationError(packer_error::kNotAPackedRecord);
+    for (const auto& earlier : decoded) {
+      if (NamesEqual(earlier.name, name)) throw AutomationError(packer_error::kNotAPackedRecord);
+    }
+    Variant value = automation::ReadVariant(field.getValue());
+    decoded.push_back(DecodedField{std::move(name), std::move(value), field.getMapped()});
+  }
+  return decoded;
+}
+
+}  // namespace
+
+int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set) const {
+  std::vector<uint8_t> bytes;
+  try {
+    capnp::MallocMessageBuilder message;
+    const auto& properties = set.Properties();
+    auto fields = message.initRoot<wire::PackedRecord>().initFields(static_cast<unsigned>(properties.size()));
+    for (size_t i = 0; i < properties.size(); ++i) {
+      const Property& property = *properties[i];
+      auto field = fields[i];
+      field.setName(kj::StringPtr(property.Name().c_str(), property.Name().size()));
+      field.setMapped(property.Mapped());
+      // Object references cannot live outside the process that holds them: with
+      // no object codec this raises 13.
+      automation::WriteVariant(property.Value(), field.initValue());
+    }
+    // The same bytes messageToFlatArray gives, written straight into the array.
+    bytes.resize(capnp::computeSerializedSizeInWords(message) * sizeof(capnp::word));
+    kj::ArrayOutputStream out(kj::arrayPtr(bytes.data(), bytes.size()));
+    capnp::writeMessage(out, message);
+  } catch (const AutomationError& e) {
+    return e.number();
+  } catch (const kj::Exception&) {
+    // A value too large for a message.
+    return packer_error::kCannotPackValue;
+  }
+  data.deref() = Variant::Array(SafeArray::FromBytes(std::move(bytes)));
+  return 0;
+}
+
+int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set) const {
+  const Variant& value = data.deref();
+  if (value.isEmpty()) return 0;
+  if (!value.isArray()) return packer_error::kNotAPackedRecord;
+
+  std::vector<DecodedField> fields;
+  try {
+    fields = DecodeRecord(value.array());
+  } catch (const AutomationError&) {
+    return packer_error::kNotAPackedRecord;
+  } catch (const kj::Exception&) {
+    return packer_error::kNotAPackedRecord;
+  }
+
+  // Everything decoded: now the set changes, and nothing below can fail halfway.
+  for (auto& field : fields) {
+    if (auto property = set.Find(field.name)) {
+      property->SetValue(field.value);
+    } else {
+      set.Add(field.name, field.value, field.mapped);
+    }
+  }
+  return 0;
+}
+
+}  // namespace recordkit
