@@ -1,0 +1,329 @@
+// Opening the network and the local store through stand-in store classes, each step
+// failing in turn, and the local purge.
+
+#include "startup/log_stores.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <kj/async.h>
+#include <kj/timer.h>
+
+#include "automation/automation_error.h"
+#include "automation/class_registry.h"
+#include "automation/clock.h"
+#include "automation/date_scale.h"
+#include "automation/event_log_writer.h"
+#include "automation/notices.h"
+#include "automation/timer_service.h"
+#include "startup/settings.h"
+
+#ifdef LEDGERWICK_HAVE_SQLITE_STORE
+#include <sqlite3.h>
+
+#include "recordkit/sqlite/sqlite_store.h"
+#endif
+
+namespace ledgerwick {
+namespace {
+
+namespace fs = std::filesystem;
+using automation::AutomationError;
+
+// The event loop and the manual timer that the timer service runs on.
+struct TimerLoop {
+  kj::EventLoop loop;
+  kj::WaitScope waitScope{loop};
+  kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
+  automation::TimerService timers{timer};
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "ledgerwick-stores-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+double Date(int year, int month, int day) {
+  return *automation::DateSerial({year, month, day});
+}
+
+class FakeDTO : public recordkit::DTO {};
+
+// Answers with the numbers the test chose, or raises them, and records every call.
+class FakeDSO : public recordkit::DSO {
+ public:
+  struct Answers {
+    int32_t connect = 0;
+    std::optional<int32_t> connectRaises;
+    int32_t openTable = 0;
+    int32_t execute = 0;
+    std::optional<int32_t> executeRaises;
+  };
+  explicit FakeDSO(Answers answers) : answers_(answers) {}
+
+  int32_t Connect(const std::string& database) override {
+    databases.push_back(database);
+    if (answers_.connectRaises) throw AutomationError(*answers_.connectRaises);
+    return answers_.connect;
+  }
+  int32_t OpenTable(recordkit::DTO& dto, const std::string& table) override {
+    boundDtos.push_back(&dto);
+    tables.push_back(table);
+    return answers_.openTable;
+  }
+  int32_t Execute(recordkit::DTO& dto, const automation::Variant& optional, const std::string& sql,
+                  int32_t options) override {
+    executedOn.push_back(&dto);
+    optionalArgs.push_back(optional);
+    statements.push_back(sql);
+    executeOptions.push_back(options);
+    if (answers_.executeRaises) throw AutomationError(*answers_.executeRaises);
+    return answers_.execute;
+  }
+  kj::Promise<int32_t> AddRecord(recordkit::DTO&, const automation::Variant&, const std::string&) override {
+    return 0;
+  }
+
+  std::vector<std::string> databases;
+  std::vector<std::string> tables;
+  std::vector<recordkit::DTO*> boundDtos;
+  std::vector<recordkit::DTO*> executedOn;
+  std::vector<automation::Variant> optionalArgs;
+  std::vector<std::string> statements;
+  std::vector<int32_t> executeOptions;
+
+ private:
+  Answers answers_;
+};
+
+// A process state over real settings and home folders and a registry of fakes:
+// "Fake.DSO" (answering with `answers`), "Fake.DTO", "Fake.Other" (a DTO, so of the
+// wrong kind for a DSO) and "Fake.Plain" (neither).
+class LogStoresTest : public ::testing::Test {
+ protected:
+  LogStoresTest() {
+    classes.Register("Fake.DSO", [this] {
+      auto dso = std::make_shared<FakeDSO>(answers);
+      created.push_back(dso);
+      return dso;
+    });
+    classes.Register("Fake.DTO", [] { return std::make_shared<FakeDTO>(); });
+    classes.Register("Fake.Other", [] { return std::make_shared<FakeDTO>(); });
+    classes.Register("Fake.Plain", [] { return std::make_shared<automation::Unknown>(); });
+  }
+
+  void WriteSettings(const std::string& attachments) {
+    std::ofstream(settings.path() + "/" + kSettingsFileName, std::ios::binary)
+        << "[General]\nTextPath=" << home.path() << "\n[Attachments]\n" << attachments;
+  }
+
+  FakeDSO& LastDso() { return *created.back(); }
+
+  FakeDSO::Answers answers;
+  std::vector<std::shared_ptr<FakeDSO>> created;
+
+  TempDir settings;
+  TempDir home;
+  // kj's loop and timer have throwing destructors, which a fixture may not have.
+  std::unique_ptr<TimerLoop> timerLoop = std::make_unique<TimerLoop>();
+  automation::TimerService& timers = timerLoop->timers;
+  automation::ManualClock clock{Date(2026, 12, 8) + 0.4375};  // 8 December 2026, 10:30
+  automation::ClassRegistry classes;
+  automation::RecordedNotices notices;
+  automation::EventLogWriter eventLog{clock};
+  ProcessState state{Environment{clock, timers, classes, notices, eventLog, settings.path(), home.path()}};
+};
+
+// One store's keys and variables, so each case runs against both stores.
+struct Store {
+  const char* name;
+  const char* prefix;  // "Net" or "Local"
+  int32_t (*open)(ProcessState&);
+  std::shared_ptr<recordkit::DSO> ProcessState::*dso;
+  std::shared_ptr<recordkit::DTO> ProcessState::*dto;
+  bool purges;
+};
+
+const Store kNetwork{"Network", "Net", OpenNetworkStore, &ProcessState::NetDSO, &ProcessState::NetDTO, false};
+const Store kLocal{"Local", "Local", OpenLocalStore, &ProcessState::LocalDSO, &ProcessState::LocalDTO, true};
+
+struct StepCase {
+  const char* name;
+  std::string dsoClass;  // empty: the key is left out
+  std::string connect;   // empty: the key is left out
+  std::string dtoClass;  // empty: the key is left out
+  FakeDSO::Answers answers;
+  int32_t result;
+  bool dsoSet;
+  bool dtoSet;
+  std::vector<std::string> databases;  // what Connect was called with
+  bool tableOpened;
+};
+
+void PrintTo(const Store& store, std::ostream* os) { *os << store.name; }
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
+
+class StoreSteps : public LogStoresTest,
+                   public ::testing::WithParamInterface<std::tuple<Store, StepCase>> {};
+
+TEST_P(StoreSteps, StopsAtTheFailingStepLeavingEarlierObjectsSet) {
+  const auto& [store, c] = GetParam();
+  std::string lines;
+  const std::string prefix = store.prefix;
+  if (!c.dsoClass.empty()) lines += prefix + "DSO=" + c.dsoClass + "\n";
+  if (!c.connect.empty()) lines += prefix + "Connect=" + c.connect + "\n";
+  if (!c.dtoClass.empty()) lines += prefix + "DTO=" + c.dtoClass + "\n";
+  WriteSettings(lines);
+  answers = c.answers;
+
+  EXPECT_EQ(store.open(state), c.result);
+
+  EXPECT_EQ(state.*store.dso != nullptr, c.dsoSet);
+  EXPECT_EQ(state.*store.dto != nullptr, c.dtoSet);
+  if (c.dsoSet) {
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(state.*store.dso, created.front());
+    EXPECT_EQ(LastDso().databases, c.databases);
+    EXPECT_EQ(LastDso().tables.size(), c.tableOpened ? 1u : 0u);
+    const bool purged = store.purges && c.result == 0;
+    EXPECT_EQ(LastDso().statements.size(), purged ? 1u : 0u);
+  }
+  // The other store's variables are never touched.
+  const Store& other = store.purges ? kNetwork : kLocal;
+  EXPECT_EQ(state.*other.dso, nullptr);
+  EXPECT_EQ(state.*other.dto, nullptr);
+  // Only start-up reports a store's failure.
+  EXPECT_FALSE(fs::exists(home.path() + "/LWERR.LOG"));
+  EXPECT_TRUE(notices.shown.empty());
+}
+
+const std::string kConnect = "PROVIDER=x;DATABASE=logs;USER=y";
+
+FakeDSO::Answers Connecting(int32_t number) {
+  FakeDSO::Answers answers;
+  answers.connect = number;
+  return answers;
+}
+FakeDSO::Answers ConnectRaising(int32_t number) {
+  FakeDSO::Answers answers;
+  answers.connectRaises = number;
+  return answers;
+}
+FakeDSO::Answers OpeningTable(int32_t number) {
+  FakeDSO::Answers answers;
+  answers.openTable = number;
+  return answers;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, StoreSteps,
+    ::testing::Combine(
+        ::testing::Values(kNetwork, kLocal),
+        ::testing::Values(
+            StepCase{"Opens", "Fake.DSO", kConnect, "Fake.DTO", {}, 0, true, true, {"logs"}, true},
+            StepCase{"NoDsoKey", "", kConnect, "Fake.DTO", {}, 91, false, false, {}, false},
+            StepCase{"DsoClassUnknown", "No.Such", kConnect, "Fake.DTO", {}, 429, false, false, {}, false},
+            StepCase{"DsoClassOfWrongKind", "Fake.Other", kConnect, "Fake.DTO", {}, 13, false, false, {}, false},
+            StepCase{"NoConnectKey", "Fake.DSO", "", "Fake.DTO", {}, 448, true, false, {}, false},
+            StepCase{"NoDatabaseItem", "Fake.DSO", "PROVIDER=x;USER=y", "Fake.DTO", {}, 448, true, false, {}, false},
+            StepCase{"DatabaseItemWithoutEquals", "Fake.DSO", "DATABASE;USER=u", "Fake.DTO", {}, 448, true, false, {}, false},
+            StepCase{"ConnectAnswers5", "Fake.DSO", kConnect, "Fake.DTO", Connecting(5), 5, true, false, {"logs"}, false},
+            StepCase{"ConnectRaises57", "Fake.DSO", kConnect, "Fake.DTO", ConnectRaising(57), 57, true, false, {"logs"}, false},
+            StepCase{"NoDtoKey", "Fake.DSO", kConnect, "", {}, 429, true, false, {"logs"}, false},
+            StepCase{"DtoClassOfWrongKind", "Fake.DSO", kConnect, "Fake.Plain", {}, 13, true, false, {"logs"}, false},
+            StepCase{"OpenTableAnswers7", "Fake.DSO", kConnect, "Fake.DTO", OpeningTable(7), 7, true, true, {"logs"}, true},
+            StepCase{"EmptyDatabaseValue", "Fake.DSO", "DATABASE=", "Fake.DTO", {}, 0, true, true, {""}, true})),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
+
+TEST_F(LogStoresTest, MissingSettingsFileFailsBothStoresWith91) {
+  EXPECT_EQ(OpenNetworkStore(state), 91);
+  EXPECT_EQ(OpenLocalStore(state), 91);
+  EXPECT_TRUE(created.empty());
+}
+
+TEST_F(LogStoresTest, BindsTheCreatedDtoToTblLog) {
+  WriteSettings("NetDSO=Fake.DSO\nNetConnect=DATABASE=net\nNetDTO=Fake.DTO\n");
+  ASSERT_EQ(OpenNetworkStore(state), 0);
+  ASSERT_EQ(LastDso().tables, std::vector<std::string>{"tblLog"});
+  EXPECT_EQ(LastDso().boundDtos.front(), state.NetDTO.get());
+  EXPECT_TRUE(LastDso().statements.empty()) << "the network table is never purged";
+}
+
+TEST_F(LogStoresTest, LocalStorePurgesRowsOlderThan14Days) {
+  WriteSettings("LocalDSO=Fake.DSO\nLocalConnect=DATABASE=/var/lib/ledgerwick/ledgwk.db\nLocalDTO=Fake.DTO\n");
+  ASSERT_EQ(OpenLocalStore(state), 0);
+  FakeDSO& dso = LastDso();
+  EXPECT_EQ(dso.databases, std::vector<std::string>{"/var/lib/ledgerwick/ledgwk.db"});
+  ASSERT_EQ(dso.statements.size(), 1u);
+  EXPECT_EQ(dso.statements.front(), "DELETE *\r\nFROM tblLog\r\nWHERE logdate < #11/24/2026#");
+  EXPECT_EQ(dso.executedOn.front(), state.LocalDTO.get());
+  EXPECT_EQ(dso.executeOptions.front(), 0);
+  // The optional second argument is left out, as the runtime marks it.
+  EXPECT_EQ(dso.optionalArgs.front().type(), automation::VarType::Error);
+}
+
+TEST_F(LogStoresTest, PurgeAnsweringNonZeroStillOpensTheStore) {
+  WriteSettings("LocalDSO=Fake.DSO\nLocalConnect=DATABASE=db\nLocalDTO=Fake.DTO\n");
+  answers.execute = 9;
+  EXPECT_EQ(OpenLocalStore(state), 0);
+  EXPECT_EQ(LastDso().statements.size(), 1u);
+}
+
+TEST_F(LogStoresTest, PurgeThatRaisesFailsTheStoreWithBothObjectsSet) {
+  WriteSettings("LocalDSO=Fake.DSO\nLocalConnect=DATABASE=db\nLocalDTO=Fake.DTO\n");
+  answers.executeRaises = 57;
+  EXPECT_EQ(OpenLocalStore(state), 57);
+  EXPECT_NE(state.LocalDSO, nullptr);
+  EXPECT_NE(state.LocalDTO, nullptr);
+}
+
+TEST(PurgeStatement, CutoffIs14CalendarDaysBeforeToday) {
+  struct Case {
+    double today;
+    const char* cutoff;
+  } cases[] = {
+      {Date(2026, 12, 8), "11/24/2026"},
+      {Date(2026, 12, 8) + 0.999, "11/24/2026"},  // the time of day does not count
+      {Date(2027, 1, 10), "12/27/2026"},
+      {Date(2024, 3, 1), "2/16/2024"},
+      {Date(1899, 12, 29) - 0.25, "12/15/1899"},  // before the scale's zero day
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PurgeStatement(c.today),
+              std::string("DELETE *\r\nFROM tblLog\r\nWHERE logdate < #") + c.cutoff + "#");
+  }
+}
+
+TEST_F(LogStoresTest, ClockOutsideTheDateScaleFailsThePurge) {
+  WriteSettings("LocalDSO=Fake.DSO\nLocalConnect=DATABASE=db\nLocalDTO=Fake.DTO\n");
+  clock.Set(1e9);
+  EXPECT_EQ(OpenLocalStore(state), automation::err::kOverflow);
+  EXPECT_TRUE(LastDso().statements.empty());
+}
+
+#ifdef LEDGERWICK_HAVE_SQLITE_STORE
+#endif
+
+}  // namespace
+}  // namespace ledgerwick

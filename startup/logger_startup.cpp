@@ -1,0 +1,170 @@
+#include "startup/logger_startup.h"
+
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <new>
+#include <string>
+
+#include <kj/exception.h>
+
+#include "automation/automation_error.h"
+#include "automation/conversions.h"
+#include "startup/log_stores.h"
+#include "startup/settings.h"
+#include "writer/fault_log.h"
+
+namespace ledgerwick {
+
+namespace {
+
+using automation::AutomationError;
+namespace err = automation::err;
+
+constexpr const char* kGeneral = "General";
+constexpr const char* kTextLogName = "Ledgwk.log";
+
+// Step labels, in the order start-up sets them; fault entries end with one.
+constexpr const char* kStepLogFileName = "Get LogFile Name";
+constexpr const char* kStepLogMethod = "Get LogMethod";
+constexpr const char* kStepErrorBuffer = "Create ErrorBuffer";
+constexpr const char* kStepNetwork = "Create NetDSO";
+constexpr const char* kStepLocal = "Create DSOLocal";
+
+// The notice for the two store outcomes; empty when both stores opened.
+std::string StoreNotice(bool networkOpened, bool localOpened) {
+  const char* first = nullptr;
+  const char* second = nullptr;
+  if (!networkOpened && localOpened) {
+    first = "Unable to open Network Log Table.";
+    second = "Errors will be logged to Local Table";
+  } else if (networkOpened && !localOpened) {
+    first = "Unable to open Local Log Table.";
+    second = "Errors will be logged to Network Table";
+  } else if (!networkOpened && !localOpened) {
+    first = "Unable to open Local or Network Log Table.";
+    second = "Errors will be logged to Local File";
+  } else {
+    return {};
+  }
+  return std::string(first) + "\r\n" + second;
+}
+
+// The description of whatever a statement raised.
+std::string DescriptionOfCurrentException() {
+  try {
+    throw;
+  } catch (const AutomationError& e) {
+    return e.description();
+  } catch (const kj::Exception& e) {
+    return AutomationError::FromKjException(e).description();
+  } catch (const std::bad_alloc&) {
+    return automation::StandardDescription(err::kOutOfMemory);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return automation::StandardDescription(err::kAutomationError);
+  }
+}
+
+// Start-up's fault rule: a failing statement leaves one fault entry, "description:
+// step label", and start-up goes on with the next statement. A fault log that
+// cannot be written must not stop start-up either; ReportFault tells stderr then.
+class StartupRun {
+ public:
+  explicit StartupRun(ProcessState& state) : state_(state) {}
+
+  template <typename Statement>
+  void Run(Statement&& statement) {
+    try {
+      statement();
+    } catch (...) {
+      ReportFault(state_, DescriptionOfCurrentException() + ": " + step);
+    }
+  }
+
+  std::string step;  // the current step label, empty until statement 5
+  bool networkOpened = false;
+  bool localOpened = false;
+
+ private:
+  ProcessState& state_;
+};
+
+}  // namespace
+
+void InitializeLogger(ProcessState& state) {
+  StartupRun run(state);
+
+  // 1. Count this instance; the 16-bit count stays at its limit on overflow.
+  run.Run([&] {
+    if (state.InstanceCount == std::numeric_limits<int16_t>::max()) {
+      throw AutomationError(err::kOverflow);
+    }
+    ++state.InstanceCount;
+  });
+
+  // 2. Start-up has run and a store is open.
+  if (state.ReadyFlag) return;
+
+  // 3. Start-up has begun before without opening a store: only the no-store notice
+  // is repeated, from statement 10 on with both outcomes not opened.
+  if (!state.InitStarted) {
+    // 4.
+    state.InitStarted = true;
+
+    // 5.
+    run.step = kStepLogFileName;
+    run.Run([&] {
+      const std::string folder = ReadSetting(state, kGeneral, "TextPath", kSettingsFileName);
+      // Joined as read: a trailing "/" in the setting stays, giving "//".
+      state.TextLogPath = (folder == kMissing ? state.env.homeDir : folder) + "/" + kTextLogName;
+    });
+
+    // 6. A value that is not a whole number in the 16-bit range is a fault; the log
+    // method then keeps its value.
+    run.step = kStepLogMethod;
+    run.Run([&] {
+      const std::string storage = ReadSetting(state, kGeneral, "StorageType", kSettingsFileName);
+      if (storage == kMissing) {
+        state.CurrentLogMethod = toDatabase;
+      } else {
+        state.CurrentLogMethod = automation::ToInteger16(automation::Variant::String(storage));
+      }
+    });
+
+    // 7.
+    run.step = kStepErrorBuffer;
+    run.Run([&] { state.ErrorBuffer.emplace(); });
+
+    // 8.
+    run.step = kStepNetwork;
+    run.Run([&] {
+      if (int32_t result = OpenNetworkStore(state); result != 0) throw AutomationError(result);
+      run.networkOpened = true;
+    });
+
+    // 9.
+    run.step = kStepLocal;
+    run.Run([&] {
+      if (int32_t result = OpenLocalStore(state); result != 0) throw AutomationError(result);
+      run.localOpened = true;
+    });
+  }
+
+  // 10.
+  run.Run([&] {
+    const std::string notice = StoreNotice(run.networkOpened, run.localOpened);
+    if (!notice.empty()) state.env.notices.Show(notice);
+  });
+
+  // 11. Written only here, so it stays False while start-up runs.
+  state.ReadyFlag = run.networkOpened || run.localOpened;
+}
+
+void ReleaseInstance(ProcessState& state) {
+  // Runs in a destructor, so it must not raise; the count never goes below its range.
+  if (state.InstanceCount > std::numeric_limits<int16_t>::min()) --state.InstanceCount;
+}
+
+}  // namespace ledgerwick

@@ -1,0 +1,384 @@
+// Start-up once per process and instance counting, over real settings and home
+// folders, stand-in store classes, recorded notices and a clock set by hand.
+
+#include "startup/logger_startup.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <kj/async.h>
+#include <kj/timer.h>
+
+#include "automation/automation_error.h"
+#include "automation/class_registry.h"
+#include "automation/clock.h"
+#include "automation/date_scale.h"
+#include "automation/event_log_writer.h"
+#include "automation/notices.h"
+#include "automation/timer_service.h"
+#include "startup/settings.h"
+
+namespace ledgerwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The event loop and the manual timer that the timer service runs on.
+struct TimerLoop {
+  kj::EventLoop loop;
+  kj::WaitScope waitScope{loop};
+  kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
+  automation::TimerService timers{timer};
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "ledgerwick-startup-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const std::string kNoStore =
+    "Unable to open Local or Network Log Table.\r\nErrors will be logged to Local File";
+const std::string kNoNetwork = "Unable to open Network Log Table.\r\nErrors will be logged to Local Table";
+const std::string kNoLocal = "Unable to open Local Log Table.\r\nErrors will be logged to Network Table";
+const std::string kDescription91 = "Object variable or With block variable not set";
+
+class FakeDTO : public recordkit::DTO {};
+
+// A store that answers Connect with a chosen number and records what it was asked.
+class FakeDSO : public recordkit::DSO {
+ public:
+  explicit FakeDSO(int32_t connectAnswer) : connectAnswer_(connectAnswer) {}
+  int32_t Connect(const std::string& database) override {
+    databases.push_back(database);
+    return connectAnswer_;
+  }
+  int32_t OpenTable(recordkit::DTO&, const std::string&) override { return 0; }
+  int32_t Execute(recordkit::DTO&, const automation::Variant&, const std::string& sql, int32_t) override {
+    statements.push_back(sql);
+    return 0;
+  }
+  kj::Promise<int32_t> AddRecord(recordkit::DTO&, const automation::Variant&, const std::string&) override {
+    return 0;
+  }
+  std::vector<std::string> databases;
+  std::vector<std::string> statements;
+
+ private:
+  int32_t connectAnswer_;
+};
+
+// Records each notice together with ReadyFlag as it stood while the notice was up.
+class WatchingNotices : public automation::NoticeSink {
+ public:
+  void Show(const std::string& text) override {
+    shown.push_back(text);
+    readyWhileShown.push_back(state != nullptr && state->ReadyFlag);
+  }
+  const ProcessState* state = nullptr;
+  std::vector<std::string> shown;
+  std::vector<bool> readyWhileShown;
+};
+
+// The settings and home folders outlive each process state, so a test can run a
+// second server process over the same folders with NewProcess().
+class StartupTest : public ::testing::Test {
+ protected:
+  StartupTest() {
+    classes.Register("Fake.DSO", [this] { return Made(0); });
+    classes.Register("Fake.RefusingDSO", [this] { return Made(5); });
+    classes.Register("Fake.DTO", [] { return std::make_shared<FakeDTO>(); });
+    NewProcess();
+  }
+
+  std::shared_ptr<FakeDSO> Made(int32_t connectAnswer) {
+    auto dso = std::make_shared<FakeDSO>(connectAnswer);
+    created.push_back(dso);
+    return dso;
+  }
+
+  void NewProcess() {
+    state = std::make_unique<ProcessState>(
+        Environment{clock, timers, classes, notices, eventLog, settings.path(), home.path()});
+    notices.state = state.get();
+  }
+
+  void WriteSettings(const std::string& content) {
+    std::ofstream(settings.path() + "/" + kSettingsFileName, std::ios::binary) << content;
+  }
+
+  // The settings of a network and a local store that both open.
+  static std::string BothStores(const std::string& general = "StorageType=0\n") {
+    return "[General]\n" + general +
+           "[Attachments]\n"
+           "NetDSO=Fake.DSO\nNetConnect=DATABASE=net\nNetDTO=Fake.DTO\n"
+           "LocalDSO=Fake.DSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n";
+  }
+
+  // The messages of the fault log's entries, in order.
+  std::vector<std::string> Faults() const {
+    std::ifstream in(home.path() + "/LWERR.LOG", std::ios::binary);
+    std::vector<std::string> messages;
+    for (std::string line; std::getline(in, line);) {
+      messages.push_back(line.substr(line.rfind('\t') + 1));  // stamp, type, message
+    }
+    return messages;
+  }
+
+  std::vector<std::shared_ptr<FakeDSO>> created;
+
+  TempDir settings;
+  TempDir home;
+  // kj's loop and timer have throwing destructors, which a fixture may not have.
+  std::unique_ptr<TimerLoop> timerLoop = std::make_unique<TimerLoop>();
+  automation::TimerService& timers = timerLoop->timers;
+  automation::ManualClock clock{*automation::DateSerial({2026, 12, 8}) + 0.5};
+  automation::ClassRegistry classes;
+  WatchingNotices notices;
+  automation::EventLogWriter eventLog{clock};
+  std::unique_ptr<ProcessState> state;
+};
+
+TEST_F(StartupTest, NoSettingsFileAtAll) {
+  InitializeLogger(*state);
+
+  EXPECT_EQ(state->InstanceCount, 1);
+  EXPECT_TRUE(state->InitStarted);
+  EXPECT_EQ(state->TextLogPath, home.path() + "/Ledgwk.log");
+  EXPECT_EQ(state->CurrentLogMethod, toDatabase);
+  ASSERT_TRUE(state->ErrorBuffer.has_value());
+  EXPECT_TRUE(state->ErrorBuffer->empty());
+  EXPECT_EQ(Faults(), (std::vector<std::string>{kDescription91 + ": Create NetDSO",
+                                                kDescription91 + ": Create DSOLocal"}));
+  EXPECT_EQ(notices.shown, std::vector<std::string>{kNoStore});
+  EXPECT_FALSE(state->ReadyFlag);
+  EXPECT_EQ(state->NetDSO, nullptr);
+  EXPECT_EQ(state->LocalDSO, nullptr);
+}
+
+TEST_F(StartupTest, BothStoresOpen) {
+  WriteSettings(BothStores());
+  InitializeLogger(*state);
+
+  EXPECT_TRUE(Faults().empty());
+  EXPECT_TRUE(notices.shown.empty());
+  EXPECT_TRUE(state->ReadyFlag);
+  EXPECT_EQ(state->CurrentLogMethod, tofile);
+  ASSERT_EQ(created.size(), 2u);  // network first, then local
+  EXPECT_EQ(state->NetDSO, created[0]);
+  EXPECT_EQ(state->LocalDSO, created[1]);
+  EXPECT_NE(state->NetDTO, nullptr);
+  EXPECT_NE(state->LocalDTO, nullptr);
+  EXPECT_EQ(created[0]->databases, std::vector<std::string>{"net"});
+  EXPECT_EQ(created[1]->databases, std::vector<std::string>{"local"});
+  EXPECT_TRUE(created[0]->statements.empty());
+  EXPECT_EQ(created[1]->statements,
+            std::vector<std::string>{"DELETE *\r\nFROM tblLog\r\nWHERE logdate < #11/24/2026#"});
+}
+
+TEST_F(StartupTest, NetworkFailsLocalOpens) {
+  WriteSettings("[Attachments]\nLocalDSO=Fake.DSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n");
+  InitializeLogger(*state);
+
+  EXPECT_EQ(Faults(), std::vector<std::string>{kDescription91 + ": Create NetDSO"});
+  EXPECT_EQ(notices.shown, std::vector<std::string>{kNoNetwork});
+  // ReadyFlag is written only after the notice.
+  EXPECT_EQ(notices.readyWhileShown, std::vector<bool>{false});
+  EXPECT_TRUE(state->ReadyFlag);
+}
+
+TEST_F(StartupTest, LocalFailsNetworkOpensWithTheComponentsNumber) {
+  WriteSettings(
+      "[Attachments]\nNetDSO=Fake.DSO\nNetConnect=DATABASE=net\nNetDTO=Fake.DTO\n"
+      "LocalDSO=Fake.RefusingDSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n");
+  InitializeLogger(*state);
+
+  EXPECT_EQ(Faults(), std::vector<std::string>{"Invalid procedure call or argument: Create DSOLocal"});
+  EXPECT_EQ(notices.shown, std::vector<std::string>{kNoLocal});
+  EXPECT_TRUE(state->ReadyFlag);
+  EXPECT_NE(state->LocalDSO, nullptr);  // created, not connected
+  EXPECT_EQ(state->LocalDTO, nullptr);
+}
+
+TEST_F(StartupTest, ConnectStringWithoutDatabaseFailsTheStore) {
+  WriteSettings(
+      "[Attachments]\nNetDSO=Fake.DSO\nNetConnect=SERVER=db1;USER=u\nNetDTO=Fake.DTO\n"
+      "LocalDSO=Fake.DSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n");
+  InitializeLogger(*state);
+
+  EXPECT_EQ(Faults(), std::vector<std::string>{"Named argument not found: Create NetDSO"});
+  ASSERT_EQ(created.size(), 2u);
+  EXPECT_TRUE(created[0]->databases.empty()) << "no database named ERROR is opened";
+  EXPECT_EQ(notices.shown, std::vector<std::string>{kNoNetwork});
+}
+
+struct TextPathCase {
+  const char* name;
+  std::string line;      // the TextPath line, empty for none
+  std::string expected;  // "HOME" stands for the home folder
+};
+
+class TextPathCases : public StartupTest, public ::testing::WithParamInterface<TextPathCase> {};
+
+TEST_P(TextPathCases, TextLogPathFollowsTheSetting) {
+  WriteSettings("[General]\n" + GetParam().line);
+  InitializeLogger(*state);
+  std::string expected = GetParam().expected;
+  if (expected.rfind("HOME", 0) == 0) expected.replace(0, 4, home.path());
+  EXPECT_EQ(state->TextLogPath, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, TextPathCases,
+    ::testing::Values(TextPathCase{"Folder", "TextPath=/var/log/lw\n", "/var/log/lw/Ledgwk.log"},
+                      TextPathCase{"TrailingSlashStays", "TextPath=/var/log/lw/\n", "/var/log/lw//Ledgwk.log"},
+                      TextPathCase{"EmptyValue", "TextPath=\n", "/Ledgwk.log"},
+                      TextPathCase{"Missing", "", "HOME/Ledgwk.log"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct StorageTypeCase {
+  const char* name;
+  std::string line;
+  int32_t method;
+  std::vector<std::string> faults;
+};
+
+class StorageTypeCases : public StartupTest, public ::testing::WithParamInterface<StorageTypeCase> {};
+
+TEST_P(StorageTypeCases, LogMethodFollowsTheSetting) {
+  WriteSettings(BothStores(GetParam().line));
+  InitializeLogger(*state);
+  EXPECT_EQ(state->CurrentLogMethod, GetParam().method);
+  EXPECT_EQ(Faults(), GetParam().faults);
+  EXPECT_TRUE(state->ReadyFlag) << "start-up goes on after a bad log method";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, StorageTypeCases,
+    ::testing::Values(
+        StorageTypeCase{"Missing", "", toDatabase, {}},
+        StorageTypeCase{"ToFile", "StorageType=0\n", tofile, {}},
+        StorageTypeCase{"ToEmail", "StorageType=2\n", ToEmail, {}},
+        StorageTypeCase{"NotAMember", "StorageType=-7\n", -7, {}},
+        StorageTypeCase{"FractionRoundsToEven", "StorageType= 2.5 \n", 2, {}},
+        StorageTypeCase{"QuotedWithBlanks", "StorageType=\" 2.5 \"\n", 2, {}},
+        StorageTypeCase{"HalfRoundsUpToEven", "StorageType=3.5\n", 4, {}},
+        StorageTypeCase{"Word", "StorageType=database\n", tofile, {"Type mismatch: Get LogMethod"}},
+        StorageTypeCase{"Empty", "StorageType=\n", tofile, {"Type mismatch: Get LogMethod"}},
+        StorageTypeCase{"TooLarge", "StorageType=40000\n", tofile, {"Overflow: Get LogMethod"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StartupTest, SecondCreationAfterSuccessOnlyCounts) {
+  WriteSettings(BothStores());
+  InitializeLogger(*state);
+  // A changed settings file is not read again in this process.
+  WriteSettings("[General]\nStorageType=2\nTextPath=/elsewhere\n");
+  InitializeLogger(*state);
+
+  EXPECT_EQ(state->InstanceCount, 2);
+  EXPECT_EQ(state->CurrentLogMethod, tofile);
+  EXPECT_EQ(state->TextLogPath, home.path() + "/Ledgwk.log");
+  EXPECT_EQ(created.size(), 2u);
+  EXPECT_TRUE(notices.shown.empty());
+  EXPECT_TRUE(state->ReadyFlag);
+}
+
+TEST_F(StartupTest, SecondCreationAfterFailureRepeatsOnlyTheNotice) {
+  WriteSettings("[Attachments]\nNetDSO=Fake.RefusingDSO\nNetConnect=DATABASE=n\nNetDTO=Fake.DTO\n");
+  InitializeLogger(*state);
+  ASSERT_EQ(Faults().size(), 2u);
+  ASSERT_EQ(created.size(), 1u);
+  WriteSettings(BothStores());  // not read again
+
+  InitializeLogger(*state);
+
+  EXPECT_EQ(state->InstanceCount, 2);
+  EXPECT_EQ(notices.shown, (std::vector<std::string>{kNoStore, kNoStore}));
+  EXPECT_EQ(Faults().size(), 2u);
+  EXPECT_EQ(created.size(), 1u) << "no new store attempt";
+  EXPECT_FALSE(state->ReadyFlag);
+}
+
+TEST_F(StartupTest, ReleaseToZeroDoesNotRepeatStartUp) {
+  WriteSettings(BothStores());
+  InitializeLogger(*state);
+  auto netDso = state->NetDSO;
+  auto localDto = state->LocalDTO;
+  ReleaseInstance(*state);
+  EXPECT_EQ(state->InstanceCount, 0);
+  EXPECT_TRUE(state->ReadyFlag);
+  EXPECT_EQ(state->NetDSO, netDso) << "nothing is released with the last instance";
+
+  InitializeLogger(*state);
+
+  EXPECT_EQ(state->InstanceCount, 1);
+  EXPECT_EQ(created.size(), 2u);
+  EXPECT_EQ(state->NetDSO, netDso);
+  EXPECT_EQ(state->LocalDTO, localDto);
+  EXPECT_TRUE(notices.shown.empty());
+}
+
+TEST_F(StartupTest, ReleaseAfterFailedStartUpThenCreationShowsTheNoticeAgain) {
+  InitializeLogger(*state);
+  ReleaseInstance(*state);
+  InitializeLogger(*state);
+  EXPECT_EQ(state->InstanceCount, 1);
+  EXPECT_EQ(notices.shown, (std::vector<std::string>{kNoStore, kNoStore}));
+  EXPECT_EQ(Faults().size(), 2u);
+}
+
+TEST_F(StartupTest, InstanceCountOverflowIsAFaultAndStartUpGoesOn) {
+  WriteSettings(BothStores());
+  state->InstanceCount = 32767;
+  InitializeLogger(*state);
+
+  EXPECT_EQ(state->InstanceCount, 32767);
+  // Before the first step label is set, the entry ends with ": ".
+  EXPECT_EQ(Faults(), std::vector<std::string>{"Overflow: "});
+  EXPECT_TRUE(state->ReadyFlag);
+}
+
+TEST_F(StartupTest, FaultEntriesAccumulateAcrossRuns) {
+  InitializeLogger(*state);
+  NewProcess();
+  InitializeLogger(*state);
+  EXPECT_EQ(Faults(), (std::vector<std::string>{
+                          kDescription91 + ": Create NetDSO", kDescription91 + ": Create DSOLocal",
+                          kDescription91 + ": Create NetDSO", kDescription91 + ": Create DSOLocal"}));
+}
+
+TEST_F(StartupTest, UnwritableFaultLogDoesNotStopStartUp) {
+  // The home folder is gone: LWERR.LOG cannot be written.
+  fs::remove_all(home.path());
+  WriteSettings("[General]\nStorageType=word\n");
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_NO_THROW(InitializeLogger(*state));
+  const std::string errors = ::testing::internal::GetCapturedStderr();
+
+  EXPECT_NE(errors.find("Type mismatch: Get LogMethod"), std::string::npos) << errors;
+  EXPECT_NE(errors.find(kDescription91 + ": Create DSOLocal"), std::string::npos) << errors;
+  EXPECT_EQ(notices.shown, std::vector<std::string>{kNoStore});
+  EXPECT_TRUE(state->ErrorBuffer.has_value());
+  EXPECT_FALSE(state->ReadyFlag);
+}
+
+}  // namespace
+}  // namespace ledgerwick

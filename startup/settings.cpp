@@ -1,0 +1,65 @@
+#include "startup/settings.h"
+
+#include <exception>
+#include <string_view>
+
+#include "automation/ini_reader.h"
+
+namespace ledgerwick {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimSpaces(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+std::string ReadSetting(const ProcessState& state, const std::string& section, const std::string& key,
+                        const std::string& fileName) {
+  try {
+    std::string value = automation::GetProfileString(section, key, kMissing,
+                                                     state.env.settingsDir + "/" + fileName);
+    if (value.size() > automation::kMaxProfileValue) value.resize(automation::kMaxProfileValue);
+    return value;
+  } catch (const std::exception&) {
+    // A setting that cannot be read counts as missing; the caller goes on.
+    return kMissing;
+  }
+}
+
+std::string GetConnectValue(const std::string& connectString, const std::string& key,
+                            const std::string& delimiter) {
+  const std::string_view text = connectString;
+  const std::string_view wanted = TrimSpaces(key);
+  if (wanted.empty()) return kMissing;
+
+  // Each item starts at the beginning of the string or right after a delimiter.
+  // An empty delimiter leaves the whole string as one item.
+  size_t itemStart = 0;
+  for (;;) {
+    const size_t itemEnd = delimiter.empty() ? text.npos : text.find(delimiter, itemStart);
+    std::string_view item =
+        text.substr(itemStart, itemEnd == text.npos ? text.npos : itemEnd - itemStart);
+
+    while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
+    if (item.substr(0, wanted.size()) == wanted) {
+      // Only blanks may stand between the key and its "=": DATABASEX= is another key.
+      std::string_view rest = item.substr(wanted.size());
+      while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+      if (!rest.empty() && rest.front() == '=') {
+        rest.remove_prefix(1);
+        return std::string(rest);  // unchanged: inner and outer blanks stay
+      }
+    }
+
+    if (itemEnd == text.npos) return kMissing;
+    itemStart = itemEnd + delimiter.size();
+  }
+}
+
+}  // namespace ledgerwick

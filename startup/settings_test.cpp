@@ -1,0 +1,220 @@
+// ReadSetting against real settings files in a temporary folder, and the DATABASE
+// item of connect strings.
+
+#include "startup/settings.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <kj/async.h>
+#include <kj/timer.h>
+
+#include "automation/class_registry.h"
+#include "automation/clock.h"
+#include "automation/event_log_writer.h"
+#include "automation/notices.h"
+#include "automation/timer_service.h"
+
+namespace ledgerwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The event loop and the manual timer that the timer service runs on.
+struct TimerLoop {
+  kj::EventLoop loop;
+  kj::WaitScope waitScope{loop};
+  kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
+  automation::TimerService timers{timer};
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "ledgerwick-settings-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class ReadSettingTest : public ::testing::Test {
+ protected:
+  void WriteSettings(const std::string& content, const std::string& name = kSettingsFileName) {
+    std::ofstream(settings.path() + "/" + name, std::ios::binary) << content;
+  }
+  std::string Read(const std::string& section, const std::string& key,
+                   const std::string& fileName = kSettingsFileName) {
+    return ReadSetting(state, section, key, fileName);
+  }
+
+  TempDir settings;
+  TempDir home;
+  // kj's loop and timer have throwing destructors, which a fixture may not have.
+  std::unique_ptr<TimerLoop> timerLoop = std::make_unique<TimerLoop>();
+  automation::TimerService& timers = timerLoop->timers;
+  automation::ManualClock clock{46364.0};
+  automation::ClassRegistry classes;
+  automation::RecordedNotices notices;
+  automation::EventLogWriter eventLog{clock};
+  ProcessState state{Environment{clock, timers, classes, notices, eventLog, settings.path(), home.path()}};
+};
+
+struct SettingCase {
+  const char* name;
+  std::string content;
+  const char* section;
+  const char* key;
+  std::string expected;
+};
+
+class ReadSettingCases : public ReadSettingTest, public ::testing::WithParamInterface<SettingCase> {};
+
+TEST_P(ReadSettingCases, AnswersTheValueOrERROR) {
+  const SettingCase& c = GetParam();
+  WriteSettings(c.content);
+  EXPECT_EQ(Read(c.section, c.key), c.expected);
+}
+
+const std::string kSample =
+    "; a sample\n"
+    "[General]\n"
+    "TextPath=/var/log/ledgerwick\n"
+    "StorageType=1\n"
+    "Empty=\n"
+    "Sentinel=ERROR\n"
+    "Padded=   /srv/logs   \n"
+    "Quoted=\" 2.5 \"\n"
+    "[Attachments]\n"
+    "LocalConnect=DATABASE=/var/lib/ledgerwick/ledgwk.db\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Ini, ReadSettingCases,
+    ::testing::Values(
+        SettingCase{"Present", kSample, "General", "TextPath", "/var/log/ledgerwick"},
+        SettingCase{"KeyInLowerCase", kSample, "General", "textpath", "/var/log/ledgerwick"},
+        SettingCase{"KeyInUpperCase", kSample, "General", "TEXTPATH", "/var/log/ledgerwick"},
+        SettingCase{"SectionInOtherCase", kSample, "general", "StorageType", "1"},
+        SettingCase{"MissingKey", kSample, "General", "NetDSO", "ERROR"},
+        SettingCase{"MissingSection", kSample, "Mail", "TextPath", "ERROR"},
+        SettingCase{"KeyOfAnotherSection", kSample, "Attachments", "TextPath", "ERROR"},
+        SettingCase{"EmptyValueIsNotMissing", kSample, "General", "Empty", ""},
+        SettingCase{"ValueERRORReadsAsMissing", kSample, "General", "Sentinel", "ERROR"},
+        SettingCase{"OuterBlanksDropped", kSample, "General", "Padded", "/srv/logs"},
+        SettingCase{"QuotesDropped", kSample, "General", "Quoted", " 2.5 "},
+        SettingCase{"ValueHoldingEquals", kSample, "Attachments", "LocalConnect",
+                    "DATABASE=/var/lib/ledgerwick/ledgwk.db"},
+        SettingCase{"LongValueCut", "[General]\nTextPath=" + std::string(300, 'x') + "\n",
+                    "General", "TextPath", std::string(255, 'x')}),
+    [](const ::testing::TestParamInfo<SettingCase>& info) { return info.param.name; });
+
+TEST_F(ReadSettingTest, MissingFileReadsAsMissingSettings) {
+  EXPECT_EQ(Read("General", "TextPath"), "ERROR");
+  EXPECT_EQ(Read("Attachments", "NetDSO"), "ERROR");
+}
+
+TEST_F(ReadSettingTest, ReadsTheNamedFileInTheSettingsFolder) {
+  WriteSettings("[General]\nTextPath=/a\n");
+  WriteSettings("[General]\nTextPath=/b\n", "Other.ini");
+  EXPECT_EQ(Read("General", "TextPath", "Other.ini"), "/b");
+  EXPECT_EQ(Read("General", "TextPath"), "/a");
+  EXPECT_EQ(Read("General", "TextPath", "Absent.ini"), "ERROR");
+}
+
+TEST_F(ReadSettingTest, UnreadableSettingsFolderReadsAsMissing) {
+  // A folder where the file should be: nothing to read, no fault.
+  fs::create_directory(settings.path() + "/" + kSettingsFileName);
+  EXPECT_EQ(Read("General", "TextPath"), "ERROR");
+}
+
+TEST_F(ReadSettingTest, WritesNoFaultAndShowsNothing) {
+  Read("General", "TextPath");
+  EXPECT_FALSE(fs::exists(home.path() + "/LWERR.LOG"));
+  EXPECT_TRUE(notices.shown.empty());
+}
+
+TEST(SampleSettings, NamesTheSqliteLocalStoreAndNoNetworkStore) {
+  TempDir home;
+  TimerLoop timerLoop;
+  automation::ManualClock clock{46364.0};
+  automation::ClassRegistry classes;
+  automation::RecordedNotices notices;
+  automation::EventLogWriter eventLog{clock};
+  ProcessState state{Environment{clock, timerLoop.timers, classes, notices, eventLog,
+                                 LEDGERWICK_SAMPLE_SETTINGS_DIR, home.path()}};
+  auto read = [&](const char* section, const char* key) {
+    return ReadSetting(state, section, key, kSettingsFileName);
+  };
+  EXPECT_EQ(read("General", "TextPath"), "/var/log/ledgerwick");
+  EXPECT_EQ(read("General", "StorageType"), "1");
+  EXPECT_EQ(read("Attachments", "LocalDSO"), "Recordkit.SqliteDSO");
+  EXPECT_EQ(read("Attachments", "LocalDTO"), "Recordkit.SqliteDTO");
+  EXPECT_EQ(GetConnectValue(read("Attachments", "LocalConnect"), "DATABASE", ";"),
+            "/var/lib/ledgerwick/ledgwk.db");
+  EXPECT_EQ(read("Attachments", "NetDSO"), "ERROR");
+  EXPECT_EQ(read("Attachments", "NetConnect"), "ERROR");
+  EXPECT_EQ(read("Attachments", "NetDTO"), "ERROR");
+}
+
+struct ConnectCase {
+  const char* name;
+  std::string connect;
+  std::string expected;
+};
+
+class GetConnectValueCases : public ::testing::TestWithParam<ConnectCase> {};
+
+TEST_P(GetConnectValueCases, PicksTheDatabaseItem) {
+  EXPECT_EQ(GetConnectValue(GetParam().connect, "DATABASE", ";"), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ConnectStrings, GetConnectValueCases,
+    ::testing::Values(
+        ConnectCase{"MiddleItem", "PROVIDER=x;DATABASE=logs;USER=y", "logs"},
+        ConnectCase{"NoDelimiterAfterValue", "DATABASE=logs", "logs"},
+        ConnectCase{"OtherCapitals", "Database=logs", "ERROR"},
+        ConnectCase{"BlanksStayInValue", "DATABASE = b ;", " b "},
+        ConnectCase{"EmptyValue", "DATABASE=", ""},
+        ConnectCase{"EmptyValueBeforeDelimiter", "DATABASE=;USER=u", ""},
+        ConnectCase{"QuotesStay", "DATABASE=\"a b\"", "\"a b\""},
+        ConnectCase{"BlanksBeforeKey", "USER=u;  DATABASE=x", "x"},
+        ConnectCase{"LastItemWithTrailingDelimiter", "USER=u;DATABASE=/var/lib/lw.db;", "/var/lib/lw.db"},
+        // The key counts only as an item's own key, with its own "=".
+        ConnectCase{"InsideLongerKey", "OLDDATABASE=a;DATABASE=b", "b"},
+        ConnectCase{"LongerKeyStartingWithKey", "DATABASEX=a;DATABASE=b", "b"},
+        ConnectCase{"KeyWithoutEquals", "DATABASE;USER=u", "ERROR"},
+        ConnectCase{"KeyInsideValue", "USER=DATABASE=x", "ERROR"},
+        ConnectCase{"FirstMatchingItemWins", "DATABASE=a;DATABASE=b", "a"},
+        ConnectCase{"NoItem", "PROVIDER=x;USER=y", "ERROR"},
+        ConnectCase{"EmptyString", "", "ERROR"}),
+    [](const ::testing::TestParamInfo<ConnectCase>& info) { return info.param.name; });
+
+TEST(GetConnectValue, KeyIsTrimmedOfSpaces) {
+  EXPECT_EQ(GetConnectValue("DATABASE=logs", "  DATABASE ", ";"), "logs");
+}
+
+TEST(GetConnectValue, OtherDelimiters) {
+  EXPECT_EQ(GetConnectValue("A=1|DATABASE=x|B=2", "DATABASE", "|"), "x");
+  EXPECT_EQ(GetConnectValue("A=1, DATABASE=x, B=2", "DATABASE", ", "), "x");
+  // Without a delimiter the whole string is one item.
+  EXPECT_EQ(GetConnectValue("DATABASE=x;B=2", "DATABASE", ""), "x;B=2");
+}
+
+TEST(GetConnectValue, EmptyKeyMatchesNothing) {
+  EXPECT_EQ(GetConnectValue("=x;DATABASE=y", "  ", ";"), "ERROR");
+}
+
+}  // namespace
+}  // namespace ledgerwick
