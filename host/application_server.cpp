@@ -1,0 +1,150 @@
+#include "host/application_server.h"
+
+#include <string>
+
+#include "automation/variant_codec.h"
+#include "host/answer.h"
+#include "host/property_servers.h"
+
+namespace ledgerwick::host {
+
+using automation::ReadVariant;
+using automation::Variant;
+using automation::WriteVariant;
+
+namespace {
+std::string Text(capnp::Text::Reader text) { return std::string(text.cStr(), text.size()); }
+}  // namespace
+
+ApplicationServer::ApplicationServer(std::shared_ptr<Application> application, HostObjects& host)
+    : application_(std::move(application)), host_(host) {
+  ++host_.liveObjects;
+}
+
+ApplicationServer::~ApplicationServer() { --host_.liveObjects; }
+
+kj::Promise<void> ApplicationServer::getDescription(GetDescriptionContext context) {
+  return Answer(context, [&](auto& results) { results.setValue(application_->GetDescription()); });
+}
+
+kj::Promise<void> ApplicationServer::setDescription(SetDescriptionContext context) {
+  return Answer(context, [&](auto&) { application_->SetDescription(Text(context.getParams().getValue())); });
+}
+
+kj::Promise<void> ApplicationServer::getKey(GetKeyContext context) {
+  return Answer(context, [&](auto& results) {
+    WriteVariant(application_->GetKey(), results.initValue(), host_.codec());
+  });
+}
+
+kj::Promise<void> ApplicationServer::setKey(SetKeyContext context) {
+  return Answer(context, [&](auto&) {
+    application_->SetKey(ReadVariant(context.getParams().getValue(), host_.codec()));
+  });
+}
+
+kj::Promise<void> ApplicationServer::setKeyRef(SetKeyRefContext context) {
+  return Answer(context, [&](auto&) {
+    application_->SetKeyRef(ReadVariant(context.getParams().getValue(), host_.codec()));
+  });
+}
+
+kj::Promise<void> ApplicationServer::loggit(LoggitContext context) {
+  return Answer(context, [&](auto& results) {
+    Variant vData = ReadVariant(context.getParams().getVData(), host_.codec());
+    application_->Loggit(vData);
+    WriteVariant(vData, results.initVData(), host_.codec());
+  });
+}
+
+kj::Promise<void> ApplicationServer::getAppName(GetAppNameContext context) {
+  return Answer(context, [&](auto& results) { results.setValue(application_->GetAppName()); });
+}
+
+kj::Promise<void> ApplicationServer::setAppName(SetAppNameContext context) {
+  return Answer(context, [&](auto&) { application_->SetAppName(Text(context.getParams().getSzAppName())); });
+}
+
+kj::Promise<void> ApplicationServer::getName(GetNameContext context) {
+  return Answer(context, [&](auto& results) { results.setValue(application_->GetName()); });
+}
+
+kj::Promise<void> ApplicationServer::getLogMethod(GetLogMethodContext context) {
+  return Answer(context, [&](auto& results) { results.setValue(application_->GetLogMethod()); });
+}
+
+kj::Promise<void> ApplicationServer::setLogMethod(SetLogMethodContext context) {
+  return Answer(context, [&](auto&) { application_->SetLogMethod(context.getParams().getLMeth()); });
+}
+
+kj::Promise<void> ApplicationServer::setArrayData(SetArrayDataContext context) {
+  return Answer(context, [&](auto& results) {
+    Variant value = ReadVariant(context.getParams().getValue(), host_.codec());
+    application_->SetArrayData(value);
+    WriteVariant(value, results.initValue(), host_.codec());
+  });
+}
+
+kj::Promise<void> ApplicationServer::getArrayData(GetArrayDataContext context) {
+  return Answer(context, [&](auto& results) {
+    WriteVariant(application_->GetArrayData(), results.initValue(), host_.codec());
+  });
+}
+
+kj::Promise<void> ApplicationServer::getFieldMap(GetFieldMapContext context) {
+  return Answer(context, [&](auto& results) {
+    WriteVariant(application_->GetFieldMap(), results.initValue(), host_.codec());
+  });
+}
+
+kj::Promise<void> ApplicationServer::getProperties(GetPropertiesContext context) {
+  return Answer(context, [&](auto& results) {
+    results.setProperties(kj::heap<PropertySetServer>(application_->GetProperties(), host_));
+  });
+}
+
+kj::Promise<void> ApplicationServer::getFields(GetFieldsContext context) {
+  return Answer(context, [&](auto& results) {
+    int16_t fieldNo = context.getParams().getFieldNo();
+    WriteVariant(application_->GetFields(fieldNo), results.initValue(), host_.codec());
+  });
+}
+
+kj::Promise<void> ApplicationServer::setFields(SetFieldsContext context) {
+  return Answer(context, [&](auto& results) {
+    auto params = context.getParams();
+    int16_t fieldNo = params.getFieldNo();
+    Variant value = ReadVariant(params.getValue(), host_.codec());
+    application_->SetFields(fieldNo, value);
+    WriteVariant(value, results.initValue(), host_.codec());
+  });
+}
+
+kj::Promise<void> ApplicationServer::destroy(DestroyContext context) {
+  // The object stays alive until the answer, whatever the client does meanwhile.
+  std::shared_ptr<Application> application = application_;
+  return kj::evalNow([&]() { return application->Destroy(); })
+      .then(
+          [context, application](int32_t result) mutable {
+            auto results = context.getResults();
+            results.setResult(result);
+            remoting::SetOk(results.initStatus());
+          },
+          [context](kj::Exception&& e) mutable {
+            remoting::SetError(context.initResults().initStatus(), remoting::ErrorOf(e));
+          });
+}
+
+kj::Promise<void> ApplicationServer::getReady(GetReadyContext context) {
+  return Answer(context, [&](auto& results) { results.setValue(application_->GetReady()); });
+}
+
+kj::Promise<void> ApplicationServer::invoke(InvokeContext context) {
+  return remoting::ServeInvoke(application_, host_.bridge(), context);
+}
+
+kj::Promise<void> ApplicationServer::getIdsOfNames(GetIdsOfNamesContext context) {
+  return remoting::ServeGetIdsOfNames(*application_, context);
+}
+
+}  // namespace ledgerwick::host

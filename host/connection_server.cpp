@@ -1,0 +1,74 @@
+#include "host/connection_server.h"
+
+#include <cstdio>
+
+#include <capnp/rpc-twoparty.h>
+
+#include "host/factory_server.h"
+
+namespace ledgerwick::host {
+
+struct ConnectionServer::Connection {
+  Connection(HostObjects& host, kj::Own<kj::AsyncIoStream> s)
+      : host(host),
+        stream(kj::mv(s)),
+        network(*stream, capnp::rpc::twoparty::Side::SERVER),
+        rpc(capnp::makeRpcServer(network, rpc::Factory::Client(kj::heap<FactoryServer>(host)))) {
+    ++host.connections;
+  }
+  ~Connection() { --host.connections; }
+
+  HostObjects& host;
+  // Destroyed in reverse: the RPC system (and the objects it served), the network, the stream.
+  kj::Own<kj::AsyncIoStream> stream;
+  capnp::TwoPartyVatNetwork network;
+  capnp::RpcSystem<capnp::rpc::twoparty::VatId> rpc;
+};
+
+ConnectionServer::ConnectionServer(HostObjects& host, kj::Timer& timer)
+    : host_(host),
+      timer_(timer), accepting_(kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this))), connections_(kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this))) {}
+
+ConnectionServer::~ConnectionServer() noexcept(false) {
+  accepting_ = nullptr;
+  connections_ = nullptr;
+}
+
+void ConnectionServer::Listen(kj::Own<kj::ConnectionReceiver> receiver) {
+  kj::ConnectionReceiver& ref = *receiver;
+  receivers_.add(kj::mv(receiver));
+  accepting_->add(AcceptLoop(ref));
+}
+
+kj::Promise<void> ConnectionServer::AcceptLoop(kj::ConnectionReceiver& receiver) {
+  return receiver.accept().then(
+      [this, &receiver](kj::Own<kj::AsyncIoStream>&& stream) {
+        Serve(kj::mv(stream));
+        return AcceptLoop(receiver);
+      },
+      [this, &receiver](kj::Exception&& exception) {
+        // Keep listening, but give what ran out (descriptors, memory) a moment.
+        std::fprintf(stderr, "ledgerwickd: accept failed: %s\n", exception.getDescription().cStr());
+        return timer_.afterDelay(100 * kj::MILLISECONDS).then([this, &receiver]() { return AcceptLoop(receiver); });
+      });
+}
+
+void ConnectionServer::Serve(kj::Own<kj::AsyncIoStream> stream) {
+  auto connection = kj::heap<Connection>(host_, kj::mv(stream));
+  auto disconnected = connection->network.onDisconnect();
+  connections_->add(disconnected.attach(kj::mv(connection)));
+}
+
+void ConnectionServer::StopAccepting() {
+  accepting_ = kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this));
+  receivers_.clear();
+}
+
+void ConnectionServer::CloseConnections() { connections_ = kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this)); }
+
+void ConnectionServer::taskFailed(kj::Exception&& exception) {
+  // One client's broken connection must not stop the daemon.
+  std::fprintf(stderr, "ledgerwickd: connection failed: %s\n", exception.getDescription().cStr());
+}
+
+}  // namespace ledgerwick::host

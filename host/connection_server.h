@@ -1,0 +1,44 @@
+#pragma once
+// Accepts connections on the daemon's listeners and runs one RPC system per
+// connection, with a Factory as its bootstrap capability. A connection and every
+// object its client held go as soon as the client disconnects.
+
+#include <kj/async-io.h>
+#include <kj/vector.h>
+
+#include "host/host_objects.h"
+
+namespace ledgerwick::host {
+
+class ConnectionServer : private kj::TaskSet::ErrorHandler {
+ public:
+  // `timer` paces a listener that failed to accept (out of descriptors, say).
+  ConnectionServer(HostObjects& host, kj::Timer& timer);
+  ~ConnectionServer() noexcept(false);
+  ConnectionServer(const ConnectionServer&) = delete;
+  ConnectionServer& operator=(const ConnectionServer&) = delete;
+
+  // Accepts on `receiver` until StopAccepting.
+  void Listen(kj::Own<kj::ConnectionReceiver> receiver);
+
+  // Accepts nothing more and closes the listeners; open connections stay.
+  void StopAccepting();
+
+  // Closes every connection, releasing the objects their clients held.
+  void CloseConnections();
+
+ private:
+  struct Connection;
+  kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver);
+  void Serve(kj::Own<kj::AsyncIoStream> stream);
+  void taskFailed(kj::Exception&& exception) override;
+
+  HostObjects& host_;
+  kj::Timer& timer_;
+  // Declared before the receivers, so that the loops go before what they accept on.
+  kj::Vector<kj::Own<kj::ConnectionReceiver>> receivers_;
+  kj::Own<kj::TaskSet> accepting_;
+  kj::Own<kj::TaskSet> connections_;
+};
+
+}  // namespace ledgerwick::host

@@ -1,0 +1,131 @@
+#include "host/daemon.h"
+
+#include <signal.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include <kj/async-io.h>
+#include <kj/async-unix.h>
+
+#include "automation/class_registry.h"
+#include "automation/clock.h"
+#include "automation/event_log_writer.h"
+#include "automation/notices.h"
+#include "automation/timer_service.h"
+#include "host/connection_server.h"
+#include "host/host_objects.h"
+#include "host/idle_watch.h"
+#include "host/shutdown_drain.h"
+#include "host/start_error.h"
+#include "host/unix_listener.h"
+#include "recordkit/sqlite/sqlite_store.h"
+#include "startup/process_state.h"
+
+namespace ledgerwick::host {
+
+namespace {
+
+kj::Duration Seconds(double seconds) {
+  return static_cast<int64_t>(std::llround(seconds * 1000.0)) * kj::MILLISECONDS;
+}
+
+void RegisterStoreClasses(automation::ClassRegistry& classes) { recordkit::RegisterSqliteClasses(classes); }
+
+enum class StopReason { Signal, Idle };
+
+int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
+  std::unique_ptr<UnixListener> unixListener = UnixListener::Open(options.socketPath);
+  kj::Own<kj::ConnectionReceiver> unixReceiver = io.lowLevelProvider->wrapListenSocketFd(
+      unixListener->ReleaseFd(), kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP |
+                                     kj::LowLevelAsyncIoProvider::ALREADY_CLOEXEC |
+                                     kj::LowLevelAsyncIoProvider::ALREADY_NONBLOCK);
+  kj::Vector<kj::Own<kj::ConnectionReceiver>> tcpReceivers;
+  for (const std::string& hostPort : options.listen) {
+    try {
+      auto address = io.provider->getNetwork().parseAddress(hostPort).wait(io.waitScope);
+      tcpReceivers.add(address->listen());
+    } catch (const kj::Exception& e) {
+      throw StartError("ledgerwickd: cannot listen on " + hostPort + ": " + e.getDescription().cStr());
+    }
+  }
+
+  // The process: its outside dependencies and its state. Declared before what serves
+  // clients, so that every Application is released while the state still stands.
+  automation::SystemClock clock;
+  automation::TimerService timers(io.provider->getTimer());
+  automation::ClassRegistry classes;
+  RegisterStoreClasses(classes);
+  automation::StderrNotices notices;
+  automation::EventLogWriter eventLog(clock);
+  ProcessState state(Environment{clock, timers, classes, notices, eventLog, options.configDir, options.homeDir});
+  HostObjects host(state);
+
+  kj::Timer& timer = io.provider->getTimer();
+  ConnectionServer server(host, timer);
+  server.Listen(kj::mv(unixReceiver));
+  for (auto& receiver : tcpReceivers) server.Listen(kj::mv(receiver));
+
+  std::fprintf(stderr, "ledgerwickd: ready on %s\n", options.socketPath.c_str());
+  for (const std::string& hostPort : options.listen) {
+    std::fprintf(stderr, "ledgerwickd: also listening on %s (TCP, no authentication)\n", hostPort.c_str());
+  }
+
+  auto onSignal = [](int signal) {
+    return [signal](siginfo_t) {
+      std::fprintf(stderr, "ledgerwickd: %s received, stopping\n", signal == SIGTERM ? "SIGTERM" : "SIGINT");
+      return StopReason::Signal;
+    };
+  };
+  kj::Promise<StopReason> stop = io.unixEventPort.onSignal(SIGTERM)
+                                     .then(onSignal(SIGTERM))
+                                     .exclusiveJoin(io.unixEventPort.onSignal(SIGINT).then(onSignal(SIGINT)));
+  if (options.idleExitSeconds) {
+    auto isIdle = [&host, &state]() {
+      return host.liveObjects == 0 && QueuedRecords(state) == 0 && !state.DrainBusy;
+    };
+    stop = stop.exclusiveJoin(WaitUntilIdle(timer, isIdle, Seconds(*options.idleExitSeconds)).then([]() {
+      std::fprintf(stderr, "ledgerwickd: idle, stopping\n");
+      return StopReason::Idle;
+    }));
+  }
+  stop.wait(io.waitScope);
+
+  // Stop taking calls: no new connections, the socket file gone, and every client's
+  // objects released. Then give what is queued its last chance.
+  server.StopAccepting();
+  unixListener->Unlink();
+  server.CloseConnections();
+  size_t left = DrainAtShutdown(state, timer, Seconds(options.drainTimeoutSeconds)).wait(io.waitScope);
+  if (left > 0) {
+    std::fprintf(stderr, "ledgerwickd: %zu queued record%s could not be written\n", left, left == 1 ? "" : "s");
+  }
+  std::fprintf(stderr, "ledgerwickd: stopped\n");
+  return 0;
+}
+
+}  // namespace
+
+int RunDaemon(const DaemonOptions& options) {
+  // Signals become events on the loop; a client that goes away mid-write must not
+  // kill the daemon.
+  signal(SIGPIPE, SIG_IGN);
+  kj::UnixEventPort::captureSignal(SIGTERM);
+  kj::UnixEventPort::captureSignal(SIGINT);
+  auto io = kj::setupAsyncIo();
+  try {
+    return Serve(options, io);
+  } catch (const StartError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  } catch (const kj::Exception& e) {
+    std::fprintf(stderr, "ledgerwickd: failed: %s\n", e.getDescription().cStr());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ledgerwickd: failed: %s\n", e.what());
+    return 1;
+  }
+}
+
+}  // namespace ledgerwick::host

@@ -1,0 +1,25 @@
+#pragma once
+// ledgerwickd: one kj event loop serving clients over the daemon's socket, running
+// the drain timer and waiting for the stores; a clean stop drains what is queued.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ledgerwick::host {
+
+struct DaemonOptions {
+  std::string configDir = "/etc";      // the folder that holds Ledgwk.ini
+  std::string homeDir;                 // LWERR.LOG and the default text log
+  std::string socketPath;              // resolved already
+  std::vector<std::string> listen;     // extra TCP listeners, HOST:PORT
+  double drainTimeoutSeconds = 10;
+  std::optional<double> idleExitSeconds;
+};
+
+// Runs until SIGTERM or SIGINT (or the idle exit), then stops accepting, closes the
+// connections, drains the queue and answers the exit code: 0 after a clean stop,
+// 1 when the daemon could not start (the reason is on standard error).
+int RunDaemon(const DaemonOptions& options);
+
+}  // namespace ledgerwick::host

@@ -1,0 +1,63 @@
+// ledgerwickd: the Ledgerwick logging daemon. Runs in the foreground.
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "client/socket_path.h"
+#include "host/daemon.h"
+
+namespace {
+
+// The folder of this executable: the daemon's home unless --home says otherwise.
+std::string ExecutableFolder() {
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (n <= 0) return ".";
+  std::string path(buffer, static_cast<size_t>(n));
+  std::string::size_type slash = path.find_last_of('/');
+  return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ledgerwick::host::DaemonOptions options;
+  std::string socket;
+  double idleExit = -1;
+
+  CLI::App app{"ledgerwickd: the Ledgerwick audit-event logging daemon"};
+  app.set_version_flag("--version", "ledgerwickd 10.0");
+  app.add_option("--config-dir", options.configDir, "Folder holding Ledgwk.ini")
+      ->envname("LEDGERWICK_CONFIG_DIR")
+      ->capture_default_str();
+  app.add_option("--home", options.homeDir,
+                 "Program folder: the fault log LWERR.LOG and the default text log (default: the executable's folder)")
+      ->envname("LEDGERWICK_HOME");
+  app.add_option("--socket", socket,
+                 "Unix socket to listen on (default: $LEDGERWICK_SOCKET, /run/ledgerwick/ledgerwick.sock for root, "
+                 "else $XDG_RUNTIME_DIR/ledgerwick.sock)");
+  app.add_option("--listen", options.listen, "Also listen on TCP HOST:PORT (no authentication; trusted networks only)");
+  app.add_option("--drain-timeout", options.drainTimeoutSeconds,
+                 "At a clean stop, how long to go on writing queued records")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--idle-exit", idleExit,
+                 "Stop after this long with no Application objects and nothing queued")
+      ->check(CLI::NonNegativeNumber);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+
+  if (options.homeDir.empty()) options.homeDir = ExecutableFolder();
+  options.socketPath = ledgerwick::ResolveSocketPath(socket);
+  if (idleExit >= 0) options.idleExitSeconds = idleExit;
+  return ledgerwick::host::RunDaemon(options);
+}
