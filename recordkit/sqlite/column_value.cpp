@@ -1,0 +1,96 @@
+#include "recordkit/sqlite/column_value.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "automation/automation_error.h"
+#include "automation/conversions.h"
+#include "automation/date_scale.h"
+
+namespace recordkit {
+
+using automation::AutomationError;
+using automation::Variant;
+using automation::VarType;
+
+namespace {
+
+// The scale's first and last valid days, 1 January 100 and 31 December 9999; a
+// value outside has no calendar date to write.
+constexpr double kFirstDay = -657434.0;
+constexpr double kLastDay = 2958466.0;  // exclusive: the day after 31 December 9999
+
+void RequireOnScale(double date) {
+  if (!std::isfinite(date) || date < kFirstDay || date >= kLastDay) {
+    throw AutomationError(automation::err::kTypeMismatch);
+  }
+}
+
+SqlValue PlainValue(const Variant& value) {
+  switch (value.type()) {
+    case VarType::Empty:
+    case VarType::Null:
+      return std::monostate{};
+    case VarType::Integer: return int64_t{value.integer()};
+    case VarType::Long: return int64_t{value.lng()};
+    case VarType::Byte: return int64_t{value.byte()};
+    case VarType::Boolean: return int64_t{value.boolean() ? -1 : 0};
+    case VarType::Single: return double{value.single()};
+    case VarType::Double: return value.dbl();
+    case VarType::Currency: return static_cast<double>(value.currencyScaled()) / 10000.0;
+    case VarType::String: return value.string();
+    case VarType::Date:
+      RequireOnScale(value.date());
+      return automation::ToText(value);
+    default:
+      throw AutomationError(automation::err::kTypeMismatch);
+  }
+}
+
+// DatePart and TimePart raise 6 for a value that rounds off the scale; for a field
+// that is a value that cannot be stored.
+template <typename Part>
+auto PartOf(Part part, double date) {
+  RequireOnScale(date);
+  try {
+    return part(date);
+  } catch (const AutomationError&) {
+    throw AutomationError(automation::err::kTypeMismatch);
+  }
+}
+
+}  // namespace
+
+std::string IsoDate(double date) {
+  const automation::CivilDate d = PartOf(automation::DatePart, date);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.year, d.month, d.day);
+  return text;
+}
+
+std::string IsoTime(double date) {
+  const automation::TimeOfDay t = PartOf(automation::TimePart, date);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+  return text;
+}
+
+SqlValue ToSqlValue(ColumnKind kind, const Variant& given) {
+  const Variant& value = given.deref();
+  if (value.isArray()) throw AutomationError(automation::err::kTypeMismatch);
+  if (kind == ColumnKind::Plain) return PlainValue(value);
+
+  double date = 0;
+  if (value.type() == VarType::Date) {
+    date = value.date();
+  } else if (value.type() == VarType::String) {
+    auto read = automation::TextToDate(value.string());
+    if (!read) return value.string();
+    date = *read;
+  } else {
+    return PlainValue(value);
+  }
+  return kind == ColumnKind::Date ? IsoDate(date) : IsoTime(date);
+}
+
+}  // namespace recordkit

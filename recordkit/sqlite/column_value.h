@@ -1,0 +1,31 @@
+#pragma once
+// Turns a field's Variant into the value stored in its column.
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "automation/variant.h"
+#include "recordkit/sqlite/log_table.h"
+
+namespace recordkit {
+
+// A value as SQLite stores it: NULL, INTEGER, REAL or TEXT.
+using SqlValue = std::variant<std::monostate, int64_t, double, std::string>;
+
+// The stored form of `value` in a column of `kind`:
+// - Date columns: 'YYYY-MM-DD' from a date value, or from a text that reads as a
+//   date (a text that does not is stored as it is);
+// - Time columns: 'HH:MM:SS' from the time part, read the same way;
+// - otherwise (and for numbers in date and time columns): whole numbers and
+//   Booleans (-1/0) as INTEGER, Single, Double and Currency as REAL, texts as TEXT,
+//   dates as their text form.
+// Empty and Null are NULL everywhere. Raises AutomationError 13 for an array, an
+// object, an Error value or a date value outside the date scale.
+SqlValue ToSqlValue(ColumnKind kind, const automation::Variant& value);
+
+// ISO forms of a date value's date and time parts; 13 outside the date scale.
+std::string IsoDate(double date);
+std::string IsoTime(double date);
+
+}  // namespace recordkit

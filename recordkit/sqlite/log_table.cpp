@@ -1,0 +1,61 @@
+#include "recordkit/sqlite/log_table.h"
+
+#include "recordkit/property_set.h"
+
+namespace recordkit {
+
+namespace {
+ColumnKind KindOfField(const std::string& field) {
+  if (NamesEqual(field, "LogDate") || NamesEqual(field, "EventDate")) return ColumnKind::Date;
+  if (NamesEqual(field, "LogTime") || NamesEqual(field, "EventTime")) return ColumnKind::Time;
+  return ColumnKind::Plain;
+}
+}  // namespace
+
+std::vector<LogColumn> EventColumns() {
+  std::vector<LogColumn> columns;
+  const auto fields = PropertySet::NewEventSet();
+  for (const auto& property : fields->Properties()) {
+    const std::string& field = property->Name();
+    columns.push_back({NamesEqual(field, "LogDate") ? std::string("logdate") : field, field,
+                       KindOfField(field)});
+  }
+  return columns;
+}
+
+std::optional<LogColumn> EventColumnNamed(const std::string& columnName) {
+  for (auto& column : EventColumns()) {
+    if (NamesEqual(column.name, columnName)) return column;
+  }
+  return std::nullopt;
+}
+
+bool IsSafeTableName(const std::string& table) {
+  if (table.empty()) return false;
+  for (unsigned char c : table) {
+    const bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                      (c >= '0' && c <= '9') || c == '_';
+    if (!safe) return false;
+  }
+  return true;
+}
+
+std::string QuoteIdentifier(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string CreateTableStatement(const std::string& table) {
+  std::string sql = "CREATE TABLE IF NOT EXISTS " + QuoteIdentifier(table) + " (id INTEGER PRIMARY KEY";
+  for (const auto& column : EventColumns()) {
+    sql += ", " + QuoteIdentifier(column.name);
+    if (column.kind != ColumnKind::Plain) sql += " TEXT";
+  }
+  return sql + ")";
+}
+
+}  // namespace recordkit

@@ -1,0 +1,42 @@
+#pragma once
+// The layout of a log table: an integer key, then one column per event field.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace recordkit {
+
+// How a column stores a field's value.
+enum class ColumnKind {
+  Date,   // ISO date text YYYY-MM-DD
+  Time,   // ISO time text HH:MM:SS
+  Plain,  // the value's own SQLite type
+};
+
+struct LogColumn {
+  std::string name;   // the column's name in the table
+  std::string field;  // the event field it holds
+  ColumnKind kind;
+};
+
+// The columns of a new log table, one per field of a new event set, in the set's
+// order. "LogDate" is held in the column `logdate`, the name the purge uses.
+std::vector<LogColumn> EventColumns();
+
+// The event column so named (SQLite column names are case-blind), or nullopt.
+std::optional<LogColumn> EventColumnNamed(const std::string& columnName);
+
+// Table names are limited to ASCII letters, digits and underscores, so a name is
+// always safe inside a quoted identifier.
+bool IsSafeTableName(const std::string& table);
+
+// Quotes a name as a SQL identifier.
+std::string QuoteIdentifier(const std::string& name);
+
+// CREATE TABLE IF NOT EXISTS for `table` with the key and the event columns. Date
+// and time columns are declared TEXT; the others carry no declared type, so each
+// value keeps its own storage class.
+std::string CreateTableStatement(const std::string& table);
+
+}  // namespace recordkit

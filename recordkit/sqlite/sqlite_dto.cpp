@@ -1,0 +1,135 @@
+#include "recordkit/sqlite/sqlite_dto.h"
+
+#include <climits>
+#include <variant>
+
+#include "automation/automation_error.h"
+#include "recordkit/sqlite/column_value.h"
+
+namespace recordkit {
+
+namespace {
+
+// Runs one statement that yields no rows needed by the caller.
+StoreStatus Run(sqlite3* db, const std::string& sql) {
+  char* message = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+  sqlite3_free(message);  // sqlite3_errmsg still holds it for FailureOf
+  if (rc != SQLITE_OK) return FailureOf(db, rc);
+  return {};
+}
+
+// The event columns of `table`, in the table's order, under the table's own names.
+StoreStatus ReadEventColumns(sqlite3* db, const std::string& table, std::vector<LogColumn>& columns) {
+  const std::string sql = "PRAGMA table_info(" + QuoteIdentifier(table) + ")";
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
+  SqliteStatement statement(raw);
+  if (rc != SQLITE_OK) return FailureOf(db, rc);
+  while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 1));
+    if (name == nullptr) continue;
+    if (auto column = EventColumnNamed(name)) {
+      column->name = name;
+      columns.push_back(*column);
+    }
+  }
+  if (rc != SQLITE_DONE) return FailureOf(db, rc);
+  return {};
+}
+
+int BindValue(sqlite3_stmt* statement, int index, const SqlValue& value) {
+  if (auto* number = std::get_if<int64_t>(&value)) return sqlite3_bind_int64(statement, index, *number);
+  if (auto* real = std::get_if<double>(&value)) return sqlite3_bind_double(statement, index, *real);
+  if (auto* text = std::get_if<std::string>(&value)) {
+    return sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_STATIC,
+                               SQLITE_UTF8);
+  }
+  return sqlite3_bind_null(statement, index);
+}
+
+}  // namespace
+
+StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const std::string& table) {
+  Unbind();
+  sqlite3* db = connection->handle();
+  if (auto status = Run(db, CreateTableStatement(table)); !status.ok()) return status;
+
+  std::vector<LogColumn> columns;
+  if (auto status = ReadEventColumns(db, table, columns); !status.ok()) return status;
+  if (columns.empty()) {
+    return {automation::err::kInvalidProcedureCall, "table " + table + " has no event columns"};
+  }
+
+  std::string names, parameters;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    names += (i ? ", " : "") + QuoteIdentifier(columns[i].name);
+    parameters += (i ? ", ?" : "?") + std::to_string(i + 1);
+  }
+  const std::string sql =
+      "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + parameters + ")";
+  sqlite3_stmt* raw = nullptr;
+  // Prepared once and reused for every record of this binding.
+  const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  SqliteStatement insert(raw);
+  if (rc != SQLITE_OK) return FailureOf(db, rc);
+
+  connection_ = std::move(connection);
+  table_ = table;
+  columns_ = std::move(columns);
+  insert_ = std::move(insert);
+  return {};
+}
+
+void SqliteDTO::Unbind() {
+  insert_.reset();
+  columns_.clear();
+  table_.clear();
+  connection_.reset();
+}
+
+bool SqliteDTO::IsBoundTo(const std::shared_ptr<SqliteConnection>& connection) const {
+  return connection_ != nullptr && connection_ == connection && connection_->isOpen() &&
+         insert_ != nullptr;
+}
+
+StoreStatus SqliteDTO::Insert(const PropertySet& fields) {
+  // Every value is converted before the statement is touched, so a record with one
+  // value that cannot be stored leaves nothing behind.
+  std::vector<SqlValue> values;
+  values.reserve(columns_.size());
+  for (const auto& column : columns_) {
+    auto field = fields.Find(column.field);
+    if (!field) {
+      values.emplace_back();
+      continue;
+    }
+    try {
+      values.push_back(ToSqlValue(column.kind, field->Value()));
+    } catch (const automation::AutomationError& e) {
+      return {e.number(), "field " + column.field + ": " + e.description()};
+    }
+  }
+
+  sqlite3* db = connection_->handle();
+  sqlite3_stmt* statement = insert_.get();
+  StoreStatus status;
+  if (!sqlite3_get_autocommit(db)) {
+    status = {automation::err::kDeviceIOError, "a transaction is open on the store"};
+  }
+  for (size_t i = 0; i < values.size() && status.ok(); ++i) {
+    const int rc = BindValue(statement, static_cast<int>(i + 1), values[i]);
+    if (rc != SQLITE_OK) status = FailureOf(db, rc);
+  }
+  if (status.ok()) {
+    // Autocommit: SQLITE_DONE means the row's transaction has committed.
+    const int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) status = FailureOf(db, rc);
+  }
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);  // the bound texts die with `values`
+  if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return status;
+}
+
+}  // namespace recordkit

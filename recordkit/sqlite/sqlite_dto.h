@@ -1,0 +1,50 @@
+#pragma once
+// Recordkit.SqliteDTO: one log table of a SQLite store, with its insert statement.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "recordkit/property_set.h"
+#include "recordkit/sqlite/log_table.h"
+#include "recordkit/sqlite/sqlite_errors.h"
+#include "recordkit/sqlite/sqlite_handles.h"
+#include "recordkit/store.h"
+
+namespace recordkit {
+
+class SqliteDTO final : public DTO {
+ public:
+  SqliteDTO() = default;
+  SqliteDTO(const SqliteDTO&) = delete;
+  SqliteDTO& operator=(const SqliteDTO&) = delete;
+
+  // Binds to `table` of `connection`, creating the table when it is missing, and
+  // prepares the insert over the table's event columns. Any earlier binding is
+  // dropped first; on failure the DTO is left unbound.
+  StoreStatus Bind(std::shared_ptr<SqliteConnection> connection, const std::string& table);
+
+  // True when bound through `connection` and that connection is still open.
+  bool IsBoundTo(const std::shared_ptr<SqliteConnection>& connection) const;
+
+  const std::string& table() const { return table_; }
+  // The table's columns that hold event fields, in the table's order.
+  const std::vector<LogColumn>& columns() const { return columns_; }
+
+  // Stores one row from the fields of `fields` (a column whose field the set lacks
+  // gets NULL). Answers 0 once the row is committed; 13, with nothing stored, when a
+  // value cannot be stored; else the SQLite failure's number. Must be bound.
+  StoreStatus Insert(const PropertySet& fields);
+
+ private:
+  void Unbind();
+
+  // Set together by Bind; `insert_` is prepared on `connection_` and is finalized
+  // before the connection is let go (members are destroyed in reverse order).
+  std::shared_ptr<SqliteConnection> connection_;
+  std::string table_;
+  std::vector<LogColumn> columns_;
+  SqliteStatement insert_;
+};
+
+}  // namespace recordkit
