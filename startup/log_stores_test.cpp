@@ -28,6 +28,7 @@
 #ifdef LEDGERWICK_HAVE_SQLITE_STORE
 #include <sqlite3.h>
 
+#include "recordkit/property_set.h"
 #include "recordkit/sqlite/sqlite_store.h"
 #endif
 
@@ -323,6 +324,61 @@ TEST_F(LogStoresTest, ClockOutsideTheDateScaleFailsThePurge) {
 }
 
 #ifdef LEDGERWICK_HAVE_SQLITE_STORE
+// The purge against a real SQLite local store file.
+class SqlitePurgeTest : public LogStoresTest {
+ protected:
+  SqlitePurgeTest() {
+    recordkit::RegisterSqliteClasses(classes);
+    WriteSettings("LocalDSO=Recordkit.SqliteDSO\nLocalConnect=DATABASE=" + database +
+                  "\nLocalDTO=Recordkit.SqliteDTO\n");
+  }
+
+  // Adds one row logged on `day` through the open local store.
+  void AddRowLoggedOn(ProcessState& process, double day) {
+    auto fields = recordkit::PropertySet::NewEventSet();
+    fields->Item("LogDate")->SetValue(automation::Variant::Date(day));
+    fields->Item("Description")->SetValue(automation::Variant::String("row"));
+    automation::Variant record;
+    ASSERT_EQ(process.Packer().PackProperties(record, *fields), 0);
+    EXPECT_EQ(process.LocalDSO->AddRecord(*process.LocalDTO, record, "").wait(timerLoop->waitScope), 0);
+  }
+
+  // The logdate of every row, oldest first, read with a connection of our own.
+  std::vector<std::string> LogDates() {
+    sqlite3* db = nullptr;
+    std::vector<std::string> dates;
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* rows = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT logdate FROM tblLog ORDER BY logdate", -1, &rows, nullptr) ==
+          SQLITE_OK) {
+        while (sqlite3_step(rows) == SQLITE_ROW) {
+          dates.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(rows, 0)));
+        }
+      }
+      sqlite3_finalize(rows);
+    }
+    sqlite3_close(db);
+    return dates;
+  }
+
+  const std::string database = home.path() + "/ledgwk.db";
+};
+
+TEST_F(SqlitePurgeTest, KeepsRowsFromTheCutoffOnAndDeletesOlderOnes) {
+  // An earlier run of the server, on 1 November, logged these rows.
+  clock.Set(Date(2026, 11, 1));
+  ASSERT_EQ(OpenLocalStore(state), 0);
+  for (int day : {22, 23, 24, 25}) AddRowLoggedOn(state, Date(2026, 11, day));
+  AddRowLoggedOn(state, Date(2026, 12, 8));
+  ASSERT_EQ(LogDates().size(), 5u);
+
+  // The server starts again on 8 December 2026.
+  clock.Set(Date(2026, 12, 8) + 0.75);
+  ProcessState next{Environment{clock, timers, classes, notices, eventLog, settings.path(), home.path()}};
+  ASSERT_EQ(OpenLocalStore(next), 0);
+
+  EXPECT_EQ(LogDates(), (std::vector<std::string>{"2026-11-24", "2026-11-25", "2026-12-08"}));
+}
 #endif
 
 }  // namespace
