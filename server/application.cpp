@@ -22,12 +22,13 @@ namespace err = automation::err;
 constexpr const char* kEventDateSentinel = "01/01/1900";
 constexpr const char* kEventTimeSentinel = "12:00:00 AM";
 
+// The date and the time of day are read separately, each to the whole second.
 Variant CurrentDate(const automation::Clock& clock) {
-  return Variant::Date(automation::WholeDays(clock.Now()));
+  return Variant::Date(*automation::DateSerial(automation::DatePart(clock.Now())));
 }
 
 Variant CurrentTime(const automation::Clock& clock) {
-  return Variant::Date(automation::TimeFraction(clock.Now()));
+  return Variant::Date(automation::TimeSerial(automation::TimePart(clock.Now())));
 }
 
 // A field keeps a usable date or time the client gave; the sentinel text, or
@@ -128,8 +129,11 @@ Variant Application::GetFieldMap() const {
 
 kj::Promise<int32_t> Application::Destroy() {
   // A zero delay resolves after the timers that are already due, so a due drain tick
-  // runs before the call answers.
-  return state_.env.timers.timer().afterDelay(0 * kj::MILLISECONDS).then([]() { return int32_t{0}; });
+  // runs first; evalLast then lets the work it queued on the loop finish. A drain that
+  // waits on a store's answer goes on after the call returns.
+  return state_.env.timers.timer().afterDelay(0 * kj::MILLISECONDS).then([]() {
+    return kj::evalLast([]() { return int32_t{0}; });
+  });
 }
 
 }  // namespace ledgerwick

@@ -59,20 +59,20 @@ TEST_F(RecordWriterTest, AbsentOrRefusingNetworkStoreFallsToLocalSilently) {
                         Case{"DSO without DTO", true, false, FakeDSO::Mode::kTake},
                         Case{"refuses", true, true, FakeDSO::Mode::kRefuse}}) {
     SCOPED_TRACE(c.name);
-    testing::TestProcess p;
-    p.StartWithoutStores();
+    ProcessState& state = process.state;
+    state.counters = {};
     auto n = std::make_shared<FakeDSO>();
     auto l = std::make_shared<FakeDSO>();
     n->mode = c.netMode;
-    if (c.netDso) p.state.NetDSO = n;
-    if (c.netDto) p.state.NetDTO = std::make_shared<FakeDTO>();
-    p.state.LocalDSO = l;
-    p.state.LocalDTO = std::make_shared<FakeDTO>();
+    state.NetDSO = c.netDso ? n : nullptr;
+    state.NetDTO = c.netDto ? std::make_shared<FakeDTO>() : nullptr;
+    state.LocalDSO = l;
+    state.LocalDTO = std::make_shared<FakeDTO>();
     Variant record = testing::MakeRecord({});
-    EXPECT_EQ(WriteRecord(p.state, toDatabase, record).wait(p.ws), 0);
+    EXPECT_EQ(WriteRecord(state, toDatabase, record).wait(process.ws), 0);
     EXPECT_EQ(l->taken.size(), 1u);
-    EXPECT_TRUE(p.Faults().empty());
-    EXPECT_EQ(p.state.counters.toLocalStore, 1u);
+    EXPECT_TRUE(process.Faults().empty());
+    EXPECT_EQ(state.counters.toLocalStore, 1u);
   }
 }
 

@@ -92,14 +92,13 @@ TEST_F(TextLogTest, NullsAndUnrenderableValues) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.field);
-    testing::TestProcess fresh;
-    fresh.StartWithoutStores(tofile);
+    std::filesystem::remove(process.FaultLogPath());
     Variant record = MakeRecord({{"UserName", Variant::String("bob")}, {c.field, c.value}});
-    std::vector<std::string> columns = Columns(FormatLogLine(fresh.state, record));
+    std::vector<std::string> columns = Columns(FormatLogLine(process.state, record));
     ASSERT_EQ(columns.size(), 19u);
     EXPECT_EQ(columns[c.column], "");
     EXPECT_EQ(columns[7], "bob");
-    EXPECT_EQ(fresh.Faults(), c.faults);
+    EXPECT_EQ(process.Faults(), c.faults);
   }
 }
 

@@ -131,19 +131,17 @@ TEST_F(DrainTest, FailingTargetKeepsTheRecordAndRetriesWithBackoffUntilItRecover
 TEST_F(DrainTest, NoRecordLostOrDuplicatedWhenTheNthWriteFails) {
   for (int failAt = 1; failAt <= 4; ++failAt) {
     SCOPED_TRACE(failAt);
-    testing::TestProcess p;
-    p.StartWithoutStores();
-    p.state.TextLogPath = p.homeDir / "gone/Ledgwk.log";  // no fallback either
+    ProcessState& state = process.state;
+    state.TextLogPath = process.homeDir / "gone/Ledgwk.log";  // no fallback either
     auto s = std::make_shared<FakeDSO>();
-    p.state.NetDSO = s;
-    p.state.NetDTO = std::make_shared<FakeDTO>();
+    state.NetDSO = s;
     for (const char* name : {"r1", "r2", "r3", "r4"}) {
-      p.state.ErrorBuffer->push_back(testing::MakeRecord({{"AppName", Variant::String(name)}}));
+      state.ErrorBuffer->push_back(testing::MakeRecord({{"AppName", Variant::String(name)}}));
     }
     s->failCall = failAt;
-    StartDrainTimer(p.state);
-    p.RunFor(1 * kj::SECONDS);
-    ASSERT_TRUE(p.state.ErrorBuffer->empty());
+    StartDrainTimer(state);
+    process.RunFor(1 * kj::SECONDS);
+    ASSERT_TRUE(state.ErrorBuffer->empty());
     std::vector<std::string> names;
     for (size_t i = 0; i < s->taken.size(); ++i) names.push_back(s->Field(i, "AppName").string());
     EXPECT_EQ(names, (std::vector<std::string>{"r1", "r2", "r3", "r4"}));

@@ -13,6 +13,7 @@
 #include "automation/timer_service.h"
 #include "startup/process_state.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/variant_printer.h"
 
 namespace ledgerwick::testing {
 
