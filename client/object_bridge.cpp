@@ -10,11 +10,12 @@ using automation::DispId;
 using automation::Variant;
 namespace wire = automation::wire;
 
-ObjectBridge::ObjectBridge(ServeHook serve, kj::WaitScope* waitScope, std::shared_ptr<void> keepAlive)
+ObjectBridge::ObjectBridge(ServeHook serve, kj::WaitScope* waitScope, KeepAlive keepAlive)
     : serve_(std::move(serve)), waitScope_(waitScope), keepAlive_(std::move(keepAlive)) {
   codec_.toWire = [this](const std::shared_ptr<automation::Dispatch>& object) { return Serve(object); };
   codec_.fromWire = [this](wire::Dispatch::Client capability) -> std::shared_ptr<automation::Dispatch> {
-    return std::make_shared<RemoteDispatch>(kj::mv(capability), *this, waitScope_, keepAlive_);
+    return std::make_shared<RemoteDispatch>(kj::mv(capability), *this, waitScope_,
+                                            keepAlive_ ? keepAlive_() : nullptr);
   };
 }
 
@@ -31,7 +32,7 @@ wire::Dispatch::Client ObjectBridge::Serve(const std::shared_ptr<automation::Dis
 
 RemoteDispatch::RemoteDispatch(wire::Dispatch::Client capability, const ObjectBridge& bridge,
                                kj::WaitScope* waitScope, std::shared_ptr<void> keepAlive)
-    : capability_(kj::mv(capability)), bridge_(bridge), waitScope_(waitScope), keepAlive_(std::move(keepAlive)) {}
+    : keepAlive_(std::move(keepAlive)), capability_(kj::mv(capability)), bridge_(bridge), waitScope_(waitScope) {}
 
 kj::Promise<Variant> RemoteDispatch::Invoke(DispId dispId, uint16_t flags, std::vector<Variant>& args) {
   auto request = capability_.invokeRequest();

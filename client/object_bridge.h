@@ -29,10 +29,13 @@ class ObjectBridge {
   using ServeHook = std::function<kj::Maybe<automation::wire::Dispatch::Client>(
       const std::shared_ptr<automation::Dispatch>&)>;
 
+  // Answers what every proxy holds so that what its capability needs (the loop, the
+  // connection) outlives it; asked each time a proxy is made.
+  using KeepAlive = std::function<std::shared_ptr<void>()>;
+
   // `waitScope`: where the proxies of incoming capabilities may block (the client's
-  // own loop); nullptr on the daemon's loop, where nothing may block. `keepAlive` is
-  // held by every proxy so that what its capability needs outlives it.
-  ObjectBridge(ServeHook serve, kj::WaitScope* waitScope, std::shared_ptr<void> keepAlive);
+  // own loop); nullptr on the daemon's loop, where nothing may block.
+  ObjectBridge(ServeHook serve, kj::WaitScope* waitScope, KeepAlive keepAlive);
   ObjectBridge(const ObjectBridge&) = delete;
   ObjectBridge& operator=(const ObjectBridge&) = delete;
 
@@ -43,7 +46,7 @@ class ObjectBridge {
  private:
   ServeHook serve_;
   kj::WaitScope* waitScope_;
-  std::shared_ptr<void> keepAlive_;
+  KeepAlive keepAlive_;
   automation::ObjectCodec codec_;
 };
 
@@ -70,10 +73,11 @@ class RemoteDispatch : public automation::Dispatch {
  private:
   kj::WaitScope& RequireWaitScope() const;
 
+  // Declared first so that it goes last: the capability needs the loop it holds.
+  std::shared_ptr<void> keepAlive_;
   automation::wire::Dispatch::Client capability_;
   const ObjectBridge& bridge_;
   kj::WaitScope* waitScope_;
-  std::shared_ptr<void> keepAlive_;
 };
 
 // Serves an automation::Dispatch object as a plain Dispatch capability.

@@ -1,0 +1,152 @@
+#include "client/application.h"
+
+#include "automation/automation_error.h"
+#include "automation/variant_codec.h"
+#include "client/rpc_status.h"
+
+namespace ledgerwick::client {
+
+using automation::Variant;
+
+namespace {
+
+std::string Text(capnp::Text::Reader text) { return std::string(text.cStr(), text.size()); }
+
+// Sends the request, waits and checks the status; answers the response.
+template <typename Request>
+auto Call(Connection& connection, Request&& request) {
+  auto response = connection.Wait(request.send());
+  remoting::CheckStatus(response.getStatus());
+  return response;
+}
+
+}  // namespace
+
+Application::Application(const Options& options) : Application(Connection::Open(options)) {}
+
+Application::Application(std::shared_ptr<Connection> connection)
+    : connection_(std::move(connection)),
+      capability_(connection_->Create(rpc::PROG_ID_APPLICATION.get().cStr()).castAs<rpc::Application>()) {}
+
+std::string Application::GetDescription() {
+  return Text(Call(*connection_, capability_.getDescriptionRequest()).getValue());
+}
+
+void Application::SetDescription(const std::string& value) {
+  auto request = capability_.setDescriptionRequest();
+  request.setValue(value);
+  Call(*connection_, request);
+}
+
+Variant Application::GetKey() {
+  auto response = Call(*connection_, capability_.getKeyRequest());
+  return automation::ReadVariant(response.getValue(), connection_->codec());
+}
+
+void Application::SetKey(const Variant& value) {
+  auto request = capability_.setKeyRequest();
+  automation::WriteVariant(value, request.initValue(), connection_->codec());
+  Call(*connection_, request);
+}
+
+void Application::SetKeyRef(const Variant& value) {
+  auto request = capability_.setKeyRefRequest();
+  automation::WriteVariant(value, request.initValue(), connection_->codec());
+  Call(*connection_, request);
+}
+
+void Application::Loggit(Variant& vData) {
+  auto request = capability_.loggitRequest();
+  automation::WriteVariant(vData, request.initVData(), connection_->codec());
+  auto response = Call(*connection_, request);
+  vData.deref() = automation::ReadVariant(response.getVData(), connection_->codec());
+}
+
+void Application::Loggit() {
+  Variant empty;
+  Loggit(empty);
+}
+
+void Application::Loggit(const recordkit::PropertySet& fields) {
+  Variant record;
+  if (int32_t number = packer_.PackProperties(record, fields); number != 0) {
+    throw automation::AutomationError(number);
+  }
+  Loggit(record);
+}
+
+std::string Application::GetAppName() {
+  return Text(Call(*connection_, capability_.getAppNameRequest()).getValue());
+}
+
+void Application::SetAppName(const std::string& szAppName) {
+  auto request = capability_.setAppNameRequest();
+  request.setSzAppName(szAppName);
+  Call(*connection_, request);
+}
+
+std::string Application::GetName() { return Text(Call(*connection_, capability_.getNameRequest()).getValue()); }
+
+int32_t Application::GetLogMethod() { return Call(*connection_, capability_.getLogMethodRequest()).getValue(); }
+
+void Application::SetLogMethod(int32_t lMeth) {
+  auto request = capability_.setLogMethodRequest();
+  request.setLMeth(lMeth);
+  Call(*connection_, request);
+}
+
+void Application::SetArrayData(Variant& value) {
+  auto request = capability_.setArrayDataRequest();
+  automation::WriteVariant(value, request.initValue(), connection_->codec());
+  auto response = Call(*connection_, request);
+  value.deref() = automation::ReadVariant(response.getValue(), connection_->codec());
+}
+
+Variant Application::GetArrayData() {
+  auto response = Call(*connection_, capability_.getArrayDataRequest());
+  return automation::ReadVariant(response.getValue(), connection_->codec());
+}
+
+Variant Application::GetFieldMap() {
+  auto response = Call(*connection_, capability_.getFieldMapRequest());
+  return automation::ReadVariant(response.getValue(), connection_->codec());
+}
+
+PropertySet Application::GetProperties() {
+  // Pipelined: the set is usable at once; its status is checked with the first call on it.
+  auto promise = capability_.getPropertiesRequest().send();
+  rpc::PropertySet::Client set = promise.getProperties();
+  kj::Promise<void> check = promise.then([](capnp::Response<rpc::Application::GetPropertiesResults>&& response) {
+    remoting::CheckStatus(response.getStatus());
+  });
+  return PropertySet(connection_, kj::mv(set), PendingChecks().With(kj::mv(check)));
+}
+
+Variant Application::GetFields(int16_t FieldNo) {
+  auto request = capability_.getFieldsRequest();
+  request.setFieldNo(FieldNo);
+  auto response = Call(*connection_, request);
+  return automation::ReadVariant(response.getValue(), connection_->codec());
+}
+
+void Application::SetFields(int16_t FieldNo, Variant& value) {
+  auto request = capability_.setFieldsRequest();
+  request.setFieldNo(FieldNo);
+  automation::WriteVariant(value, request.initValue(), connection_->codec());
+  auto response = Call(*connection_, request);
+  value.deref() = automation::ReadVariant(response.getValue(), connection_->codec());
+}
+
+int32_t Application::Destroy() { return Call(*connection_, capability_.destroyRequest()).getResult(); }
+
+bool Application::GetReady() { return Call(*connection_, capability_.getReadyRequest()).getValue(); }
+
+Variant Application::Invoke(automation::DispId dispId, uint16_t flags, std::vector<Variant>& args) {
+  return InvokeRemote(*connection_, capability_, PendingChecks(), dispId, flags, args);
+}
+
+std::vector<automation::DispId> Application::GetIDsOfNames(const std::vector<std::string>& names) {
+  return GetIDsOfNamesRemote(*connection_, capability_, PendingChecks(), names);
+}
+
+}  // namespace ledgerwick::client

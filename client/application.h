@@ -1,0 +1,71 @@
+#pragma once
+// ledgerwick::client::Application: a remote Application in ledgerwickd, with every
+// member of _Application, called and answered in one round trip each. Errors arrive
+// as automation::AutomationError with the daemon's number and description; a lost or
+// unreachable daemon as ConnectError.
+//
+//   ledgerwick::client::Application app;               // connects, starting the daemon
+//   app.Properties().Item("AppName").SetValue(automation::Variant::String("demo"));
+//   app.Loggit();
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "automation/variant.h"
+#include "client/connection.h"
+#include "client/remote_properties.h"
+#include "recordkit/property_packer.h"
+#include "recordkit/property_set.h"
+
+namespace ledgerwick::client {
+
+class Application {
+ public:
+  // Creates a new Application in the daemon, on a connection of its own.
+  explicit Application(const Options& options = {});
+  // Creates a new Application on an open connection, which it keeps open.
+  explicit Application(std::shared_ptr<Connection> connection);
+
+  // Members in interface order.
+  std::string GetDescription();
+  void SetDescription(const std::string& value);
+  automation::Variant GetKey();
+  void SetKey(const automation::Variant& value);
+  void SetKeyRef(const automation::Variant& value);
+  // `vData` is Empty or a PackedRecord; it comes back as the daemon left it.
+  void Loggit(automation::Variant& vData);
+  std::string GetAppName();
+  void SetAppName(const std::string& szAppName);
+  std::string GetName();
+  int32_t GetLogMethod();
+  void SetLogMethod(int32_t lMeth);
+  void SetArrayData(automation::Variant& value);
+  automation::Variant GetArrayData();
+  automation::Variant GetFieldMap();
+  PropertySet GetProperties();
+  automation::Variant GetFields(int16_t FieldNo);
+  void SetFields(int16_t FieldNo, automation::Variant& value);
+  int32_t Destroy();
+  bool GetReady();
+
+  // Late-bound access by dispatch id; by-reference arguments come back changed.
+  automation::Variant Invoke(automation::DispId dispId, uint16_t flags, std::vector<automation::Variant>& args);
+  std::vector<automation::DispId> GetIDsOfNames(const std::vector<std::string>& names);
+
+  // Shorthands.
+  PropertySet Properties() { return GetProperties(); }
+  void Loggit();  // the fields already set through Properties
+  // Packs `fields` here and hands the record over: a whole event in one round trip.
+  void Loggit(const recordkit::PropertySet& fields);
+
+  const std::shared_ptr<Connection>& connection() const { return connection_; }
+
+ private:
+  std::shared_ptr<Connection> connection_;
+  rpc::Application::Client capability_;
+  recordkit::PropertyPacker packer_;
+};
+
+}  // namespace ledgerwick::client

@@ -1,0 +1,190 @@
+#include "client/cli_commands.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <istream>
+#include <limits>
+#include <ostream>
+
+#include "automation/dispatch.h"
+#include "client/application.h"
+#include "client/json_reader.h"
+#include "client/json_values.h"
+#include "recordkit/property_set.h"
+
+namespace ledgerwick::cli {
+
+using automation::Variant;
+
+namespace {
+
+recordkit::Property& Field(recordkit::PropertySet& set, const std::string& name) {
+  std::shared_ptr<recordkit::Property> property = set.Find(name);
+  if (!property) {
+    std::string known;
+    for (const auto& p : set.Properties()) known += (known.empty() ? "" : ", ") + p->Name();
+    throw UsageError("unknown field \"" + name + "\"; the fields are " + known);
+  }
+  return *property;
+}
+
+json::Value ParseJson(const std::string& text, const std::string& where) {
+  try {
+    return json::Parse(text);
+  } catch (const json::ParseError& e) {
+    throw UsageError(where + ": " + e.what());
+  }
+}
+
+Variant JsonArgument(const std::string& text, const std::string& where) {
+  try {
+    return json::ToVariant(ParseJson(text, where));
+  } catch (const json::ValueError& e) {
+    throw UsageError(where + ": " + e.what());
+  }
+}
+
+void SetJsonFields(recordkit::PropertySet& set, const std::string& text, const std::string& where) {
+  json::Value object = ParseJson(text, where);
+  if (object.kind != json::Value::Kind::Object) throw UsageError(where + ": expected a JSON object");
+  for (const auto& [name, value] : object.members) {
+    try {
+      Field(set, name).SetValue(json::ToVariant(value));
+    } catch (const json::ValueError& e) {
+      throw UsageError(where + ": field \"" + name + "\": " + e.what());
+    }
+  }
+}
+
+bool Blank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
+
+bool Is(const std::string& a, const char* b) { return recordkit::NamesEqual(a, b); }
+
+void Print(const Variant& value, Output output) {
+  std::string text = output.json ? json::ToJson(value) : json::ToPlainText(value);
+  if (!text.empty() || output.json) output.out << text << "\n";
+}
+
+}  // namespace
+
+void Log(const client::Options& options, const std::vector<std::string>& pairs, const std::string& jsonObject,
+         bool fromStdin, std::istream& in) {
+  if (fromStdin) {
+    if (!pairs.empty() || !jsonObject.empty()) throw UsageError("log -: fields come from standard input only");
+    client::Application app(options);
+    std::string line;
+    for (size_t number = 1; std::getline(in, line); ++number) {
+      if (Blank(line)) continue;
+      auto set = recordkit::PropertySet::NewEventSet();
+      SetJsonFields(*set, line, "line " + std::to_string(number));
+      app.Loggit(*set);
+    }
+    return;
+  }
+  // The fields are checked and packed here, so the event crosses in one call.
+  auto set = recordkit::PropertySet::NewEventSet();
+  for (const std::string& pair : pairs) {
+    std::string::size_type equals = pair.find('=');
+    if (equals == std::string::npos || equals == 0) throw UsageError("expected NAME=VALUE, got \"" + pair + "\"");
+    Field(*set, pair.substr(0, equals)).SetValue(Variant::String(pair.substr(equals + 1)));
+  }
+  if (!jsonObject.empty()) SetJsonFields(*set, jsonObject, "--json");
+  client::Application app(options);
+  app.Loggit(*set);
+}
+
+void Get(const client::Options& options, const std::string& member, Output output) {
+  bool known = Is(member, "Name") || Is(member, "AppName") || Is(member, "LogMethod") || Is(member, "Ready") ||
+               Is(member, "Description") || Is(member, "FieldMap");
+  if (!known) throw UsageError("get: MEMBER is one of Name, AppName, LogMethod, Ready, Description, FieldMap");
+  client::Application app(options);
+  Variant value;
+  if (Is(member, "Name")) value = Variant::String(app.GetName());
+  if (Is(member, "AppName")) value = Variant::String(app.GetAppName());
+  if (Is(member, "LogMethod")) value = Variant::Long(app.GetLogMethod());
+  if (Is(member, "Ready")) value = Variant::Boolean(app.GetReady());
+  if (Is(member, "Description")) value = Variant::String(app.GetDescription());
+  if (Is(member, "FieldMap")) value = app.GetFieldMap();
+  Print(value, output);
+}
+
+void Set(const client::Options& options, const std::string& member, const std::string& value) {
+  if (Is(member, "LogMethod")) {
+    errno = 0;
+    char* end = nullptr;
+    long long n = std::strtoll(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || errno != 0 || n < std::numeric_limits<int32_t>::min() ||
+        n > std::numeric_limits<int32_t>::max()) {
+      throw UsageError("set LogMethod: expected a whole number, got \"" + value + "\"");
+    }
+    client::Application(options).SetLogMethod(static_cast<int32_t>(n));
+    return;
+  }
+  if (Is(member, "AppName")) {
+    client::Application(options).SetAppName(value);
+    return;
+  }
+  if (Is(member, "Description")) {
+    client::Application(options).SetDescription(value);
+    return;
+  }
+  throw UsageError("set: MEMBER is one of LogMethod, AppName, Description");
+}
+
+void Invoke(const client::Options& options, const std::string& dispId, uint16_t flags,
+            const std::vector<std::string>& args, Output output) {
+  int32_t id = ParseDispId(dispId);
+  if (flags == 0) flags = automation::dispatch_flags::kMethod | automation::dispatch_flags::kPropertyGet;
+  std::vector<Variant> values;
+  for (size_t i = 0; i < args.size(); ++i) values.push_back(JsonArgument(args[i], "argument " + std::to_string(i + 1)));
+  client::Application app(options);
+  Print(app.Invoke(id, flags, values), output);
+}
+
+void Status(const client::Options& options, Output output) {
+  client::DaemonStatus s = client::Connection::Open(options)->Status();
+  auto b = [](bool v) { return v ? "true" : "false"; };
+  if (output.json) {
+    output.out << "{\"pid\":" << s.pid << ",\"ready\":" << b(s.ready) << ",\"startupDone\":" << b(s.startupDone)
+               << ",\"logMethod\":" << s.logMethod << ",\"queueLength\":" << s.queueLength
+               << ",\"instanceCount\":" << s.instanceCount << ",\"liveObjects\":" << s.liveObjects
+               << ",\"connections\":" << s.connections << ",\"drainBusy\":" << b(s.drainBusy)
+               << ",\"drainIntervalMs\":" << s.drainIntervalMs << ",\"written\":{\"networkStore\":"
+               << s.toNetworkStore << ",\"localStore\":" << s.toLocalStore << ",\"textLog\":" << s.toTextLog
+               << "},\"faults\":" << s.faults << "}\n";
+    return;
+  }
+  output.out << "pid:              " << s.pid << "\n"
+             << "ready:            " << b(s.ready) << "\n"
+             << "start-up done:    " << b(s.startupDone) << "\n"
+             << "log method:       " << s.logMethod << "\n"
+             << "queued records:   " << s.queueLength << "\n"
+             << "instances:        " << s.instanceCount << "\n"
+             << "live objects:     " << s.liveObjects << "\n"
+             << "connections:      " << s.connections << "\n"
+             << "drain busy:       " << b(s.drainBusy) << "\n"
+             << "drain interval:   " << s.drainIntervalMs << " ms\n"
+             << "to network store: " << s.toNetworkStore << "\n"
+             << "to local store:   " << s.toLocalStore << "\n"
+             << "to text log:      " << s.toTextLog << "\n"
+             << "faults:           " << s.faults << "\n";
+}
+
+int32_t ParseDispId(const std::string& text) {
+  const char* digits = text.c_str();
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    digits += 2;
+    base = 16;
+  }
+  errno = 0;
+  char* end = nullptr;
+  long long n = std::strtoll(digits, &end, base);
+  bool ok = !text.empty() && *digits != '\0' && *end == '\0' && errno == 0;
+  if (base == 16) ok = ok && *digits != '-' && *digits != '+' && n >= 0 && n <= 0xFFFFFFFFLL;
+  if (base == 10) ok = ok && n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max();
+  if (!ok) throw UsageError("DISPID: expected a decimal number or 0x followed by hex digits, got \"" + text + "\"");
+  return static_cast<int32_t>(static_cast<uint32_t>(n));
+}
+
+}  // namespace ledgerwick::cli

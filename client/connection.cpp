@@ -1,0 +1,141 @@
+#include "client/connection.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/daemon_launcher.h"
+#include "client/rpc_status.h"
+#include "client/socket_path.h"
+
+namespace ledgerwick::client {
+
+namespace {
+
+// A connected stream socket, or -1 with errno set.
+int TryConnect(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+bool AutostartDisabled() {
+  const char* value = std::getenv("LEDGERWICK_NO_AUTOSTART");
+  return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+// Nothing listens there (yet): the cases where starting the daemon can help.
+bool NobodyListens(int error) { return error == ENOENT || error == ECONNREFUSED; }
+
+void Pause(std::chrono::milliseconds pause) {
+  timespec request{0, static_cast<long>(pause.count()) * 1000000L};
+  while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<Connection> Connection::Open(const Options& options) {
+  const std::string path = ResolveSocketPath(options.socketPath);
+  int fd = TryConnect(path);
+  if (fd < 0 && NobodyListens(errno) && options.autostart && !AutostartDisabled()) {
+    const std::string daemon = FindDaemon(options.daemonPath);
+    StartDaemon(daemon, path);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.startTimeoutMs);
+    for (;;) {
+      fd = TryConnect(path);
+      if (fd >= 0 || !NobodyListens(errno)) break;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        throw ConnectError("ledgerwick: started " + daemon + ", but nothing answers on " + path + " after " +
+                           std::to_string(options.startTimeoutMs) + " ms (see " + path + ".log)");
+      }
+      Pause(std::chrono::milliseconds(10));
+    }
+  }
+  if (fd < 0) {
+    throw ConnectError("ledgerwick: cannot reach ledgerwickd on " + path + ": " + std::strerror(errno));
+  }
+  return std::make_shared<Connection>(Private{}, fd, path);
+}
+
+Connection::Connection(Private, int fd, std::string socketPath)
+    : socketPath_(std::move(socketPath)),
+      io_(kj::setupAsyncIo()),
+      stream_(io_.lowLevelProvider->wrapSocketFd(
+          fd, kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP | kj::LowLevelAsyncIoProvider::ALREADY_CLOEXEC)),
+      rpc_(kj::heap<capnp::TwoPartyClient>(*stream_)),
+      bridge_(std::make_unique<remoting::ObjectBridge>(
+          nullptr, &io_.waitScope,
+          [this]() -> std::shared_ptr<void> { return shared_from_this(); })),
+      factory_(rpc_->bootstrap().castAs<rpc::Factory>()) {}
+
+Connection::~Connection() = default;
+
+void Connection::Wait(kj::Promise<void>&& promise) {
+  try {
+    promise.wait(io_.waitScope);
+  } catch (const kj::Exception& e) {
+    Rethrow(e);
+  }
+}
+
+void Connection::Rethrow(const kj::Exception& exception) {
+  if (exception.getType() == kj::Exception::Type::DISCONNECTED) {
+    throw ConnectError(std::string("ledgerwick: lost the connection to ledgerwickd: ") +
+                       exception.getDescription().cStr());
+  }
+  throw remoting::ErrorOf(exception);
+}
+
+automation::wire::Dispatch::Client Connection::Create(const std::string& progId) {
+  auto request = factory_.createRequest();
+  request.setProgId(progId);
+  auto response = Wait(request.send());
+  remoting::CheckStatus(response.getStatus());
+  return response.getObject();
+}
+
+DaemonStatus Connection::Status() {
+  auto admin = factory_.adminRequest().send().getAdmin();
+  auto response = Wait(admin.statusRequest().send());
+  remoting::CheckStatus(response.getStatus());
+  auto d = response.getDaemon();
+  auto c = d.getCounters();
+  DaemonStatus status;
+  status.pid = d.getPid();
+  status.ready = d.getReady();
+  status.startupDone = d.getStartupDone();
+  status.logMethod = d.getLogMethod();
+  status.queueLength = d.getQueueLength();
+  status.instanceCount = d.getInstanceCount();
+  status.liveObjects = d.getLiveObjects();
+  status.connections = d.getConnections();
+  status.drainBusy = d.getDrainBusy();
+  status.drainIntervalMs = d.getDrainIntervalMs();
+  status.toNetworkStore = c.getToNetworkStore();
+  status.toLocalStore = c.getToLocalStore();
+  status.toTextLog = c.getToTextLog();
+  status.faults = c.getFaults();
+  return status;
+}
+
+}  // namespace ledgerwick::client

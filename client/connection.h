@@ -1,0 +1,96 @@
+#pragma once
+// One client's connection to ledgerwickd, with its own kj event loop on which every
+// call blocks until answered. One Connection per thread: the loop belongs to the
+// thread that opened it. Objects made on a connection keep it open.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <capnp/rpc-twoparty.h>
+#include <kj/async-io.h>
+
+#include "client/connect_error.h"
+#include "client/object_bridge.h"
+#include "server/ledgerwick.capnp.h"
+
+namespace ledgerwick::client {
+
+struct Options {
+  std::string socketPath;    // empty: $LEDGERWICK_SOCKET, else the default for the user
+  bool autostart = true;     // also off when $LEDGERWICK_NO_AUTOSTART is set (not "0")
+  std::string daemonPath;    // empty: see FindDaemon
+  int startTimeoutMs = 5000; // how long a started daemon may take to answer
+};
+
+// What the daemon holds and has done since it started.
+struct DaemonStatus {
+  int32_t pid = 0;
+  bool ready = false;
+  bool startupDone = false;
+  int32_t logMethod = 0;
+  uint64_t queueLength = 0;
+  int32_t instanceCount = 0;
+  uint32_t liveObjects = 0;
+  uint32_t connections = 0;
+  bool drainBusy = false;
+  int32_t drainIntervalMs = 0;
+  uint64_t toNetworkStore = 0;
+  uint64_t toLocalStore = 0;
+  uint64_t toTextLog = 0;
+  uint64_t faults = 0;
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  // Connects to the daemon's socket; when nothing listens there and autostart is on,
+  // starts ledgerwickd and retries for up to startTimeoutMs. Raises ConnectError.
+  static std::shared_ptr<Connection> Open(const Options& options = {});
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const std::string& socketPath() const { return socketPath_; }
+  rpc::Factory::Client& factory() { return factory_; }
+  kj::WaitScope& waitScope() { return io_.waitScope; }
+  const remoting::ObjectBridge& bridge() const { return *bridge_; }
+  const automation::ObjectCodec* codec() const { return &bridge_->codec(); }
+
+  // Waits for `promise` on this connection's loop. Raises AutomationError for what
+  // the daemon answered, ConnectError when the connection broke.
+  template <typename T>
+  T Wait(kj::Promise<T>&& promise);
+  void Wait(kj::Promise<void>&& promise);
+
+  // Creates an object by program identifier ("Ledgerwick.Application").
+  automation::wire::Dispatch::Client Create(const std::string& progId);
+
+  DaemonStatus Status();
+
+ private:
+  struct Private {};
+
+ public:
+  Connection(Private, int fd, std::string socketPath);
+
+ private:
+  [[noreturn]] static void Rethrow(const kj::Exception& exception);
+
+  std::string socketPath_;
+  kj::AsyncIoContext io_;
+  kj::Own<kj::AsyncIoStream> stream_;
+  kj::Own<capnp::TwoPartyClient> rpc_;
+  std::unique_ptr<remoting::ObjectBridge> bridge_;
+  rpc::Factory::Client factory_;
+};
+
+template <typename T>
+T Connection::Wait(kj::Promise<T>&& promise) {
+  try {
+    return promise.wait(io_.waitScope);
+  } catch (const kj::Exception& e) {
+    Rethrow(e);
+  }
+}
+
+}  // namespace ledgerwick::client

@@ -1,0 +1,19 @@
+#pragma once
+// Starts ledgerwickd on demand, detached from the client, the way the automation
+// runtime started the server when a client created the first object.
+
+#include <string>
+
+namespace ledgerwick::client {
+
+// `given` when not empty; else $LEDGERWICKD; else ledgerwickd in the folder of the
+// running executable when it is there; else "ledgerwickd", looked up on PATH.
+std::string FindDaemon(const std::string& given);
+
+// Starts `daemon --idle-exit 60 --socket socketPath` in a session of its own, with
+// standard input and output on /dev/null and standard error appended to
+// socketPath + ".log"; returns once it runs. Raises ConnectError when it cannot be
+// started (not found, not executable).
+void StartDaemon(const std::string& daemon, const std::string& socketPath);
+
+}  // namespace ledgerwick::client

@@ -1,0 +1,126 @@
+// ledgerwick: logs events through ledgerwickd and looks at it.
+// Exit codes: 0 done, 1 an automation error, 2 wrong usage, 3 the daemon cannot be
+// reached or started.
+
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <kj/exception.h>
+
+#include "automation/automation_error.h"
+#include "automation/dispatch.h"
+#include "client/cli_commands.h"
+#include "client/connect_error.h"
+
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kAutomationError = 1;
+constexpr int kUsage = 2;
+constexpr int kUnreachable = 3;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  namespace cli = ledgerwick::cli;
+  namespace flags = automation::dispatch_flags;
+
+  ledgerwick::client::Options options;
+  bool json = false;
+  std::vector<std::string> fields;
+  std::string logJson;
+  std::string member;
+  std::string value;
+  std::string dispId;
+  std::vector<std::string> args;
+  bool get = false, put = false, putRef = false, method = false;
+
+  CLI::App app{"ledgerwick: log audit events through ledgerwickd"};
+  app.require_subcommand(1);
+  const char* socketHelp = "The daemon's socket (default: $LEDGERWICK_SOCKET, else the user's default)";
+  app.add_option("--socket", options.socketPath, socketHelp);
+
+  CLI::App* log = app.add_subcommand("log", "Log one event (or, with -, one per line of standard input)");
+  log->add_option("--socket", options.socketPath, socketHelp);
+  log->add_option("fields", fields, "NAME=VALUE text fields, or - to read one JSON object a line");
+  log->add_option("--json", logJson,
+                  "Typed fields as a JSON object: strings, numbers, true/false, null, "
+                  "{\"date\":\"YYYY-MM-DD\"}, {\"time\":\"HH:MM:SS\"}, {\"datetime\":\"YYYY-MM-DDTHH:MM:SS\"}");
+
+  CLI::App* getCommand = app.add_subcommand("get", "Print a member: Name, AppName, LogMethod, Ready, Description, FieldMap");
+  getCommand->add_option("--socket", options.socketPath, socketHelp);
+  getCommand->add_flag("--json", json, "Print the value as JSON");
+  getCommand->add_option("member", member, "The member")->required();
+
+  CLI::App* fieldmap = app.add_subcommand("fieldmap", "Print the names of the mapped fields");
+  fieldmap->add_option("--socket", options.socketPath, socketHelp);
+  fieldmap->add_flag("--json", json, "Print the names as a JSON array");
+
+  CLI::App* setCommand = app.add_subcommand("set", "Change a member: LogMethod, AppName, Description");
+  setCommand->add_option("--socket", options.socketPath, socketHelp);
+  setCommand->add_option("member", member, "The member")->required();
+  setCommand->add_option("value", value, "The new value")->required();
+
+  CLI::App* invoke = app.add_subcommand("invoke", "Call a member by dispatch id (arguments after -- when one starts with -)");
+  invoke->add_option("--socket", options.socketPath, socketHelp);
+  invoke->add_flag("--json", json, "Print the result as JSON");
+  invoke->add_flag("--get", get, "Read a property");
+  invoke->add_flag("--put", put, "Assign a property (the value is the last argument)");
+  invoke->add_flag("--put-ref", putRef, "Assign an object reference");
+  invoke->add_flag("--method", method, "Call a method (the default is method or property read)");
+  invoke->add_option("dispid", dispId, "Dispatch id, decimal or 0x hex")->required();
+  invoke->add_option("args", args, "Arguments, each a JSON value");
+
+  CLI::App* status = app.add_subcommand("status", "Print the daemon's state and counters");
+  status->add_option("--socket", options.socketPath, socketHelp);
+  status->add_flag("--json", json, "Print as JSON");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kDone : kUsage;
+  }
+
+  try {
+    cli::Output output{std::cout, json};
+    if (log->parsed()) {
+      bool fromStdin = fields.size() == 1 && fields[0] == "-";
+      if (fields.empty() && logJson.empty()) throw cli::UsageError("log: give NAME=VALUE fields, --json OBJECT or -");
+      cli::Log(options, fromStdin ? std::vector<std::string>() : fields, logJson, fromStdin, std::cin);
+    } else if (getCommand->parsed()) {
+      cli::Get(options, member, output);
+    } else if (fieldmap->parsed()) {
+      cli::Get(options, "FieldMap", output);
+    } else if (setCommand->parsed()) {
+      cli::Set(options, member, value);
+    } else if (invoke->parsed()) {
+      uint16_t f = (get ? flags::kPropertyGet : 0) | (put ? flags::kPropertyPut : 0) |
+                   (putRef ? flags::kPropertyPutRef : 0) | (method ? flags::kMethod : 0);
+      cli::Invoke(options, dispId, f, args, output);
+    } else if (status->parsed()) {
+      // Looking at a daemon is no reason to start one.
+      options.autostart = false;
+      cli::Status(options, output);
+    }
+    std::cout.flush();
+    return kDone;
+  } catch (const cli::UsageError& e) {
+    std::cerr << "ledgerwick: " << e.what() << "\n";
+    return kUsage;
+  } catch (const automation::AutomationError& e) {
+    std::cerr << "error " << e.number() << ": " << e.description() << "\n";
+    return kAutomationError;
+  } catch (const ledgerwick::client::ConnectError& e) {
+    std::cerr << e.what() << "\n";
+    return kUnreachable;
+  } catch (const kj::Exception& e) {
+    std::cerr << "ledgerwick: " << e.getDescription().cStr() << "\n";
+    return kAutomationError;
+  } catch (const std::exception& e) {
+    std::cerr << "ledgerwick: " << e.what() << "\n";
+    return kAutomationError;
+  }
+}
