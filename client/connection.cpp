@@ -74,7 +74,15 @@ std::shared_ptr<Connection> Connection::Open(const Options& options) {
   if (fd < 0) {
     throw ConnectError("ledgerwick: cannot reach ledgerwickd on " + path + ": " + std::strerror(errno));
   }
-  return std::make_shared<Connection>(Private{}, fd, path);
+  try {
+    return std::make_shared<Connection>(Private{}, fd, path);
+  } catch (const kj::Exception& e) {
+    // The likely cause: this thread runs an event loop already (another Connection).
+    close(fd);
+    throw ConnectError(std::string("ledgerwick: cannot set up the connection (one Connection per thread; share it "
+                                   "between Applications): ") +
+                       e.getDescription().cStr());
+  }
 }
 
 Connection::Connection(Private, int fd, std::string socketPath)

@@ -14,9 +14,10 @@ namespace ledgerwick::host {
 // Records waiting in the ErrorBuffer (none when start-up never created it).
 size_t QueuedRecords(const ProcessState& state);
 
-// Every 100 ms, until the queue is empty and no drain runs, lets DrainTimerProc take
-// its turn; gives up once `limit` has passed. When records remain, writes one
-// fault entry that counts them. Resolves to the number of records left.
+// Starts a drain at once, then checks every 100 ms until the queue is empty and no
+// drain runs, starting another drain as the drain timer's back-off allows; gives up
+// once `limit` has passed. When records remain, writes one fault entry that counts
+// them. Resolves to the number of records left.
 kj::Promise<size_t> DrainAtShutdown(ProcessState& state, kj::Timer& timer, kj::Duration limit);
 
 }  // namespace ledgerwick::host
