@@ -25,12 +25,10 @@
 #include "automation/timer_service.h"
 #include "startup/settings.h"
 
-#ifdef LEDGERWICK_HAVE_SQLITE_STORE
 #include <sqlite3.h>
 
 #include "recordkit/property_set.h"
 #include "recordkit/sqlite/sqlite_store.h"
-#endif
 
 namespace ledgerwick {
 namespace {
@@ -323,7 +321,6 @@ TEST_F(LogStoresTest, ClockOutsideTheDateScaleFailsThePurge) {
   EXPECT_TRUE(LastDso().statements.empty());
 }
 
-#ifdef LEDGERWICK_HAVE_SQLITE_STORE
 // The purge against a real SQLite local store file.
 class SqlitePurgeTest : public LogStoresTest {
  protected:
@@ -379,7 +376,6 @@ TEST_F(SqlitePurgeTest, KeepsRowsFromTheCutoffOnAndDeletesOlderOnes) {
 
   EXPECT_EQ(LogDates(), (std::vector<std::string>{"2026-11-24", "2026-11-25", "2026-12-08"}));
 }
-#endif
 
 }  // namespace
 }  // namespace ledgerwick
