@@ -1,0 +1,223 @@
+// ledgerwickd as a process: one daemon per socket, a clean stop that drains the
+// queue, objects released with their client, the idle exit, and clients that start
+// the daemon on demand and share it.
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/daemon_fixture.h"
+
+namespace ledgerwick::testing {
+namespace {
+
+using automation::Variant;
+
+constexpr int kToFile = 0;
+constexpr int kToDatabase = 1;
+
+class DaemonLifecycleTest : public DaemonTest {};
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+TEST_F(DaemonLifecycleTest, SocketIsMadeWithMode0660AndRemovedAtAStop) {
+  WriteDefaultSettings(kToDatabase);
+  StartDaemon();
+  struct stat info {};
+  ASSERT_EQ(lstat(Socket().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0660u);
+  EXPECT_EQ(daemon->Stop(SIGTERM), 0);
+  EXPECT_FALSE(Exists(Socket()));
+  EXPECT_EQ(CountLines(daemon->Stderr(), "ledgerwickd: stopped"), 1u);
+}
+
+TEST_F(DaemonLifecycleTest, SecondDaemonOnAUsedSocketExitsWithItsMessage) {
+  WriteDefaultSettings(kToDatabase);
+  StartDaemon();
+  CommandResult second = RunCommand(LEDGERWICKD_PATH, DaemonArgs());
+  EXPECT_EQ(second.code, 1);
+  EXPECT_EQ(second.err, "ledgerwickd: another daemon is listening on " + Socket() + "\n");
+  // The first one goes on serving.
+  client::Application app(ClientOptions());
+  EXPECT_EQ(app.GetName(), "Quorvin's Ledgerwick");
+}
+
+TEST_F(DaemonLifecycleTest, StaleSocketFileIsReplaced) {
+  // A socket file that nothing listens on, as a killed daemon leaves it.
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, Socket().c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  close(fd);
+  ASSERT_TRUE(Exists(Socket()));
+
+  WriteDefaultSettings(kToDatabase);
+  StartDaemon();
+  client::Application app(ClientOptions());
+  EXPECT_EQ(app.GetName(), "Quorvin's Ledgerwick");
+}
+
+TEST_F(DaemonLifecycleTest, AFileThatIsNoSocketIsLeftAlone) {
+  { std::ofstream(Socket()) << "not a socket"; }
+  CommandResult result = RunCommand(LEDGERWICKD_PATH, DaemonArgs());
+  EXPECT_EQ(result.code, 1);
+  EXPECT_NE(result.err.find("exists and is not a socket"), std::string::npos) << result.err;
+  EXPECT_EQ(ReadText(Socket()), "not a socket");
+}
+
+// Records queue while the text log's folder is missing; a clean stop writes them
+// all once it is there.
+TEST_F(DaemonLifecycleTest, CleanStopWritesEveryQueuedRecord) {
+  const std::string folder = dir / "later";
+  WriteSettings(dir.path(), kToFile, folder, "");
+  StartDaemon();
+  {
+    client::Application app(ClientOptions());
+    for (int i = 0; i < 5; ++i) {
+      app.Properties().Item("AppName").SetValue(Variant::String("queued" + std::to_string(i)));
+      app.Loggit();
+    }
+    EXPECT_EQ(app.connection()->Status().queueLength, 5u);
+  }
+  std::filesystem::create_directory(folder);
+  EXPECT_EQ(daemon->Stop(SIGTERM), 0);
+
+  auto lines = Lines(ReadText(TextLog(folder)));
+  ASSERT_EQ(lines.size(), 5u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].substr(0, lines[i].find('\t')), "queued" + std::to_string(i));
+  EXPECT_EQ(CountLines(ReadText(FaultLog()), "could not be written at shutdown"), 0u);
+}
+
+TEST_F(DaemonLifecycleTest, StopCountsTheRecordsItCouldNotWrite) {
+  WriteSettings(dir.path(), kToFile, dir / "missing", "");
+  StartDaemon({"--drain-timeout", "0.3"});
+  {
+    client::Application app(ClientOptions());
+    app.Loggit();
+    app.Loggit();
+  }
+  EXPECT_EQ(daemon->Stop(SIGINT), 0);
+  EXPECT_EQ(CountLines(ReadText(FaultLog()), "2 queued records could not be written at shutdown"), 1u);
+}
+
+TEST_F(DaemonLifecycleTest, AKilledClientsObjectsAreReleased) {
+  WriteDefaultSettings(kToDatabase);
+  StartDaemon();
+  auto connection = client::Connection::Open(ClientOptions());
+  // `log -` holds its Application while it waits for more lines.
+  PipedProcess client(LEDGERWICK_CLI_PATH, {"log", "-"}, CommandEnv());
+  client.Write("{\"AppName\":\"before the kill\"}\n");
+  bool held = false;
+  for (int i = 0; i < 100000 && !held; ++i) held = connection->Status().toLocalStore == 1;
+  ASSERT_TRUE(held);
+  EXPECT_EQ(connection->Status().liveObjects, 1u);
+
+  client.Kill();
+  bool released = false;
+  client::DaemonStatus status;
+  for (int i = 0; i < 100000 && !released; ++i) {
+    status = connection->Status();
+    released = status.liveObjects == 0 && status.instanceCount == 0;
+  }
+  EXPECT_TRUE(released) << "live objects " << status.liveObjects << ", instances " << status.instanceCount;
+  auto rows = ReadLogRows(Database());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["AppName"], "before the kill");
+}
+
+TEST_F(DaemonLifecycleTest, IdleExitStopsTheDaemonOnceNothingIsHeld) {
+  WriteDefaultSettings(kToDatabase);
+  StartDaemon({"--idle-exit", "1"});
+  {
+    client::Application app(ClientOptions());
+    app.Properties().Item("AppName").SetValue(Variant::String("idle"));
+    app.Loggit();
+  }
+  EXPECT_EQ(daemon->Wait(), 0);  // the idle exit, no signal
+  EXPECT_EQ(CountLines(daemon->Stderr(), "ledgerwickd: idle, stopping"), 1u);
+  EXPECT_FALSE(Exists(Socket()));
+  auto rows = ReadLogRows(Database());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["AppName"], "idle");
+}
+
+// Clients that find no daemon start one; everything here runs without a daemon
+// started by the test.
+class AutostartTest : public DaemonTest {
+ protected:
+  void SetUp() override {
+    WriteDefaultSettings(kToDatabase);
+    // The daemon a client starts takes its folders from the environment it inherits.
+    setenv("LEDGERWICK_CONFIG_DIR", dir.path().c_str(), 1);
+    setenv("LEDGERWICK_HOME", dir.path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (daemonPid > 0) {
+      kill(daemonPid, SIGTERM);
+      WaitForExit(daemonPid);
+    }
+    unsetenv("LEDGERWICK_CONFIG_DIR");
+    unsetenv("LEDGERWICK_HOME");
+  }
+
+  EnvChanges AutostartEnv() const {
+    return {{"LEDGERWICK_SOCKET", Socket()}, {"LEDGERWICK_NO_AUTOSTART", ""}, {"LEDGERWICKD", LEDGERWICKD_PATH}};
+  }
+
+  pid_t daemonPid = 0;
+};
+
+TEST_F(AutostartTest, TwoClientsShareTheDaemonTheFirstOneStarted) {
+  client::Options options;
+  options.socketPath = Socket();
+  options.daemonPath = LEDGERWICKD_PATH;
+  client::Application first(options);
+  daemonPid = first.connection()->Status().pid;
+  first.SetLogMethod(kToFile);
+
+  CommandResult read = RunCommand(LEDGERWICK_CLI_PATH, {"get", "LogMethod"}, AutostartEnv());
+  EXPECT_EQ(read.code, 0) << read.err;
+  EXPECT_EQ(read.out, "0\n");
+  CommandResult status = RunCommand(LEDGERWICK_CLI_PATH, {"status", "--json"}, AutostartEnv());
+  EXPECT_NE(status.out.find("\"pid\":" + std::to_string(daemonPid) + ","), std::string::npos) << status.out;
+
+  // Start-up ran once: one attempt at the (missing) network store in the fault log.
+  EXPECT_EQ(CountLines(ReadText(FaultLog()), "Create NetDSO"), 1u);
+  EXPECT_EQ(CountLines(ReadText(Socket() + ".log"), "ledgerwickd: ready on"), 1u);
+}
+
+TEST_F(AutostartTest, ClientsStartingAtOnceStartOneDaemon) {
+  std::vector<std::unique_ptr<DaemonProcess>> clients;  // collects each client's stderr
+  for (int i = 0; i < 4; ++i) {
+    EnvChanges env = AutostartEnv();
+    clients.push_back(std::make_unique<DaemonProcess>(
+        LEDGERWICK_CLI_PATH, std::vector<std::string>{"log", "AppName=client" + std::to_string(i)}, env));
+  }
+  for (auto& client : clients) EXPECT_EQ(client->Wait(), 0) << client->Stderr();
+
+  client::Options options = ClientOptions();
+  daemonPid = client::Connection::Open(options)->Status().pid;
+  kill(daemonPid, SIGTERM);  // a clean stop writes what is still queued
+  WaitForExit(daemonPid);
+  daemonPid = 0;
+
+  EXPECT_EQ(CountLines(ReadText(Socket() + ".log"), "ledgerwickd: ready on"), 1u);
+  EXPECT_EQ(ReadLogRows(Database()).size(), 4u);
+}
+
+}  // namespace
+}  // namespace ledgerwick::testing
