@@ -1,9 +1,12 @@
 #include "host/daemon.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <kj/async-io.h>
@@ -35,12 +38,34 @@ void RegisterStoreClasses(automation::ClassRegistry& classes) { recordkit::Regis
 
 enum class StopReason { Signal, Idle };
 
+// systemd socket activation hands the listening socket over as descriptor 3, with
+// LISTEN_PID naming this process. The variables are cleared so that nothing this
+// process starts takes them for its own.
+kj::Maybe<int> ActivationSocket() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* fds = std::getenv("LISTEN_FDS");
+  if (pid == nullptr || fds == nullptr) return nullptr;
+  bool ours = std::strtol(pid, nullptr, 10) == static_cast<long>(getpid()) && std::strtol(fds, nullptr, 10) >= 1;
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_FDNAMES");
+  if (!ours) return nullptr;
+  constexpr int kFirstPassedFd = 3;
+  fcntl(kFirstPassedFd, F_SETFD, FD_CLOEXEC);
+  return kFirstPassedFd;
+}
+
 int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
-  std::unique_ptr<UnixListener> unixListener = UnixListener::Open(options.socketPath);
-  kj::Own<kj::ConnectionReceiver> unixReceiver = io.lowLevelProvider->wrapListenSocketFd(
-      unixListener->ReleaseFd(), kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP |
-                                     kj::LowLevelAsyncIoProvider::ALREADY_CLOEXEC |
-                                     kj::LowLevelAsyncIoProvider::ALREADY_NONBLOCK);
+  std::unique_ptr<UnixListener> unixListener;
+  uint flags = kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP | kj::LowLevelAsyncIoProvider::ALREADY_CLOEXEC;
+  KJ_IF_MAYBE(fd, ActivationSocket()) {
+    unixListener = UnixListener::Adopt(*fd, options.socketPath);
+  } else {
+    unixListener = UnixListener::Open(options.socketPath);
+    flags |= kj::LowLevelAsyncIoProvider::ALREADY_NONBLOCK;
+  }
+  kj::Own<kj::ConnectionReceiver> unixReceiver =
+      io.lowLevelProvider->wrapListenSocketFd(unixListener->ReleaseFd(), flags);
   kj::Vector<kj::Own<kj::ConnectionReceiver>> tcpReceivers;
   for (const std::string& hostPort : options.listen) {
     try {

@@ -99,6 +99,12 @@ std::unique_ptr<UnixListener> UnixListener::Open(const std::string& path) {
   return listener;
 }
 
+std::unique_ptr<UnixListener> UnixListener::Adopt(int fd, const std::string& path) {
+  std::unique_ptr<UnixListener> listener(new UnixListener(path, -1));
+  listener->fd_ = fd;
+  return listener;
+}
+
 UnixListener::~UnixListener() {
   Unlink();
   if (fd_ >= 0) close(fd_);

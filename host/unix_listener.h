@@ -16,6 +16,9 @@ class UnixListener {
   // where something answers, replaces a socket file nothing answers on, then binds and
   // listens. Raises StartError.
   static std::unique_ptr<UnixListener> Open(const std::string& path);
+  // A socket that systemd bound and listens on (socket activation): nothing is
+  // locked, and the file stays when the daemon stops.
+  static std::unique_ptr<UnixListener> Adopt(int fd, const std::string& path);
   ~UnixListener();
   UnixListener(const UnixListener&) = delete;
   UnixListener& operator=(const UnixListener&) = delete;

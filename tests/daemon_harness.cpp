@@ -71,11 +71,16 @@ int Reap(pid_t pid) {
 }
 
 // Runs in the child after fork: the descriptors in place, then the program.
-[[noreturn]] void Exec(const ExecArgs& exec, int in, int out, int err) {
+// `third`, when given, becomes descriptor 3.
+[[noreturn]] void Exec(const ExecArgs& exec, int in, int out, int err, int third = -1) {
   if (in >= 0) dup2(in, 0);
   if (out >= 0) dup2(out, 1);
   if (err >= 0) dup2(err, 2);
-  for (int fd = 3; fd < 1024; ++fd) close(fd);
+  if (third >= 0) {
+    if (third != 3) dup2(third, 3);
+    fcntl(3, F_SETFD, 0);
+  }
+  for (int fd = third >= 0 ? 4 : 3; fd < 1024; ++fd) close(fd);
   execve(exec.argv[0], exec.argv.data(), exec.envp.data());
   _exit(127);
 }
@@ -120,15 +125,33 @@ void WriteSettings(const std::string& dir, int storageType, const std::string& t
 
 // ---------------------------------------------------------------- DaemonProcess
 
-DaemonProcess::DaemonProcess(const std::string& daemon, const std::vector<std::string>& args, const EnvChanges& env) {
-  ExecArgs exec(daemon, args, env);
+DaemonProcess::DaemonProcess(const std::string& daemon, const std::vector<std::string>& args, const EnvChanges& env,
+                             int passedSocket) {
+  EnvChanges changes = env;
+  // Room for the child's own pid, written in after fork.
+  if (passedSocket >= 0) {
+    changes["LISTEN_FDS"] = "1";
+    changes["LISTEN_PID"] = std::string(20, ' ');
+  }
+  ExecArgs exec(daemon, args, changes);
+  char* listenPid = nullptr;
+  for (char* entry : exec.envp) {
+    if (entry != nullptr && std::strncmp(entry, "LISTEN_PID=", 11) == 0 && passedSocket >= 0) listenPid = entry + 11;
+  }
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) Fail("pipe");
   pid_ = fork();
   if (pid_ < 0) Fail("fork");
   if (pid_ == 0) {
+    if (listenPid != nullptr) {
+      char digits[20];
+      int n = 0;
+      for (long pid = getpid(); pid > 0 && n < 20; pid /= 10) digits[n++] = static_cast<char>('0' + pid % 10);
+      for (int i = 0; i < n; ++i) listenPid[i] = digits[n - 1 - i];
+      listenPid[n] = '\0';
+    }
     int null = open("/dev/null", O_RDWR);
-    Exec(exec, null, null, pipeFds[1]);
+    Exec(exec, null, null, pipeFds[1], passedSocket);
   }
   close(pipeFds[1]);
   int readEnd = pipeFds[0];

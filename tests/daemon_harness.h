@@ -38,8 +38,11 @@ void WriteSettings(const std::string& dir, int storageType, const std::string& t
 
 class DaemonProcess {
  public:
-  // Starts `daemon` with `args`, its standard error read into a buffer.
-  DaemonProcess(const std::string& daemon, const std::vector<std::string>& args, const EnvChanges& env = {});
+  // Starts `daemon` with `args`, its standard error read into a buffer. With
+  // `passedSocket` (a listening socket), hands it over as systemd's socket
+  // activation does: as descriptor 3, with LISTEN_FDS=1 and LISTEN_PID the child's.
+  DaemonProcess(const std::string& daemon, const std::vector<std::string>& args, const EnvChanges& env = {},
+                int passedSocket = -1);
   // Kills a daemon still running.
   ~DaemonProcess();
   DaemonProcess(const DaemonProcess&) = delete;

@@ -79,6 +79,26 @@ TEST_F(DaemonLifecycleTest, AFileThatIsNoSocketIsLeftAlone) {
   EXPECT_EQ(ReadText(Socket()), "not a socket");
 }
 
+TEST_F(DaemonLifecycleTest, ServesASocketHandedOverBySystemd) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, Socket().c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(fd, 16), 0);
+  WriteDefaultSettings(kToDatabase);
+  daemon = std::make_unique<DaemonProcess>(LEDGERWICKD_PATH, DaemonArgs(), EnvChanges{}, fd);
+  close(fd);
+  ASSERT_TRUE(daemon->WaitForLine("ledgerwickd: ready on")) << daemon->Stderr();
+  {
+    client::Application app(ClientOptions());
+    EXPECT_EQ(app.GetName(), "Quorvin's Ledgerwick");
+  }
+  EXPECT_EQ(daemon->Stop(SIGTERM), 0);
+  EXPECT_TRUE(Exists(Socket()));  // the socket is systemd's to remove
+  EXPECT_FALSE(Exists(Socket() + ".lock"));
+}
+
 // Records queue while the text log's folder is missing; a clean stop writes them
 // all once it is there.
 TEST_F(DaemonLifecycleTest, CleanStopWritesEveryQueuedRecord) {
