@@ -3,9 +3,7 @@
 
 #include "startup/log_stores.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -13,105 +11,35 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <kj/async.h>
-#include <kj/timer.h>
-
-#include "automation/automation_error.h"
-#include "automation/class_registry.h"
-#include "automation/clock.h"
-#include "automation/date_scale.h"
-#include "automation/event_log_writer.h"
-#include "automation/notices.h"
-#include "automation/timer_service.h"
-#include "startup/settings.h"
-
 #include <sqlite3.h>
 
-#include "recordkit/property_set.h"
+#include "automation/automation_error.h"
+#include "automation/date_scale.h"
 #include "recordkit/sqlite/sqlite_store.h"
+#include "startup/settings.h"
+#include "tests/support/fake_store.h"
+#include "tests/support/records.h"
+#include "tests/support/test_process.h"
 
 namespace ledgerwick {
 namespace {
 
 namespace fs = std::filesystem;
-using automation::AutomationError;
-
-// The event loop and the manual timer that the timer service runs on.
-struct TimerLoop {
-  kj::EventLoop loop;
-  kj::WaitScope waitScope{loop};
-  kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
-  automation::TimerService timers{timer};
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "ledgerwick-stores-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 double Date(int year, int month, int day) {
   return *automation::DateSerial({year, month, day});
 }
 
-class FakeDTO : public recordkit::DTO {};
+using testing::FakeDSO;
+using testing::FakeDTO;
 
-// Answers with the numbers the test chose, or raises them, and records every call.
-class FakeDSO : public recordkit::DSO {
- public:
-  struct Answers {
-    int32_t connect = 0;
-    std::optional<int32_t> connectRaises;
-    int32_t openTable = 0;
-    int32_t execute = 0;
-    std::optional<int32_t> executeRaises;
-  };
-  explicit FakeDSO(Answers answers) : answers_(answers) {}
-
-  int32_t Connect(const std::string& database) override {
-    databases.push_back(database);
-    if (answers_.connectRaises) throw AutomationError(*answers_.connectRaises);
-    return answers_.connect;
-  }
-  int32_t OpenTable(recordkit::DTO& dto, const std::string& table) override {
-    boundDtos.push_back(&dto);
-    tables.push_back(table);
-    return answers_.openTable;
-  }
-  int32_t Execute(recordkit::DTO& dto, const automation::Variant& optional, const std::string& sql,
-                  int32_t options) override {
-    executedOn.push_back(&dto);
-    optionalArgs.push_back(optional);
-    statements.push_back(sql);
-    executeOptions.push_back(options);
-    if (answers_.executeRaises) throw AutomationError(*answers_.executeRaises);
-    return answers_.execute;
-  }
-  kj::Promise<int32_t> AddRecord(recordkit::DTO&, const automation::Variant&, const std::string&) override {
-    return 0;
-  }
-
-  std::vector<std::string> databases;
-  std::vector<std::string> tables;
-  std::vector<recordkit::DTO*> boundDtos;
-  std::vector<recordkit::DTO*> executedOn;
-  std::vector<automation::Variant> optionalArgs;
-  std::vector<std::string> statements;
-  std::vector<int32_t> executeOptions;
-
- private:
-  Answers answers_;
+// What a created store answers: numbers the test chose, or raises them.
+struct Answers {
+  int32_t connect = 0;
+  std::optional<int32_t> connectRaises;
+  int32_t openTable = 0;
+  int32_t execute = 0;
+  std::optional<int32_t> executeRaises;
 };
 
 // A process state over real settings and home folders and a registry of fakes:
@@ -121,7 +49,12 @@ class LogStoresTest : public ::testing::Test {
  protected:
   LogStoresTest() {
     classes.Register("Fake.DSO", [this] {
-      auto dso = std::make_shared<FakeDSO>(answers);
+      auto dso = std::make_shared<FakeDSO>();
+      dso->connectResult = answers.connect;
+      dso->connectRaises = answers.connectRaises;
+      dso->openTableResult = answers.openTable;
+      dso->executeResult = answers.execute;
+      dso->executeRaises = answers.executeRaises;
       created.push_back(dso);
       return dso;
     });
@@ -131,25 +64,19 @@ class LogStoresTest : public ::testing::Test {
   }
 
   void WriteSettings(const std::string& attachments) {
-    std::ofstream(settings.path() + "/" + kSettingsFileName, std::ios::binary)
-        << "[General]\nTextPath=" << home.path() << "\n[Attachments]\n" << attachments;
+    process.WriteSettings("[General]\nTextPath=" + process.homeDir.path() + "\n[Attachments]\n" +
+                          attachments);
   }
 
   FakeDSO& LastDso() { return *created.back(); }
 
-  FakeDSO::Answers answers;
+  Answers answers;
   std::vector<std::shared_ptr<FakeDSO>> created;
 
-  TempDir settings;
-  TempDir home;
-  // kj's loop and timer have throwing destructors, which a fixture may not have.
-  std::unique_ptr<TimerLoop> timerLoop = std::make_unique<TimerLoop>();
-  automation::TimerService& timers = timerLoop->timers;
-  automation::ManualClock clock{Date(2026, 12, 8) + 0.4375};  // 8 December 2026, 10:30
-  automation::ClassRegistry classes;
-  automation::RecordedNotices notices;
-  automation::EventLogWriter eventLog{clock};
-  ProcessState state{Environment{clock, timers, classes, notices, eventLog, settings.path(), home.path()}};
+  testing::TestProcess process;  // 8 December 2026
+  automation::ManualClock& clock = process.clock;
+  automation::ClassRegistry& classes = process.classes;
+  ProcessState& state = process.state;
 };
 
 // One store's keys and variables, so each case runs against both stores.
@@ -170,7 +97,7 @@ struct StepCase {
   std::string dsoClass;  // empty: the key is left out
   std::string connect;   // empty: the key is left out
   std::string dtoClass;  // empty: the key is left out
-  FakeDSO::Answers answers;
+  Answers answers;
   int32_t result;
   bool dsoSet;
   bool dtoSet;
@@ -211,24 +138,24 @@ TEST_P(StoreSteps, StopsAtTheFailingStepLeavingEarlierObjectsSet) {
   EXPECT_EQ(state.*other.dso, nullptr);
   EXPECT_EQ(state.*other.dto, nullptr);
   // Only start-up reports a store's failure.
-  EXPECT_FALSE(fs::exists(home.path() + "/LWERR.LOG"));
-  EXPECT_TRUE(notices.shown.empty());
+  EXPECT_FALSE(fs::exists(process.FaultLogPath()));
+  EXPECT_TRUE(process.notices.shown.empty());
 }
 
 const std::string kConnect = "PROVIDER=x;DATABASE=logs;USER=y";
 
-FakeDSO::Answers Connecting(int32_t number) {
-  FakeDSO::Answers answers;
+Answers Connecting(int32_t number) {
+  Answers answers;
   answers.connect = number;
   return answers;
 }
-FakeDSO::Answers ConnectRaising(int32_t number) {
-  FakeDSO::Answers answers;
+Answers ConnectRaising(int32_t number) {
+  Answers answers;
   answers.connectRaises = number;
   return answers;
 }
-FakeDSO::Answers OpeningTable(int32_t number) {
-  FakeDSO::Answers answers;
+Answers OpeningTable(int32_t number) {
+  Answers answers;
   answers.openTable = number;
   return answers;
 }
@@ -331,13 +258,10 @@ class SqlitePurgeTest : public LogStoresTest {
   }
 
   // Adds one row logged on `day` through the open local store.
-  void AddRowLoggedOn(ProcessState& process, double day) {
-    auto fields = recordkit::PropertySet::NewEventSet();
-    fields->Item("LogDate")->SetValue(automation::Variant::Date(day));
-    fields->Item("Description")->SetValue(automation::Variant::String("row"));
-    automation::Variant record;
-    ASSERT_EQ(process.Packer().PackProperties(record, *fields), 0);
-    EXPECT_EQ(process.LocalDSO->AddRecord(*process.LocalDTO, record, "").wait(timerLoop->waitScope), 0);
+  void AddRowLoggedOn(ProcessState& server, double day) {
+    automation::Variant record = testing::MakeRecord(
+        {{"LogDate", automation::Variant::Date(day)}, {"Description", automation::Variant::String("row")}});
+    EXPECT_EQ(server.LocalDSO->AddRecord(*server.LocalDTO, record, "").wait(process.ws), 0);
   }
 
   // The logdate of every row, oldest first, read with a connection of our own.
@@ -358,7 +282,7 @@ class SqlitePurgeTest : public LogStoresTest {
     return dates;
   }
 
-  const std::string database = home.path() + "/ledgwk.db";
+  const std::string database = process.homeDir / "ledgwk.db";
 };
 
 TEST_F(SqlitePurgeTest, KeepsRowsFromTheCutoffOnAndDeletesOlderOnes) {
@@ -371,7 +295,7 @@ TEST_F(SqlitePurgeTest, KeepsRowsFromTheCutoffOnAndDeletesOlderOnes) {
 
   // The server starts again on 8 December 2026.
   clock.Set(Date(2026, 12, 8) + 0.75);
-  ProcessState next{Environment{clock, timers, classes, notices, eventLog, settings.path(), home.path()}};
+  ProcessState next{process.Env()};
   ASSERT_EQ(OpenLocalStore(next), 0);
 
   EXPECT_EQ(LogDates(), (std::vector<std::string>{"2026-11-24", "2026-11-25", "2026-12-08"}));

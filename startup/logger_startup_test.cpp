@@ -3,56 +3,21 @@
 
 #include "startup/logger_startup.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <kj/async.h>
-#include <kj/timer.h>
 
-#include "automation/automation_error.h"
-#include "automation/class_registry.h"
-#include "automation/clock.h"
-#include "automation/date_scale.h"
-#include "automation/event_log_writer.h"
-#include "automation/notices.h"
-#include "automation/timer_service.h"
 #include "startup/settings.h"
+#include "tests/support/fake_store.h"
+#include "tests/support/test_process.h"
 
 namespace ledgerwick {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The event loop and the manual timer that the timer service runs on.
-struct TimerLoop {
-  kj::EventLoop loop;
-  kj::WaitScope waitScope{loop};
-  kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
-  automation::TimerService timers{timer};
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "ledgerwick-startup-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 const std::string kNoStore =
     "Unable to open Local or Network Log Table.\r\nErrors will be logged to Local File";
@@ -60,30 +25,8 @@ const std::string kNoNetwork = "Unable to open Network Log Table.\r\nErrors will
 const std::string kNoLocal = "Unable to open Local Log Table.\r\nErrors will be logged to Network Table";
 const std::string kDescription91 = "Object variable or With block variable not set";
 
-class FakeDTO : public recordkit::DTO {};
-
-// A store that answers Connect with a chosen number and records what it was asked.
-class FakeDSO : public recordkit::DSO {
- public:
-  explicit FakeDSO(int32_t connectAnswer) : connectAnswer_(connectAnswer) {}
-  int32_t Connect(const std::string& database) override {
-    databases.push_back(database);
-    return connectAnswer_;
-  }
-  int32_t OpenTable(recordkit::DTO&, const std::string&) override { return 0; }
-  int32_t Execute(recordkit::DTO&, const automation::Variant&, const std::string& sql, int32_t) override {
-    statements.push_back(sql);
-    return 0;
-  }
-  kj::Promise<int32_t> AddRecord(recordkit::DTO&, const automation::Variant&, const std::string&) override {
-    return 0;
-  }
-  std::vector<std::string> databases;
-  std::vector<std::string> statements;
-
- private:
-  int32_t connectAnswer_;
-};
+using testing::FakeDSO;
+using testing::FakeDTO;
 
 // Records each notice together with ReadyFlag as it stood while the notice was up.
 class WatchingNotices : public automation::NoticeSink {
@@ -109,20 +52,19 @@ class StartupTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakeDSO> Made(int32_t connectAnswer) {
-    auto dso = std::make_shared<FakeDSO>(connectAnswer);
+    auto dso = std::make_shared<FakeDSO>();
+    dso->connectResult = connectAnswer;
     created.push_back(dso);
     return dso;
   }
 
+  // A server process over the fixture's folders; a second call starts it again.
   void NewProcess() {
-    state = std::make_unique<ProcessState>(
-        Environment{clock, timers, classes, notices, eventLog, settings.path(), home.path()});
+    state = std::make_unique<ProcessState>(process.Env(notices));
     notices.state = state.get();
   }
 
-  void WriteSettings(const std::string& content) {
-    std::ofstream(settings.path() + "/" + kSettingsFileName, std::ios::binary) << content;
-  }
+  void WriteSettings(const std::string& content) { process.WriteSettings(content); }
 
   // The settings of a network and a local store that both open.
   static std::string BothStores(const std::string& general = "StorageType=0\n") {
@@ -132,27 +74,14 @@ class StartupTest : public ::testing::Test {
            "LocalDSO=Fake.DSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n";
   }
 
-  // The messages of the fault log's entries, in order.
-  std::vector<std::string> Faults() const {
-    std::ifstream in(home.path() + "/LWERR.LOG", std::ios::binary);
-    std::vector<std::string> messages;
-    for (std::string line; std::getline(in, line);) {
-      messages.push_back(line.substr(line.rfind('\t') + 1));  // stamp, type, message
-    }
-    return messages;
-  }
+  std::vector<std::string> Faults() const { return process.Faults(); }
 
   std::vector<std::shared_ptr<FakeDSO>> created;
 
-  TempDir settings;
-  TempDir home;
-  // kj's loop and timer have throwing destructors, which a fixture may not have.
-  std::unique_ptr<TimerLoop> timerLoop = std::make_unique<TimerLoop>();
-  automation::TimerService& timers = timerLoop->timers;
-  automation::ManualClock clock{*automation::DateSerial({2026, 12, 8}) + 0.5};
-  automation::ClassRegistry classes;
+  testing::TestProcess process;  // 8 December 2026
+  const testing::TempDir& home = process.homeDir;
+  automation::ClassRegistry& classes = process.classes;
   WatchingNotices notices;
-  automation::EventLogWriter eventLog{clock};
   std::unique_ptr<ProcessState> state;
 };
 

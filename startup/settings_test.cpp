@@ -3,72 +3,30 @@
 
 #include "startup/settings.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
-#include <kj/async.h>
-#include <kj/timer.h>
 
-#include "automation/class_registry.h"
-#include "automation/clock.h"
-#include "automation/event_log_writer.h"
-#include "automation/notices.h"
-#include "automation/timer_service.h"
+#include "tests/support/test_process.h"
 
 namespace ledgerwick {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The event loop and the manual timer that the timer service runs on.
-struct TimerLoop {
-  kj::EventLoop loop;
-  kj::WaitScope waitScope{loop};
-  kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
-  automation::TimerService timers{timer};
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "ledgerwick-settings-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing::TestProcess;
 
 class ReadSettingTest : public ::testing::Test {
  protected:
   void WriteSettings(const std::string& content, const std::string& name = kSettingsFileName) {
-    std::ofstream(settings.path() + "/" + name, std::ios::binary) << content;
+    testing::WriteFile(process.settingsDir / name, content);
   }
   std::string Read(const std::string& section, const std::string& key,
                    const std::string& fileName = kSettingsFileName) {
-    return ReadSetting(state, section, key, fileName);
+    return ReadSetting(process.state, section, key, fileName);
   }
 
-  TempDir settings;
-  TempDir home;
-  // kj's loop and timer have throwing destructors, which a fixture may not have.
-  std::unique_ptr<TimerLoop> timerLoop = std::make_unique<TimerLoop>();
-  automation::TimerService& timers = timerLoop->timers;
-  automation::ManualClock clock{46364.0};
-  automation::ClassRegistry classes;
-  automation::RecordedNotices notices;
-  automation::EventLogWriter eventLog{clock};
-  ProcessState state{Environment{clock, timers, classes, notices, eventLog, settings.path(), home.path()}};
+  TestProcess process;
 };
 
 struct SettingCase {
@@ -134,25 +92,21 @@ TEST_F(ReadSettingTest, ReadsTheNamedFileInTheSettingsFolder) {
 
 TEST_F(ReadSettingTest, UnreadableSettingsFolderReadsAsMissing) {
   // A folder where the file should be: nothing to read, no fault.
-  fs::create_directory(settings.path() + "/" + kSettingsFileName);
+  fs::create_directory(process.settingsDir / kSettingsFileName);
   EXPECT_EQ(Read("General", "TextPath"), "ERROR");
 }
 
 TEST_F(ReadSettingTest, WritesNoFaultAndShowsNothing) {
   Read("General", "TextPath");
-  EXPECT_FALSE(fs::exists(home.path() + "/LWERR.LOG"));
-  EXPECT_TRUE(notices.shown.empty());
+  EXPECT_FALSE(fs::exists(process.FaultLogPath()));
+  EXPECT_TRUE(process.notices.shown.empty());
 }
 
 TEST(SampleSettings, NamesTheSqliteLocalStoreAndNoNetworkStore) {
-  TempDir home;
-  TimerLoop timerLoop;
-  automation::ManualClock clock{46364.0};
-  automation::ClassRegistry classes;
-  automation::RecordedNotices notices;
-  automation::EventLogWriter eventLog{clock};
-  ProcessState state{Environment{clock, timerLoop.timers, classes, notices, eventLog,
-                                 LEDGERWICK_SAMPLE_SETTINGS_DIR, home.path()}};
+  TestProcess process;
+  Environment env = process.Env();
+  env.settingsDir = LEDGERWICK_SAMPLE_SETTINGS_DIR;
+  ProcessState state{env};
   auto read = [&](const char* section, const char* key) {
     return ReadSetting(state, section, key, kSettingsFileName);
   };

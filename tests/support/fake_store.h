@@ -1,8 +1,9 @@
 #pragma once
 // A log store double: answers AddRecord with a chosen number, raises, or answers
-// later when the test says so. It keeps what it took.
+// later when the test says so. It keeps what it took and what it was asked.
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,17 +23,21 @@ class FakeDSO : public recordkit::DSO {
 
   int32_t Connect(const std::string& database) override {
     databases.push_back(database);
+    if (connectRaises) throw automation::AutomationError(*connectRaises);
     return connectResult;
   }
   int32_t OpenTable(recordkit::DTO& dto, const std::string& table) override {
-    (void)dto;
+    boundDtos.push_back(&dto);
     tables.push_back(table);
     return openTableResult;
   }
   int32_t Execute(recordkit::DTO& dto, const automation::Variant& optional, const std::string& sql,
                   int32_t options) override {
-    (void)dto, (void)optional, (void)options;
+    executedOn.push_back(&dto);
+    optionalArgs.push_back(optional);
     statements.push_back(sql);
+    executeOptions.push_back(options);
+    if (executeRaises) throw automation::AutomationError(*executeRaises);
     return executeResult;
   }
   kj::Promise<int32_t> AddRecord(recordkit::DTO& dto, const automation::Variant& record,
@@ -79,12 +84,17 @@ class FakeDSO : public recordkit::DSO {
   int32_t raiseNumber = 3146;
   std::string raiseDescription = "ODBC--call failed";
   int32_t connectResult = 0;
+  std::optional<int32_t> connectRaises;  // Connect raises this number instead
   int32_t openTableResult = 0;
   int32_t executeResult = 0;
+  std::optional<int32_t> executeRaises;  // Execute raises this number instead
 
-  int calls = 0;
+  int calls = 0;  // AddRecord calls
   std::vector<automation::Variant> taken;
   std::vector<std::string> databases, tables, statements;
+  std::vector<recordkit::DTO*> boundDtos, executedOn;
+  std::vector<automation::Variant> optionalArgs;
+  std::vector<int32_t> executeOptions;
 
  private:
   struct Pending {

@@ -12,6 +12,7 @@
 #include "automation/notices.h"
 #include "automation/timer_service.h"
 #include "startup/process_state.h"
+#include "startup/settings.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/variant_printer.h"
 
@@ -24,8 +25,7 @@ inline double TestNow() {
 
 class TestProcess {
  public:
-  TestProcess()
-      : state(Environment{clock, timers, classes, notices, eventLog, settingsDir.path(), homeDir.path()}) {}
+  TestProcess() : state(Env()) {}
 
   // kj's event loop may throw from its destructor; a test fixture's must not.
   ~TestProcess() noexcept {}
@@ -46,6 +46,16 @@ class TestProcess {
     timer.advanceTo(target);
     ws.poll();
   }
+
+  // This process's environment, for another process state over the same folders
+  // (the server started again), or one whose notices go to `sink`.
+  Environment Env() { return Env(notices); }
+  Environment Env(automation::NoticeSink& sink) {
+    return Environment{clock, timers, classes, sink, eventLog, settingsDir.path(), homeDir.path()};
+  }
+
+  // Writes Ledgwk.ini in the settings folder.
+  void WriteSettings(const std::string& content) const { WriteFile(settingsDir / kSettingsFileName, content); }
 
   std::string FaultLogPath() const { return homeDir / "LWERR.LOG"; }
 
