@@ -44,11 +44,11 @@ int main(int argc, char** argv) {
   app.add_option("--listen", options.listen, "Also listen on TCP HOST:PORT (no authentication; trusted networks only)");
   app.add_option("--drain-timeout", options.drainTimeoutSeconds,
                  "At a clean stop, how long to go on writing queued records")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::Range(0.0, 86400.0))
       ->capture_default_str();
   app.add_option("--idle-exit", idleExit,
                  "Stop after this long with no Application objects and nothing queued")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Range(0.0, 31536000.0));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -29,7 +29,9 @@ sockaddr_un AddressOf(const std::string& path) {
   return address;
 }
 
-// Creates each missing folder on the way to `dir`.
+// Creates each missing folder on the way to `dir`: readable by all when the daemon
+// runs as root (the system socket's folder, which the group's clients must enter),
+// else the user's own, so that no other user can put a socket of theirs there.
 void MakeFolders(const std::string& dir) {
   if (dir.empty()) return;
   struct stat info {};
@@ -39,7 +41,7 @@ void MakeFolders(const std::string& dir) {
   }
   std::string::size_type slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0) MakeFolders(dir.substr(0, slash));
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+  if (mkdir(dir.c_str(), geteuid() == 0 ? 0755 : 0700) != 0 && errno != EEXIST) {
     throw StartError("ledgerwickd: cannot create " + dir + ": " + Reason(errno));
   }
 }
