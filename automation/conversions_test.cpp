@@ -12,37 +12,16 @@
 #include "automation/automation_error.h"
 #include "automation/date_scale.h"
 #include "automation/dispatch.h"
+#include "tests/support/error_of.h"
+#include "tests/support/null_dispatch.h"
+#include "tests/support/variant_printer.h"
 
 namespace automation {
 
-// Readable failure messages for Variants.
-void PrintTo(const Variant& v, std::ostream* os) {
-  *os << (v.isArray() ? "Array of " : "") << TypeName(v.type());
-  try {
-    *os << "(" << ToText(v) << ")";
-  } catch (const AutomationError&) {
-  }
-}
-
 namespace {
 
-class NullDispatch : public Dispatch {
- public:
-  kj::Promise<Variant> Invoke(DispId, uint16_t, std::vector<Variant>&) override {
-    return kj::Promise<Variant>(Variant());
-  }
-  std::vector<DispId> GetIDsOfNames(const std::vector<std::string>&) override { return {}; }
-};
-
-// The error number a call raises, or 0 when it returns.
-int32_t ErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const AutomationError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using ledgerwick::testing::ErrorOf;
+using ledgerwick::testing::NullDispatch;
 
 double Day(int y, int m, int d) { return DateSerial(CivilDate{y, m, d}).value(); }
 double Time(int h, int mi, int s) { return TimeSerial(TimeOfDay{h, mi, s}); }

@@ -1,45 +1,23 @@
 #include "automation/variant.h"
 
-#include <functional>
 #include <limits>
 #include <memory>
-#include <ostream>
 
 #include <gtest/gtest.h>
 
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
 #include "automation/dispatch.h"
+#include "tests/support/error_of.h"
+#include "tests/support/null_dispatch.h"
+#include "tests/support/variant_printer.h"
 
 namespace automation {
 
-// Readable failure messages for Variants.
-void PrintTo(const Variant& v, std::ostream* os) {
-  *os << (v.isArray() ? "Array of " : "") << TypeName(v.type());
-  try {
-    *os << "(" << ToText(v) << ")";
-  } catch (const AutomationError&) {
-  }
-}
-
 namespace {
 
-class TestDispatch : public Dispatch {
- public:
-  kj::Promise<Variant> Invoke(DispId, uint16_t, std::vector<Variant>&) override {
-    return kj::Promise<Variant>(Variant());
-  }
-  std::vector<DispId> GetIDsOfNames(const std::vector<std::string>&) override { return {}; }
-};
-
-int32_t ErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const AutomationError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using ledgerwick::testing::ErrorOf;
+using ledgerwick::testing::NullDispatch;
 
 // ------------------------------------------------------------------ copies
 
@@ -77,13 +55,13 @@ TEST(VariantCopyTest, NestedArrayIsCopiedToo) {
 }
 
 TEST(VariantCopyTest, ObjectReferenceIsShared) {
-  auto object = std::make_shared<TestDispatch>();
+  auto object = std::make_shared<NullDispatch>();
   const Variant original = Variant::Object(object);
   const Variant copy = original;
   EXPECT_EQ(copy.object().get(), object.get());
   EXPECT_EQ(object.use_count(), 3);
   EXPECT_EQ(copy, original);
-  EXPECT_NE(copy, Variant::Object(std::make_shared<TestDispatch>()));
+  EXPECT_NE(copy, Variant::Object(std::make_shared<NullDispatch>()));
 }
 
 TEST(VariantCopyTest, SelfAssignmentKeepsTheValue) {
@@ -270,7 +248,7 @@ TEST(SafeArrayTest, ImpossibleArraysRaise) {
 // ------------------------------------------------------------------ equality
 
 TEST(VariantEqualityTest, SameKindAndSameValue) {
-  auto object = std::make_shared<TestDispatch>();
+  auto object = std::make_shared<NullDispatch>();
   EXPECT_EQ(Variant(), Variant());
   EXPECT_EQ(Variant::Null(), Variant::Null());
   EXPECT_NE(Variant(), Variant::Null());

@@ -16,32 +16,8 @@
 
 #include "automation/variant_codec.h"
 #include "recordkit/packed_record.capnp.h"
-
-namespace automation {
-// Readable failure messages for Variants.
-void PrintTo(const Variant& v, std::ostream* os) {
-  if (v.isArray()) {
-    *os << "Array of " << TypeName(v.type()) << " (";
-    for (const auto& b : v.array().bounds()) *os << "[" << b.lower << " to " << b.upper() << "]";
-    *os << ")";
-    return;
-  }
-  *os << TypeName(v.type());
-  switch (v.type()) {
-    case VarType::Integer: *os << " " << v.integer(); break;
-    case VarType::Long: *os << " " << v.lng(); break;
-    case VarType::Single: *os << " " << v.single(); break;
-    case VarType::Double: *os << " " << v.dbl(); break;
-    case VarType::Currency: *os << " " << v.currencyScaled(); break;
-    case VarType::Date: *os << " " << v.date(); break;
-    case VarType::String: *os << " \"" << v.string() << "\""; break;
-    case VarType::Boolean: *os << " " << v.boolean(); break;
-    case VarType::Byte: *os << " " << int(v.byte()); break;
-    case VarType::Error: *os << " " << v.errorCode(); break;
-    default: break;
-  }
-}
-}  // namespace automation
+#include "tests/support/null_dispatch.h"
+#include "tests/support/variant_printer.h"
 
 namespace recordkit {
 namespace {
@@ -243,14 +219,8 @@ TEST(PropertyPackerTest, PackWritesThroughAByReferenceData) {
   EXPECT_EQ(target->type(), VarType::Byte);
 }
 
-class DummyObject : public automation::Dispatch {
- public:
-  kj::Promise<Variant> Invoke(automation::DispId, uint16_t, std::vector<Variant>&) override { return Variant(); }
-  std::vector<automation::DispId> GetIDsOfNames(const std::vector<std::string>&) override { return {}; }
-};
-
 TEST(PropertyPackerTest, AnObjectValueRefusesToPackAndLeavesDataAsItWas) {
-  auto object = std::make_shared<DummyObject>();
+  auto object = std::make_shared<ledgerwick::testing::NullDispatch>();
   SafeArray objects(VarType::Object, {{0, 2}});
   SafeArray holding(VarType::Variant, {{0, 2}});
   holding.SetFlat(0, Variant::Long(1));

@@ -8,6 +8,7 @@
 #include <kj/async.h>
 
 #include "automation/automation_error.h"
+#include "tests/support/error_of.h"
 
 namespace recordkit {
 namespace {
@@ -18,16 +19,7 @@ using automation::Variant;
 using automation::VarType;
 namespace flags = automation::dispatch_flags;
 
-// Runs `fn` and answers the number of the AutomationError it raised (0 for none).
-template <typename Fn>
-int32_t ErrorNumberOf(Fn&& fn) {
-  try {
-    fn();
-  } catch (const AutomationError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using ledgerwick::testing::ErrorOf;
 
 const std::vector<std::string> kExpectedEventFields = {
     "AppName",  "AppVersion", "Description", "Severity", "EventCode",   "AddlText", "EventData",
@@ -143,7 +135,7 @@ class PropertyDispatchTest : public ::testing::Test {
     return object.Invoke(id, f, args).wait(*waitScope_);
   }
   int32_t CallError(automation::Dispatch& object, DispId id, uint16_t f, std::vector<Variant> args = {}) {
-    return ErrorNumberOf([&] { Call(object, id, f, std::move(args)); });
+    return ErrorOf([&] { Call(object, id, f, std::move(args)); });
   }
 
   // Held by pointer: their destructors may throw, which a fixture's must not.
@@ -209,7 +201,7 @@ TEST_F(PropertyDispatchTest, PropertyNamesToIds) {
   auto p = set_->Item("AppName");
   EXPECT_EQ(p->GetIDsOfNames({"value", "NAME", "Mapped"}),
             (std::vector<DispId>{property_dispid::kValue, property_dispid::kName, property_dispid::kMapped}));
-  EXPECT_EQ(ErrorNumberOf([&] { p->GetIDsOfNames({"Value", "Size"}); }), 438);
+  EXPECT_EQ(ErrorOf([&] { p->GetIDsOfNames({"Value", "Size"}); }), 438);
 }
 
 TEST_F(PropertyDispatchTest, SetItemAnswersThePropertyAsAnObject) {
@@ -265,7 +257,7 @@ TEST_F(PropertyDispatchTest, SetErrors) {
 TEST_F(PropertyDispatchTest, SetNamesToIds) {
   EXPECT_EQ(set_->GetIDsOfNames({"item", "COUNT"}),
             (std::vector<DispId>{property_set_dispid::kItem, property_set_dispid::kCount}));
-  EXPECT_EQ(ErrorNumberOf([&] { set_->GetIDsOfNames({"Value"}); }), 438);
+  EXPECT_EQ(ErrorOf([&] { set_->GetIDsOfNames({"Value"}); }), 438);
 }
 
 }  // namespace

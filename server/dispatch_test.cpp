@@ -2,6 +2,7 @@
 
 #include "server/application.h"
 #include "server/dispatch_ids.h"
+#include "tests/support/error_of.h"
 #include "tests/support/records.h"
 #include "tests/support/test_process.h"
 
@@ -26,14 +27,7 @@ class DispatchTest : public ::testing::Test {
   }
 
   int32_t ErrorOf(automation::DispId id, uint16_t f, std::vector<Variant> args = {}) {
-    try {
-      app.Invoke(id, f, args).wait(process.ws);
-    } catch (const AutomationError& e) {
-      return e.number();
-    } catch (const kj::Exception& e) {
-      return AutomationError::FromKjException(e).number();
-    }
-    return 0;
+    return testing::ErrorOf([&] { Call(id, f, std::move(args)); });
   }
 
   testing::TestProcess process;

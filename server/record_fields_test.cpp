@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "server/application.h"
+#include "tests/support/error_of.h"
 #include "tests/support/test_process.h"
 
 namespace ledgerwick {
@@ -10,6 +11,7 @@ using automation::ArrayBound;
 using automation::SafeArray;
 using automation::Variant;
 using automation::VarType;
+using testing::ErrorOf;
 
 class RecordFieldsTest : public ::testing::Test {
  protected:
@@ -27,15 +29,6 @@ class RecordFieldsTest : public ::testing::Test {
       }
     }
     return Variant::Array(std::move(array));
-  }
-
-  static int32_t ErrorOf(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const automation::AutomationError& e) {
-      return e.number();
-    }
-    return 0;
   }
 
   testing::TestProcess process;

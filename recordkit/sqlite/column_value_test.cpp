@@ -10,6 +10,7 @@
 #include "automation/conversions.h"
 #include "automation/date_scale.h"
 #include "recordkit/property_set.h"
+#include "tests/support/error_of.h"
 
 namespace recordkit {
 namespace {
@@ -81,12 +82,8 @@ TEST(ToSqlValue, ValuesThatCannotBeStoredRaise13) {
   for (ColumnKind kind : {ColumnKind::Plain, ColumnKind::Date, ColumnKind::Time}) {
     for (const auto& value : values) {
       // Error values and objects in date and time columns take the plain path.
-      try {
-        ToSqlValue(kind, value);
-        ADD_FAILURE() << "no error for type " << static_cast<int>(value.type());
-      } catch (const automation::AutomationError& e) {
-        EXPECT_EQ(e.number(), 13);
-      }
+      EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { ToSqlValue(kind, value); }), 13)
+          << "type " << static_cast<int>(value.type());
     }
   }
 }
