@@ -10,6 +10,8 @@
 #include <kj/async.h>
 #include <kj/timer.h>
 
+#include "tests/support/manual_time.h"
+
 namespace automation {
 namespace {
 
@@ -27,19 +29,7 @@ struct Harness {
 class TimerServiceTest : public ::testing::Test {
  protected:
   void AdvanceTo(int64_t ms) {
-    const kj::TimePoint target = kj::origin<kj::TimePoint>() + ms * kj::MILLISECONDS;
-    for (;;) {
-      ws.poll();
-      KJ_IF_MAYBE(next, timer.nextEvent()) {
-        if (*next <= target) {
-          timer.advanceTo(*next);
-          continue;
-        }
-      }
-      break;
-    }
-    timer.advanceTo(target);
-    ws.poll();
+    ledgerwick::testing::AdvanceTo(ws, timer, kj::origin<kj::TimePoint>() + ms * kj::MILLISECONDS);
   }
 
   std::unique_ptr<Harness> harness = std::make_unique<Harness>();

@@ -13,6 +13,7 @@
 #include "automation/timer_service.h"
 #include "startup/process_state.h"
 #include "startup/settings.h"
+#include "tests/support/manual_time.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/variant_printer.h"
 
@@ -31,21 +32,7 @@ class TestProcess {
   ~TestProcess() noexcept {}
 
   // Runs the loop and steps the manual timer through every event due within `d`.
-  void RunFor(kj::Duration d) {
-    kj::TimePoint target = timer.now() + d;
-    for (;;) {
-      ws.poll();
-      KJ_IF_MAYBE(next, timer.nextEvent()) {
-        if (*next <= target) {
-          timer.advanceTo(*next);
-          continue;
-        }
-      }
-      break;
-    }
-    timer.advanceTo(target);
-    ws.poll();
-  }
+  void RunFor(kj::Duration d) { AdvanceTo(ws, timer, timer.now() + d); }
 
   // This process's environment, for another process state over the same folders
   // (the server started again), or one whose notices go to `sink`.
