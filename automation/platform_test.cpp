@@ -19,40 +19,16 @@
 #include "automation/event_log_writer.h"
 #include "automation/ini_reader.h"
 #include "automation/notices.h"
+#include "tests/support/temp_dir.h"
 
 namespace automation {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh folder per test, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "ledgerwick-platform-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using ledgerwick::testing::ReadFile;
+using ledgerwick::testing::TempDir;
+using ledgerwick::testing::WriteFile;
 
 // ---- INI reader ----
 
@@ -69,9 +45,9 @@ class IniReaderTest : public ::testing::TestWithParam<IniCase> {};
 TEST_P(IniReaderTest, ReadsTheValueOrTheDefault) {
   const IniCase& c = GetParam();
   TempDir dir;
-  const fs::path file = dir.path() / "Ledgwk.ini";
+  const std::string file = dir / "Ledgwk.ini";
   WriteFile(file, c.content);
-  EXPECT_EQ(GetProfileString(c.section, c.key, "ERROR", file.string()), c.expected);
+  EXPECT_EQ(GetProfileString(c.section, c.key, "ERROR", file), c.expected);
 }
 
 const std::string kSample =
@@ -139,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(IniReader, MissingFileGivesTheDefault) {
   TempDir dir;
-  EXPECT_EQ(GetProfileString("General", "TextPath", "ERROR", (dir.path() / "none.ini").string()),
+  EXPECT_EQ(GetProfileString("General", "TextPath", "ERROR", dir / "none.ini"),
             "ERROR");
   EXPECT_EQ(GetProfileString("General", "TextPath", "fallback", "/no/such/folder/Ledgwk.ini"),
             "fallback");
@@ -147,7 +123,7 @@ TEST(IniReader, MissingFileGivesTheDefault) {
 
 TEST(IniReader, UnreadableFileCountsAsMissing) {
   TempDir dir;  // a folder opens but cannot be read as a file
-  EXPECT_EQ(GetProfileString("General", "TextPath", "ERROR", dir.path().string()), "ERROR");
+  EXPECT_EQ(GetProfileString("General", "TextPath", "ERROR", dir.path()), "ERROR");
 }
 
 // ---- event log writer ----
@@ -159,21 +135,21 @@ class EventLogWriterTest : public ::testing::Test {
   }
 
   TempDir dir;
-  fs::path log = dir.path() / "LWERR.LOG";
+  std::string log = dir / "LWERR.LOG";
   ManualClock clock{At({2026, 3, 14}, {9, 26, 53})};
 };
 
 TEST_F(EventLogWriterTest, WritesOneStampedLinePerEntry) {
   EventLogWriter writer(clock);
-  writer.Append(log.string(), "Error", "Invalid Log Method");
+  writer.Append(log, "Error", "Invalid Log Method");
   EXPECT_EQ(ReadFile(log), "2026-03-14 09:26:53\tError\tInvalid Log Method\n");
 }
 
 TEST_F(EventLogWriterTest, TwoAppendsGiveTwoLinesInOrder) {
   EventLogWriter writer(clock);
-  writer.Append(log.string(), "Error", "first");
+  writer.Append(log, "Error", "first");
   clock.Set(At({2026, 3, 14}, {23, 59, 59}));
-  writer.Append(log.string(), "Error", "second");
+  writer.Append(log, "Error", "second");
   EXPECT_EQ(ReadFile(log),
             "2026-03-14 09:26:53\tError\tfirst\n"
             "2026-03-14 23:59:59\tError\tsecond\n");
@@ -181,8 +157,8 @@ TEST_F(EventLogWriterTest, TwoAppendsGiveTwoLinesInOrder) {
 
 TEST_F(EventLogWriterTest, ASecondWriterAddsToTheFirstOnesFile) {
   WriteFile(log, "earlier entry\n");
-  EventLogWriter(clock).Append(log.string(), "Error", "run one");
-  EventLogWriter(clock).Append(log.string(), "Error", "run two");
+  EventLogWriter(clock).Append(log, "Error", "run one");
+  EventLogWriter(clock).Append(log, "Error", "run two");
   EXPECT_EQ(ReadFile(log),
             "earlier entry\n"
             "2026-03-14 09:26:53\tError\trun one\n"
@@ -190,38 +166,38 @@ TEST_F(EventLogWriterTest, ASecondWriterAddsToTheFirstOnesFile) {
 }
 
 TEST_F(EventLogWriterTest, LineBreaksInsideTheMessageBecomeBlanks) {
-  EventLogWriter(clock).Append(log.string(), "Error", "line one\r\nline two\nthree\rfour");
+  EventLogWriter(clock).Append(log, "Error", "line one\r\nline two\nthree\rfour");
   EXPECT_EQ(ReadFile(log), "2026-03-14 09:26:53\tError\tline one  line two three four\n");
 }
 
 TEST_F(EventLogWriterTest, DatesBeforeTheZeroDayAreStampedCorrectly) {
   clock.Set(At({1899, 12, 29}, {6, 0, 0}));
-  EventLogWriter(clock).Append(log.string(), "Error", "old");
+  EventLogWriter(clock).Append(log, "Error", "old");
   EXPECT_EQ(ReadFile(log), "1899-12-29 06:00:00\tError\told\n");
 }
 
 TEST_F(EventLogWriterTest, UnwritablePathRaisesTheFileError) {
   struct Case {
-    fs::path path;
+    std::string path;
     int32_t number;
     const char* description;
   };
   const Case cases[] = {
-      {dir.path() / "missing" / "LWERR.LOG", err::kPathNotFound, "Path not found"},
+      {dir / "missing/LWERR.LOG", err::kPathNotFound, "Path not found"},
       {dir.path(), err::kPathFileAccessError, "Path/File access error"},
       {"", err::kPathNotFound, "Path not found"},
   };
   EventLogWriter writer(clock);
   for (const Case& c : cases) {
     try {
-      writer.Append(c.path.string(), "Error", "lost");
+      writer.Append(c.path, "Error", "lost");
       ADD_FAILURE() << "no error for " << c.path;
     } catch (const AutomationError& e) {
       EXPECT_EQ(e.number(), c.number) << c.path;
       EXPECT_EQ(e.description(), c.description) << c.path;
     }
   }
-  EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+  EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
 // ---- class registry ----

@@ -1,6 +1,5 @@
 #include "recordkit/sqlite/sqlite_store.h"
 
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,12 +23,13 @@
 #include "recordkit/sqlite/fault_vfs.h"
 #include "recordkit/sqlite/sqlite_dso.h"
 #include "recordkit/sqlite/sqlite_dto.h"
+#include "tests/support/error_of.h"
+#include "tests/support/temp_dir.h"
 
 namespace recordkit {
 namespace {
 
 namespace fs = std::filesystem;
-using automation::AutomationError;
 using automation::Variant;
 
 constexpr const char* kPurge = "DELETE *\r\nFROM tblLog\r\nWHERE logdate < #11/24/2026#";
@@ -100,13 +100,6 @@ class OtherDTO : public DTO {};
 
 class SqliteStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "ledgerwick-sqlite-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = (dir_ / "local.db").string();
-  }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // A DSO connected to `path_` and a DTO bound to tblLog.
   void Open(SqliteDSO& dso, SqliteDTO& dto) {
@@ -124,8 +117,8 @@ class SqliteStoreTest : public ::testing::Test {
     kj::WaitScope waitScope{loop};
   };
   std::unique_ptr<Loop> loop_ = std::make_unique<Loop>();
-  fs::path dir_;
-  std::string path_;
+  ledgerwick::testing::TempDir dir_;
+  std::string path_ = dir_ / "local.db";
 };
 
 TEST_F(SqliteStoreTest, ConnectCreatesTheFileInWalMode) {
@@ -146,9 +139,9 @@ TEST_F(SqliteStoreTest, ConnectToAFileItCannotOpenAnswersNonZeroAndStaysUnconnec
     std::string database;
     int32_t number;  // 0: any non-zero number
   } cases[] = {
-      {(dir_ / "missing" / "dir" / "x.db").string(), 76},
-      {dir_.string(), 0},  // a folder
-      {(dir_ / "garbage.db").string(), 0},
+      {dir_ / "missing/dir/x.db", 76},
+      {dir_.path(), 0},  // a folder
+      {dir_ / "garbage.db", 0},
       {"", 52},
   };
   for (const auto& c : cases) {
@@ -451,7 +444,7 @@ TEST_F(SqliteStoreTest, UnconnectedOrUnboundAnswers91) {
   // A DTO bound through another DSO is not bound to a table of this one.
   SqliteDSO other;
   SqliteDTO otherDto;
-  ASSERT_EQ(other.Connect((dir_ / "other.db").string()), 0);
+  ASSERT_EQ(other.Connect(dir_ / "other.db"), 0);
   ASSERT_EQ(other.OpenTable(otherDto, "tblLog"), 0);
   EXPECT_EQ(Add(dso, otherDto, LoggedOn(Day(2026, 12, 8))), 91);
 }
@@ -460,7 +453,7 @@ TEST_F(SqliteStoreTest, ConnectAgainClosesTheOldDatabase) {
   SqliteDSO dso;
   SqliteDTO dto;
   Open(dso, dto);
-  const std::string second = (dir_ / "second.db").string();
+  const std::string second = dir_ / "second.db";
   ASSERT_EQ(dso.Connect(second), 0);
   // The DTO was bound on the closed connection: it writes nowhere until bound again.
   EXPECT_EQ(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 91);
@@ -474,24 +467,11 @@ TEST_F(SqliteStoreTest, ADtoOfAnotherClassRaises13) {
   SqliteDSO dso;
   ASSERT_EQ(dso.Connect(path_), 0);
   OtherDTO other;
-  const auto raises13 = [](auto&& call) {
-    try {
-      call();
-      ADD_FAILURE() << "no error";
-    } catch (const AutomationError& e) {
-      EXPECT_EQ(e.number(), 13);
-    }
-  };
-  raises13([&] { dso.OpenTable(other, "tblLog"); });
-  raises13([&] { dso.Execute(other, Variant(), kPurge, 0); });
+  EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { dso.OpenTable(other, "tblLog"); }), 13);
+  EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { dso.Execute(other, Variant(), kPurge, 0); }), 13);
   // AddRecord's call itself fails: the promise rejects with the error.
   auto promise = dso.AddRecord(other, LoggedOn(Day(2026, 12, 8)), "");
-  try {
-    promise.wait(loop_->waitScope);
-    ADD_FAILURE() << "AddRecord resolved";
-  } catch (const kj::Exception& e) {
-    EXPECT_EQ(AutomationError::FromKjException(e).number(), 13);
-  }
+  EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { promise.wait(loop_->waitScope); }), 13);
 }
 
 TEST_F(SqliteStoreTest, TheClassesComeFromTheRegistryByName) {
