@@ -34,52 +34,54 @@ class LoggitTest : public ::testing::Test {
   const Variant now = Variant::Date(automation::TimeSerial({9, 30, 0}));
 };
 
-TEST_F(LoggitTest, SentinelRuleForTheEventDate) {
-  struct Case {
-    const char* name;
-    Variant given;
-    bool replaced;
-  };
-  std::vector<Case> cases = {
-      {"empty", Variant(), true},
-      {"sentinel text", Variant::String("01/01/1900"), true},
-      {"null", Variant::Null(), true},
-      {"a word", Variant::String("yesterday-ish"), true},
-      {"a number", Variant::Long(5), true},
-      {"1/1/1900 as text", Variant::String("1/1/1900"), false},
-      {"1 January 1900 as a date", Variant::Date(*automation::DateSerial({1900, 1, 1})), false},
-      {"a date text stays text", Variant::String("12/25/2026"), false},
-      {"an ISO date text", Variant::String("2026-12-25"), false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SetField("EventDate", c.given);
-    Loggit();
-    EXPECT_EQ(FieldOf("EventDate"), c.replaced ? today : c.given);
+// One case of the sentinel rule: what the client left in the field, and whether
+// Loggit replaces it with the current value.
+struct SentinelCase {
+  const char* name;
+  Variant given;
+  bool replaced;
+};
+
+class SentinelRuleTest : public LoggitTest {
+ protected:
+  void ExpectRule(const std::string& field, const std::vector<SentinelCase>& cases, const Variant& current) {
+    for (const SentinelCase& c : cases) {
+      SCOPED_TRACE(c.name);
+      SetField(field, c.given);
+      Loggit();
+      EXPECT_EQ(FieldOf(field), c.replaced ? current : c.given);
+    }
   }
+};
+
+TEST_F(SentinelRuleTest, EventDate) {
+  ExpectRule("EventDate",
+             {
+                 {"empty", Variant(), true},
+                 {"sentinel text", Variant::String("01/01/1900"), true},
+                 {"null", Variant::Null(), true},
+                 {"a word", Variant::String("yesterday-ish"), true},
+                 {"a number", Variant::Long(5), true},
+                 {"1/1/1900 as text", Variant::String("1/1/1900"), false},
+                 {"1 January 1900 as a date", Variant::Date(*automation::DateSerial({1900, 1, 1})), false},
+                 {"a date text stays text", Variant::String("12/25/2026"), false},
+                 {"an ISO date text", Variant::String("2026-12-25"), false},
+             },
+             today);
 }
 
-TEST_F(LoggitTest, SentinelRuleForTheEventTime) {
-  struct Case {
-    const char* name;
-    Variant given;
-    bool replaced;
-  };
-  std::vector<Case> cases = {
-      {"empty", Variant(), true},
-      {"sentinel text", Variant::String("12:00:00 AM"), true},
-      {"midnight of the zero day", Variant::Date(0), true},
-      {"a word", Variant::String("noon"), true},
-      {"a time text", Variant::String("14:30"), false},
-      {"a time value", Variant::Date(automation::TimeSerial({14, 30, 0})), false},
-      {"12:00:00 PM text", Variant::String("12:00:00 PM"), false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SetField("EventTime", c.given);
-    Loggit();
-    EXPECT_EQ(FieldOf("EventTime"), c.replaced ? now : c.given);
-  }
+TEST_F(SentinelRuleTest, EventTime) {
+  ExpectRule("EventTime",
+             {
+                 {"empty", Variant(), true},
+                 {"sentinel text", Variant::String("12:00:00 AM"), true},
+                 {"midnight of the zero day", Variant::Date(0), true},
+                 {"a word", Variant::String("noon"), true},
+                 {"a time text", Variant::String("14:30"), false},
+                 {"a time value", Variant::Date(automation::TimeSerial({14, 30, 0})), false},
+                 {"12:00:00 PM text", Variant::String("12:00:00 PM"), false},
+             },
+             now);
 }
 
 TEST_F(LoggitTest, LogDateAndLogTimeAreAlwaysStamped) {
