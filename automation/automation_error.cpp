@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <kj/exception.h>
 
 namespace automation {
@@ -62,6 +63,22 @@ AutomationError AutomationError::FromKjException(const kj::Exception& e) {
     }
   }
   return AutomationError(err::kAutomationError, text);
+}
+
+AutomationError AutomationError::FromCurrentException() {
+  try {
+    throw;
+  } catch (const AutomationError& e) {
+    return e;
+  } catch (const kj::Exception& e) {
+    return FromKjException(e);
+  } catch (const std::bad_alloc&) {
+    return AutomationError(err::kOutOfMemory);
+  } catch (const std::exception& e) {
+    return AutomationError(err::kAutomationError, e.what());
+  } catch (...) {
+    return AutomationError(err::kAutomationError);
+  }
 }
 
 int32_t FileErrorNumber(int errnoValue) {

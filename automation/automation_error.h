@@ -49,6 +49,11 @@ class AutomationError : public std::runtime_error {
   // Any other exception becomes error 440 with the exception's own text.
   static AutomationError FromKjException(const kj::Exception& e);
 
+  // The error that the exception being handled carries; call it only inside a catch
+  // block. An AutomationError as it is, a kj::Exception through FromKjException,
+  // std::bad_alloc as 7, any other exception as 440 (with its own text if it has one).
+  static AutomationError FromCurrentException();
+
  private:
   int32_t number_;
   std::string description_;

@@ -6,11 +6,15 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <new>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <kj/exception.h>
 
 #include "automation/automation_error.h"
 #include "automation/class_registry.h"
@@ -198,6 +202,43 @@ TEST_F(EventLogWriterTest, UnwritablePathRaisesTheFileError) {
     }
   }
   EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
+// ---- errors ----
+
+TEST(AutomationErrorTest, FromCurrentExceptionKeepsNumberAndDescription) {
+  struct Case {
+    const char* name;
+    std::function<void()> raise;
+    int32_t number;
+    std::string description;
+  };
+  const Case cases[] = {
+      {"automation error", [] { throw AutomationError(91); }, 91, StandardDescription(91)},
+      {"own description", [] { throw AutomationError(3146, "ODBC--call failed"); }, 3146, "ODBC--call failed"},
+      {"through kj",
+       [] {
+         // As an error raised inside a promise continuation arrives.
+         KJ_IF_MAYBE(e, kj::runCatchingExceptions([] { throw AutomationError(57); })) {
+           kj::throwFatalException(kj::mv(*e));
+         }
+       },
+       57, "Device I/O error"},
+      {"out of memory", [] { throw std::bad_alloc(); }, 7, "Out of memory"},
+      {"other exception", [] { throw std::runtime_error("broken"); }, 440, "broken"},
+      {"not an exception", [] { throw 42; }, 440, StandardDescription(440)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.raise();
+      ADD_FAILURE() << "nothing raised";
+    } catch (...) {
+      const AutomationError error = AutomationError::FromCurrentException();
+      EXPECT_EQ(error.number(), c.number);
+      EXPECT_EQ(error.description(), c.description);
+    }
+  }
 }
 
 // ---- class registry ----

@@ -1,10 +1,5 @@
 #include "startup/log_stores.h"
 
-#include <exception>
-#include <new>
-
-#include <kj/exception.h>
-
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
 #include "automation/date_scale.h"
@@ -56,17 +51,7 @@ int32_t ConnectAndBind(ProcessState& state, const StoreSlots& store) {
 
 // The error number of whatever a step raised. A failure never reads as success.
 int32_t NumberOfCurrentException() {
-  int32_t number = err::kAutomationError;
-  try {
-    throw;
-  } catch (const AutomationError& e) {
-    number = e.number();
-  } catch (const kj::Exception& e) {
-    number = AutomationError::FromKjException(e).number();
-  } catch (const std::bad_alloc&) {
-    number = err::kOutOfMemory;
-  } catch (...) {
-  }
+  const int32_t number = AutomationError::FromCurrentException().number();
   return number == 0 ? err::kAutomationError : number;
 }
 

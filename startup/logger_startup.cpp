@@ -1,18 +1,15 @@
 #include "startup/logger_startup.h"
 
 #include <cstdint>
-#include <exception>
 #include <limits>
-#include <new>
 #include <string>
-
-#include <kj/exception.h>
 
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
 #include "startup/log_stores.h"
 #include "startup/settings.h"
 #include "writer/fault_log.h"
+#include "writer/text_log.h"
 
 namespace ledgerwick {
 
@@ -22,7 +19,6 @@ using automation::AutomationError;
 namespace err = automation::err;
 
 constexpr const char* kGeneral = "General";
-constexpr const char* kTextLogName = "Ledgwk.log";
 
 // Step labels, in the order start-up sets them; fault entries end with one.
 constexpr const char* kStepLogFileName = "Get LogFile Name";
@@ -50,23 +46,6 @@ std::string StoreNotice(bool networkOpened, bool localOpened) {
   return std::string(first) + "\r\n" + second;
 }
 
-// The description of whatever a statement raised.
-std::string DescriptionOfCurrentException() {
-  try {
-    throw;
-  } catch (const AutomationError& e) {
-    return e.description();
-  } catch (const kj::Exception& e) {
-    return AutomationError::FromKjException(e).description();
-  } catch (const std::bad_alloc&) {
-    return automation::StandardDescription(err::kOutOfMemory);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return automation::StandardDescription(err::kAutomationError);
-  }
-}
-
 // Start-up's fault rule: a failing statement leaves one fault entry, "description:
 // step label", and start-up goes on with the next statement. A fault log that
 // cannot be written must not stop start-up either; ReportFault tells stderr then.
@@ -79,7 +58,7 @@ class StartupRun {
     try {
       statement();
     } catch (...) {
-      ReportFault(state_, DescriptionOfCurrentException() + ": " + step);
+      ReportFault(state_, AutomationError::FromCurrentException().description() + ": " + step);
     }
   }
 

@@ -13,6 +13,8 @@
 #include "automation/timer_service.h"
 #include "startup/process_state.h"
 #include "startup/settings.h"
+#include "writer/fault_log.h"
+#include "writer/text_log.h"
 #include "tests/support/manual_time.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/variant_printer.h"
@@ -44,7 +46,7 @@ class TestProcess {
   // Writes Ledgwk.ini in the settings folder.
   void WriteSettings(const std::string& content) const { WriteFile(settingsDir / kSettingsFileName, content); }
 
-  std::string FaultLogPath() const { return homeDir / "LWERR.LOG"; }
+  std::string FaultLogPath() const { return homeDir / kFaultLogName; }
 
   // The messages of the fault log's entries (the part after the time stamp and type).
   std::vector<std::string> Faults() const {
@@ -62,7 +64,7 @@ class TestProcess {
   // Puts the state where start-up leaves it with no store open and text logging on.
   void StartWithoutStores(int32_t logMethod = toDatabase) {
     state.InitStarted = true;
-    state.TextLogPath = homeDir / "Ledgwk.log";
+    state.TextLogPath = homeDir / kTextLogName;
     state.CurrentLogMethod = logMethod;
     state.ErrorBuffer.emplace();
   }
