@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "automation/ascii_text.h"
 #include "automation/automation_error.h"
 
 namespace automation {
@@ -10,9 +11,7 @@ namespace {
 // Program identifiers are ASCII; other bytes are kept as they are.
 std::string Fold(const std::string& progId) {
   std::string folded = progId;
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : folded) c = LowerAscii(c);
   return folded;
 }
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "automation/ascii_text.h"
 #include "automation/automation_error.h"
 #include "automation/date_scale.h"
 
@@ -18,24 +19,8 @@ namespace {
 
 [[noreturn]] void Raise(int32_t number) { throw AutomationError(number); }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 // ------------------------------------------------------------------ numbers to text
 
@@ -107,7 +92,7 @@ std::optional<std::vector<Token>> Tokenize(std::string_view text) {
       tokens.push_back({Token::kNumber, digits, std::atoi(digits.c_str())});
     } else if (IsLetter(c)) {
       std::string word;
-      while (i < text.size() && IsLetter(text[i])) word += Lower(text[i++]);
+      while (i < text.size() && IsLetter(text[i])) word += LowerAscii(text[i++]);
       tokens.push_back({Token::kWord, word});
     } else if (IsBlank(c)) {
       while (i < text.size() && IsBlank(text[i])) ++i;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "automation/ascii_text.h"
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
 
@@ -20,17 +21,7 @@ const char* const kEventFieldNames[19] = {
     "ModuleName", "UserDescription", "UserComment", "DetailLevel",
 };
 
-bool NamesEqual(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+bool NamesEqual(const std::string& a, const std::string& b) { return automation::EqualsNoCase(a, b); }
 
 namespace {
 

@@ -3,13 +3,12 @@
 #include <exception>
 #include <string_view>
 
+#include "automation/ascii_text.h"
 #include "automation/ini_reader.h"
 
 namespace ledgerwick {
 
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view TrimSpaces(std::string_view text) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -46,11 +45,11 @@ std::string GetConnectValue(const std::string& connectString, const std::string&
     std::string_view item =
         text.substr(itemStart, itemEnd == text.npos ? text.npos : itemEnd - itemStart);
 
-    while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
+    while (!item.empty() && automation::IsBlank(item.front())) item.remove_prefix(1);
     if (item.substr(0, wanted.size()) == wanted) {
       // Only blanks may stand between the key and its "=": DATABASEX= is another key.
       std::string_view rest = item.substr(wanted.size());
-      while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+      while (!rest.empty() && automation::IsBlank(rest.front())) rest.remove_prefix(1);
       if (!rest.empty() && rest.front() == '=') {
         rest.remove_prefix(1);
         return std::string(rest);  // unchanged: inner and outer blanks stay

@@ -1,0 +1,28 @@
+#pragma once
+// The runtime's plain-text rules for names and blanks: ASCII letters match without
+// regard to case, every other byte only itself; blanks are spaces and tabs.
+
+#include <string_view>
+
+namespace automation {
+
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// `text` without the blanks before and after it.
+inline std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace automation
