@@ -56,16 +56,8 @@ std::string CurrencyToText(int64_t scaled) {
   return text;
 }
 
-// ------------------------------------------------------------------ the date range
-
-// Serial numbers of 1 January 100 and 31 December 9999; a date value lies strictly
-// between first - 1 and last + 1 (the fraction of a day before the zero day counts
-// forward, so -657434.5 is still 1 January 100).
-double FirstDay() { return *DateSerial(CivilDate{kMinYear, 1, 1}); }
-double LastDay() { return *DateSerial(CivilDate{kMaxYear, 12, 31}); }
-
 double CheckDateRange(double value) {
-  if (!(value > FirstDay() - 1 && value < LastDay() + 1)) Raise(err::kOverflow);
+  if (!IsOnDateScale(value)) Raise(err::kOverflow);
   return value;
 }
 

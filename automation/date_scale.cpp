@@ -56,9 +56,7 @@ struct SplitValue {
 
 SplitValue Split(double value) {
   // Checked before any conversion to an integer: NaN and huge values end here.
-  if (!(value > static_cast<double>(kFirstDay) - 1 && value < static_cast<double>(kLastDay) + 1)) {
-    throw AutomationError(err::kOverflow);
-  }
+  if (!IsOnDateScale(value)) throw AutomationError(err::kOverflow);
   const double whole = std::trunc(value);
   SplitValue split{static_cast<int64_t>(whole),
                    static_cast<int64_t>(std::round(std::fabs(value - whole) * kSecondsPerDay))};
@@ -73,6 +71,10 @@ SplitValue Split(double value) {
 }
 
 }  // namespace
+
+bool IsOnDateScale(double value) {
+  return value > static_cast<double>(kFirstDay) - 1 && value < static_cast<double>(kLastDay) + 1;
+}
 
 bool IsValidCivilDate(const CivilDate& date) {
   return date.year >= kMinYear && date.year <= kMaxYear && date.month >= 1 && date.month <= 12 &&

@@ -27,6 +27,10 @@ constexpr int kMinYear = 100;
 constexpr int kMaxYear = 9999;
 
 bool IsValidCivilDate(const CivilDate& date);
+// True for a value the scale covers, 1 January 100 to the end of 31 December 9999
+// (a value just before the first day's serial number is that day's time of day);
+// false for NaN.
+bool IsOnDateScale(double value);
 // Nullopt for an invalid date (2/30/2026, month 13, year outside 100..9999).
 std::optional<double> DateSerial(const CivilDate& date);
 // The fraction of a day for a time of day; an invalid time of day raises 5.

@@ -1,6 +1,5 @@
 #include "recordkit/sqlite/column_value.h"
 
-#include <cmath>
 #include <cstdio>
 
 #include "automation/automation_error.h"
@@ -15,15 +14,9 @@ using automation::VarType;
 
 namespace {
 
-// The scale's first and last valid days, 1 January 100 and 31 December 9999; a
-// value outside has no calendar date to write.
-constexpr double kFirstDay = -657434.0;
-constexpr double kLastDay = 2958466.0;  // exclusive: the day after 31 December 9999
-
+// A value off the date scale has no calendar date to write.
 void RequireOnScale(double date) {
-  if (!std::isfinite(date) || date < kFirstDay || date >= kLastDay) {
-    throw AutomationError(automation::err::kTypeMismatch);
-  }
+  if (!automation::IsOnDateScale(date)) throw AutomationError(automation::err::kTypeMismatch);
 }
 
 SqlValue PlainValue(const Variant& value) {

@@ -44,6 +44,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"time of a date", ColumnKind::Time, kMoment, std::string("13:05:09")},
         Case{"time alone", ColumnKind::Time, Variant::Date(Clock(23, 59, 58)), std::string("23:59:58")},
         Case{"early date", ColumnKind::Date, Variant::Date(Day(1899, 12, 29)), std::string("1899-12-29")},
+        // Before the zero day the fraction counts forward: -657434.5 is noon of the
+        // scale's first day.
+        Case{"noon of the first day", ColumnKind::Date, Variant::Date(Day(100, 1, 1) - 0.5),
+             std::string("0100-01-01")},
+        Case{"time on the first day", ColumnKind::Time, Variant::Date(Day(100, 1, 1) - 0.5),
+             std::string("12:00:00")},
+        Case{"last second of the scale", ColumnKind::Date, Variant::Date(Day(9999, 12, 31) + Clock(23, 59, 59)),
+             std::string("9999-12-31")},
         Case{"date text", ColumnKind::Date, Variant::String("12/25/2026"), std::string("2026-12-25")},
         Case{"ISO date text", ColumnKind::Date, Variant::String("2026-11-24"), std::string("2026-11-24")},
         Case{"time text", ColumnKind::Time, Variant::String("3:04:05 PM"), std::string("15:04:05")},
