@@ -51,9 +51,18 @@ int32_t TimerService::Create(int32_t intervalMs, std::function<void()> callback)
   const int64_t ms = intervalMs < 1 ? 1 : intervalMs;
   auto armed = std::make_shared<Armed>(ms * kj::MILLISECONDS, std::move(callback),
                                        kj::newPromiseAndFulfiller<void>());
-  const int32_t id = nextId_++;
-  timers_.emplace(id, armed);
-  tasks_.add(Loop(std::move(armed)));
+  // The first wait is set up before the timer is counted: a Create that raises
+  // leaves no timer behind that is armed in name only.
+  kj::Promise<void> loop = Loop(armed);
+  const int32_t id = nextId_;
+  timers_.emplace(id, std::move(armed));
+  try {
+    tasks_.add(kj::mv(loop));
+  } catch (...) {
+    timers_.erase(id);
+    throw;
+  }
+  ++nextId_;
   return id;
 }
 

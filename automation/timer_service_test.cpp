@@ -10,6 +10,9 @@
 #include <kj/async.h>
 #include <kj/timer.h>
 
+#include "automation/automation_error.h"
+#include "tests/support/error_of.h"
+#include "tests/support/flaky_timer.h"
 #include "tests/support/manual_time.h"
 
 namespace automation {
@@ -160,6 +163,21 @@ TEST_F(TimerServiceTest, ThrowingCallbackKeepsItsTimerRunning) {
   AdvanceTo(300);
   EXPECT_EQ(ticks, 3);
   EXPECT_EQ(service.armed(), 1u);
+}
+
+TEST_F(TimerServiceTest, CreateThatCannotArmLeavesNoTimerBehind) {
+  ledgerwick::testing::FlakyTimer flaky(timer);
+  TimerService flakyService(flaky);
+  flaky.FailNextWaitOf(100 * kj::MILLISECONDS);
+  EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { flakyService.Create(100, [] {}); }), err::kOutOfMemory);
+  EXPECT_EQ(flakyService.armed(), 0u);
+
+  int ticks = 0;
+  int32_t id = flakyService.Create(100, [&] { ++ticks; });
+  EXPECT_EQ(flakyService.armed(), 1u);
+  AdvanceTo(100);
+  EXPECT_EQ(ticks, 1);
+  EXPECT_TRUE(flakyService.Destroy(id));
 }
 
 TEST(TimerServiceLifetime, DestroyingTheServiceWithArmedTimersIsSafe) {
