@@ -36,6 +36,13 @@ void EndDrainForNow(ProcessState& state) {
   ArmTimer(state, state.DrainIntervalMs);
 }
 
+// Whatever fails inside a drain ends it for now like a record no target took: the
+// drain is never left busy, and a timer is armed to try again.
+void EndFailedDrain(ProcessState& state, const kj::Exception& e) {
+  ReportFault(state, AutomationError::FromKjException(e).description());
+  EndDrainForNow(state);
+}
+
 void EndOutage(ProcessState& state) {
   state.OutageNoticeShown = false;
   if (state.DrainIntervalMs != kDrainIntervalMs) {
@@ -69,8 +76,7 @@ kj::Promise<void> DrainLoop(ProcessState& state) {
             return DrainLoop(state);
           },
           [&state](kj::Exception&& e) -> kj::Promise<void> {
-            ReportFault(state, AutomationError::FromKjException(e).description());
-            EndDrainForNow(state);
+            EndFailedDrain(state, e);
             return kj::READY_NOW;
           });
 }
@@ -93,10 +99,9 @@ bool DestroyTimer(ProcessState& state, int32_t timerId) {
 void DrainTimerProc(ProcessState& state) {
   if (state.DrainBusy) return;
   state.DrainBusy = true;
-  state.DrainInFlight = DrainLoop(state).eagerlyEvaluate([&state](kj::Exception&& e) {
-    ReportFault(state, AutomationError::FromKjException(e).description());
-    state.DrainBusy = false;
-  });
+  // evalNow: a failure before the drain's first wait ends it the same way.
+  state.DrainInFlight = kj::evalNow([&state]() { return DrainLoop(state); })
+                            .eagerlyEvaluate([&state](kj::Exception&& e) { EndFailedDrain(state, e); });
 }
 
 }  // namespace ledgerwick

@@ -126,6 +126,27 @@ TEST_F(DrainTest, FailingTargetKeepsTheRecordAndRetriesWithBackoffUntilItRecover
   EXPECT_EQ(process.TextLogLines().size(), 1u);
 }
 
+// Whatever fails inside a drain ends it for now, as when no target takes the record:
+// the record stays queued and the timer is armed again.
+TEST_F(DrainTest, ADrainThatCannotArmItsRetryTimerStillTriesAgain) {
+  store->mode = FakeDSO::Mode::kRefuse;
+  const std::string goodPath = process.state.TextLogPath;
+  process.state.TextLogPath = process.homeDir / "gone/Ledgwk.log";
+  Queue("kept");
+  process.flakyTimer.FailNextWaitOf(200 * kj::MILLISECONDS);  // the first retry's timer
+  process.RunFor(100 * kj::MILLISECONDS);
+  EXPECT_EQ(store->calls, 1);
+  EXPECT_EQ(Queued(), 1u);
+  EXPECT_FALSE(process.state.DrainBusy);
+  EXPECT_EQ(process.timers.armed(), 1u);
+  EXPECT_EQ(process.Faults().back(), "Out of memory");
+
+  process.state.TextLogPath = goodPath;
+  process.RunFor(1 * kj::SECONDS);
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(process.TextLogLines().size(), 1u);
+}
+
 // SQLite's ioerr style: the store fails the Nth call, once; every record still
 // arrives exactly once, in order.
 TEST_F(DrainTest, NoRecordLostOrDuplicatedWhenTheNthWriteFails) {

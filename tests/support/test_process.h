@@ -1,6 +1,7 @@
 #pragma once
 // A whole server process state for in-process tests: a kj event loop with a manual
-// timer, a settable clock, recorded notices, and temporary settings and home folders.
+// timer (whose waits can be made to fail), a settable clock, recorded notices, and
+// temporary settings and home folders.
 
 #include <kj/async.h>
 #include <kj/timer.h>
@@ -15,6 +16,7 @@
 #include "startup/settings.h"
 #include "writer/fault_log.h"
 #include "writer/text_log.h"
+#include "tests/support/flaky_timer.h"
 #include "tests/support/manual_time.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/variant_printer.h"
@@ -72,7 +74,8 @@ class TestProcess {
   kj::EventLoop loop;
   kj::WaitScope ws{loop};
   kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
-  automation::TimerService timers{timer};
+  FlakyTimer flakyTimer{timer};  // passes every wait on to `timer` unless told to refuse one
+  automation::TimerService timers{flakyTimer};
   automation::ManualClock clock{TestNow()};
   automation::ClassRegistry classes;
   automation::RecordedNotices notices;
