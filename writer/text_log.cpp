@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
@@ -42,6 +43,12 @@ std::string RenderColumn(const Variant& value, Rendering rendering) {
   return automation::ToText(value);
 }
 
+// Closes the text log when rendering a line raises (out of memory) before the
+// write; the normal path closes it itself to see whether the close succeeded.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
 // Keeps a record on one line of 19 columns: tab, CR and LF become one blank each.
 void Flatten(std::string& text) {
   for (char& c : text) {
@@ -77,16 +84,16 @@ std::string FormatLogLine(ProcessState& state, Variant& record) {
 }
 
 int32_t WriteToTextFile(ProcessState& state, Variant& record) {
-  std::FILE* file = std::fopen(state.TextLogPath.c_str(), "ab");
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(state.TextLogPath.c_str(), "ab"));
   if (file == nullptr) {
     AutomationError error(automation::FileErrorNumber(errno));
     ReportFault(state, error.description());
     return error.number();
   }
   std::string line = FormatLogLine(state, record) + "\r\n";
-  bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+  bool written = std::fwrite(line.data(), 1, line.size(), file.get()) == line.size();
   int writeErrno = errno;
-  bool closed = std::fclose(file) == 0;
+  bool closed = std::fclose(file.release()) == 0;
   if (!written || !closed) {
     AutomationError error(automation::FileErrorNumber(written ? errno : writeErrno));
     ReportFault(state, error.description());
