@@ -37,7 +37,9 @@ void ApplySentinelRule(recordkit::PropertySet& set, const char* field, const std
                        const Variant& replacement) {
   const Variant value = set.Item(field)->Value();
   if (!value.isNull()) {
-    const std::string text = value.type() == VarType::String ? value.string() : automation::ToText(value);
+    // A text as it is; an array, an error value or an object has no text form and
+    // raises 13, as the comparison does.
+    const std::string text = automation::ToText(value);
     if (text == sentinel) {
       set.Item(field)->SetValue(replacement);
       return;

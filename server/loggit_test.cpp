@@ -2,6 +2,7 @@
 
 #include "automation/date_scale.h"
 #include "server/application.h"
+#include "tests/support/error_of.h"
 #include "tests/support/fake_store.h"
 #include "tests/support/records.h"
 #include "tests/support/test_process.h"
@@ -146,6 +147,34 @@ TEST_F(LoggitTest, PackErrorLeavesTheFieldsStampedAndQueuesNothing) {
   EXPECT_EQ(FieldOf("EventDate"), today);
   EXPECT_TRUE(process.state.ErrorBuffer->empty());
   EXPECT_EQ(process.timers.armed(), 0u);
+}
+
+// The sentinel rule compares the field's text form; a value that has none fails the
+// call with 13, whatever its element type, and nothing is queued.
+TEST_F(LoggitTest, EventDateOrTimeWithoutATextFormIsATypeMismatch) {
+  const Variant texts = Variant::Array(automation::SafeArray(automation::VarType::String, {{0, 1}}));
+  const Variant numbers = Variant::Array(automation::SafeArray(automation::VarType::Long, {{0, 1}}));
+  struct Case {
+    const char* field;
+    const char* name;
+    Variant given;
+  };
+  const Case cases[] = {
+      {"EventDate", "array of texts", texts},
+      {"EventTime", "array of texts", texts},
+      {"EventDate", "array of numbers", numbers},
+      {"EventDate", "error value", Variant::Error(5)},
+      {"EventTime", "object", Variant::Object(recordkit::PropertySet::NewEventSet())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + ": " + c.name);
+    SetField("EventDate", today);
+    SetField("EventTime", now);
+    SetField(c.field, c.given);
+    EXPECT_EQ(testing::ErrorOf([&] { Loggit(); }), 13);
+    EXPECT_EQ(FieldOf(c.field), c.given);
+    EXPECT_TRUE(process.state.ErrorBuffer->empty());
+  }
 }
 
 TEST_F(LoggitTest, NoErrorBufferIsError91) {
