@@ -30,6 +30,9 @@ namespace ledgerwick::host {
 
 namespace {
 
+// Events run between two looks at the sockets and timers while the loop is busy.
+constexpr uint kBusyPollInterval = 8;
+
 kj::Duration Seconds(double seconds) {
   return static_cast<int64_t>(std::llround(seconds * 1000.0)) * kj::MILLISECONDS;
 }
@@ -115,6 +118,9 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
       return StopReason::Idle;
     }));
   }
+  // A long drain is a chain of events; without this the loop would look at sockets
+  // and timers only once the chain ends, and clients would wait behind it.
+  io.waitScope.setBusyPollInterval(kBusyPollInterval);
   stop.wait(io.waitScope);
 
   // Stop taking calls: no new connections, the socket file gone, and every client's

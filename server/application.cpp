@@ -100,7 +100,8 @@ void Application::SetArrayData(Variant& value) { arrayData_ = value.deref(); }
 Variant Application::GetArrayData() const { return arrayData_; }
 
 Variant Application::GetFields(int16_t& FieldNo) const {
-  return arrayData_.array().Get(FieldIndices(arrayData_, FieldNo));
+  std::vector<int32_t> indices = FieldIndices(arrayData_, FieldNo);
+  return arrayData_.array().Get(indices);
 }
 
 void Application::SetFields(int16_t& FieldNo, Variant& value) {
