@@ -63,13 +63,11 @@ void DrainBatch(benchmark::State& bench, bool toSqlite) {
   testing::TestProcess process;
   recordkit::RegisterSqliteClasses(process.classes);
   if (toSqlite) {
-    testing::WriteFile(process.settingsDir / "Ledgwk.ini",
-                       "[General]\nStorageType=1\nTextPath=" + process.homeDir.path() +
-                           "\n[Attachments]\nLocalDSO=Recordkit.SqliteDSO\nLocalDTO=Recordkit.SqliteDTO\n"
-                           "LocalConnect=DATABASE=" + (process.homeDir / "bench.db") + "\n");
+    process.WriteSettings("[General]\nStorageType=1\nTextPath=" + process.homeDir.path() +
+                          "\n[Attachments]\nLocalDSO=Recordkit.SqliteDSO\nLocalDTO=Recordkit.SqliteDTO\n"
+                          "LocalConnect=DATABASE=" + (process.homeDir / "bench.db") + "\n");
   } else {
-    testing::WriteFile(process.settingsDir / "Ledgwk.ini",
-                       "[General]\nStorageType=0\nTextPath=" + process.homeDir.path() + "\n");
+    process.WriteSettings("[General]\nStorageType=0\nTextPath=" + process.homeDir.path() + "\n");
   }
   Application app(process.state);
   FillEvent(*app.GetProperties());
