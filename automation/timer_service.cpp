@@ -35,7 +35,8 @@ void TimerService::ErrorHandler::taskFailed(kj::Exception&& exception) {
   std::fflush(stderr);
 }
 
-TimerService::TimerService(kj::Timer& timer) : timer_(timer), tasks_(errorHandler_) {}
+TimerService::TimerService(kj::Timer& timer, int32_t firstId)
+    : timer_(timer), nextId_(firstId < 1 ? 1 : firstId), tasks_(errorHandler_) {}
 
 // tasks_ is destroyed before timers_ (reverse order of declaration), which cancels
 // every pending wait before the timers it refers to go.
@@ -45,8 +46,6 @@ TimerService::~TimerService() {
 
 int32_t TimerService::Create(int32_t intervalMs, std::function<void()> callback) {
   if (!callback) throw AutomationError(err::kInvalidProcedureCall);
-  // Ids are never reused; running out of them is reported rather than wrapped.
-  if (nextId_ == std::numeric_limits<int32_t>::max()) throw AutomationError(err::kOverflow);
   // A zero or negative interval would spin the loop; the shortest interval is 1 ms.
   const int64_t ms = intervalMs < 1 ? 1 : intervalMs;
   auto armed = std::make_shared<Armed>(ms * kj::MILLISECONDS, std::move(callback),
@@ -54,7 +53,7 @@ int32_t TimerService::Create(int32_t intervalMs, std::function<void()> callback)
   // The first wait is set up before the timer is counted: a Create that raises
   // leaves no timer behind that is armed in name only.
   kj::Promise<void> loop = Loop(armed);
-  const int32_t id = nextId_;
+  const int32_t id = TakeFreeId();
   timers_.emplace(id, std::move(armed));
   try {
     tasks_.add(kj::mv(loop));
@@ -62,7 +61,17 @@ int32_t TimerService::Create(int32_t intervalMs, std::function<void()> callback)
     timers_.erase(id);
     throw;
   }
-  ++nextId_;
+  return id;
+}
+
+int32_t TimerService::TakeFreeId() {
+  // Ids count up and wrap after 2^31 - 1 creations (years of steady logging), passing
+  // over the ids of timers still armed, so a live id is never handed out twice.
+  while (timers_.count(nextId_) != 0) {
+    nextId_ = nextId_ == std::numeric_limits<int32_t>::max() ? 1 : nextId_ + 1;
+  }
+  const int32_t id = nextId_;
+  nextId_ = nextId_ == std::numeric_limits<int32_t>::max() ? 1 : nextId_ + 1;
   return id;
 }
 

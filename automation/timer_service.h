@@ -16,13 +16,14 @@ class TimerService {
  public:
   // `timer` must outlive the service: the event port's timer in the daemon,
   // a kj::TimerImpl driven by hand in tests.
-  explicit TimerService(kj::Timer& timer);
+  // `firstId` lets tests start the ids near their wrap.
+  explicit TimerService(kj::Timer& timer, int32_t firstId = 1);
   ~TimerService();
   TimerService(const TimerService&) = delete;
   TimerService& operator=(const TimerService&) = delete;
 
   // Creates a timer that calls `callback` every `intervalMs` milliseconds (at least 1)
-  // until destroyed. Answers a non-zero id, never reused in the life of the service.
+  // until destroyed. Answers a non-zero id that no armed timer holds.
   int32_t Create(int32_t intervalMs, std::function<void()> callback);
 
   // Stops the timer. False for an unknown or already destroyed id. A callback may
@@ -37,6 +38,7 @@ class TimerService {
  private:
   struct Armed;
   kj::Promise<void> Loop(std::shared_ptr<Armed> armed);
+  int32_t TakeFreeId();
 
   class ErrorHandler : public kj::TaskSet::ErrorHandler {
    public:

@@ -1,12 +1,14 @@
 #include "automation/timer_service.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
+
 #include <kj/async.h>
 #include <kj/timer.h>
 
@@ -134,6 +136,28 @@ TEST_F(TimerServiceTest, IdsAreNonZeroDistinctAndNeverReused) {
   }
   EXPECT_EQ(ids.size(), 5u);
   EXPECT_EQ(ids.count(service.Create(100, [] {})), 0u);
+}
+
+// Steady logging arms a drain timer many times a second; ids wrap rather than run
+// out, and never land on a timer that is still armed.
+TEST(TimerServiceIds, WrapAfterTheLastIdPassingOverArmedTimers) {
+  kj::EventLoop loop;
+  kj::WaitScope ws(loop);
+  kj::TimerImpl timer(kj::origin<kj::TimePoint>());
+  const int32_t last = std::numeric_limits<int32_t>::max();
+  {
+    TimerService service(timer, last - 1);
+    EXPECT_EQ(service.Create(100, [] {}), last - 1);  // stays armed
+    EXPECT_EQ(service.Create(100, [] {}), last);
+    EXPECT_TRUE(service.Destroy(last));
+    EXPECT_EQ(service.Create(100, [] {}), 1);
+    EXPECT_EQ(service.Create(100, [] {}), 2);
+  }
+  {
+    TimerService service(timer, last);
+    EXPECT_EQ(service.Create(100, [] {}), last);
+    EXPECT_EQ(service.Create(100, [] {}), 1);
+  }
 }
 
 TEST_F(TimerServiceTest, ArmedCountsLiveTimers) {
