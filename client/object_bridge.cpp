@@ -105,7 +105,7 @@ kj::Promise<void> ServeInvoke(std::shared_ptr<automation::Dispatch> target, cons
     flags = params.getFlags();
     for (auto arg : params.getArgs()) args->push_back(automation::ReadVariant(arg, &bridge.codec()));
   } catch (...) {
-    SetError(context.getResults().initStatus(), ErrorOf(std::current_exception()));
+    SetError(context.getResults().initStatus(), automation::AutomationError::FromCurrentException());
     return kj::READY_NOW;
   }
   return kj::evalNow([&]() { return target->Invoke(dispId, flags, *args); })
@@ -120,7 +120,7 @@ kj::Promise<void> ServeInvoke(std::shared_ptr<automation::Dispatch> target, cons
               }
               SetOk(results.initStatus());
             } catch (...) {
-              SetError(context.initResults().initStatus(), ErrorOf(std::current_exception()));
+              SetError(context.initResults().initStatus(), automation::AutomationError::FromCurrentException());
             }
           },
           [context](kj::Exception&& e) mutable { SetError(context.getResults().initStatus(), ErrorOf(e)); });
@@ -136,7 +136,7 @@ kj::Promise<void> ServeGetIdsOfNames(automation::Dispatch& target, GetIdsOfNames
     for (size_t i = 0; i < ids.size(); ++i) out.set(static_cast<unsigned>(i), ids[i]);
     SetOk(results.initStatus());
   } catch (...) {
-    SetError(context.initResults().initStatus(), ErrorOf(std::current_exception()));
+    SetError(context.initResults().initStatus(), automation::AutomationError::FromCurrentException());
   }
   return kj::READY_NOW;
 }

@@ -24,18 +24,4 @@ void CheckStatus(automation::wire::Status::Reader status) {
 
 AutomationError ErrorOf(const kj::Exception& exception) { return AutomationError::FromKjException(exception); }
 
-AutomationError ErrorOf(std::exception_ptr exception) {
-  try {
-    std::rethrow_exception(exception);
-  } catch (const AutomationError& e) {
-    return e;
-  } catch (const kj::Exception& e) {
-    return ErrorOf(e);
-  } catch (const std::exception& e) {
-    return AutomationError(automation::err::kAutomationError, e.what());
-  } catch (...) {
-    return AutomationError(automation::err::kAutomationError, "unknown failure");
-  }
-}
-
 }  // namespace ledgerwick::remoting

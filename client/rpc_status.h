@@ -2,7 +2,6 @@
 // Automation errors across the RPC boundary: every method answers a Status (0, or an
 // error number with its description) instead of an RPC exception.
 
-#include <exception>
 
 #include <kj/exception.h>
 
@@ -21,6 +20,5 @@ void CheckStatus(automation::wire::Status::Reader status);
 // that crossed kj's promise machinery with its number and description recovered, any
 // other failure as error 440 with its text.
 automation::AutomationError ErrorOf(const kj::Exception& exception);
-automation::AutomationError ErrorOf(std::exception_ptr exception);
 
 }  // namespace ledgerwick::remoting

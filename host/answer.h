@@ -18,7 +18,7 @@ kj::Promise<void> Answer(Context& context, Body&& body) {
     remoting::SetOk(results.initStatus());
   } catch (...) {
     // Whatever the body had put into the results is dropped with them.
-    remoting::SetError(context.initResults().initStatus(), remoting::ErrorOf(std::current_exception()));
+    remoting::SetError(context.initResults().initStatus(), automation::AutomationError::FromCurrentException());
   }
   return kj::READY_NOW;
 }

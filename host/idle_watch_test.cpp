@@ -5,6 +5,8 @@
 #include <kj/async.h>
 #include <kj/timer.h>
 
+#include "tests/support/manual_time.h"
+
 namespace ledgerwick::host {
 namespace {
 
@@ -12,22 +14,7 @@ class IdleWatchTest : public ::testing::Test {
  protected:
   ~IdleWatchTest() noexcept override {}
 
-  // Steps the manual timer through every event due within `d`.
-  void RunFor(kj::Duration d) {
-    kj::TimePoint target = timer.now() + d;
-    for (;;) {
-      ws.poll();
-      KJ_IF_MAYBE(next, timer.nextEvent()) {
-        if (*next <= target) {
-          timer.advanceTo(*next);
-          continue;
-        }
-      }
-      break;
-    }
-    timer.advanceTo(target);
-    ws.poll();
-  }
+  void RunFor(kj::Duration d) { testing::AdvanceTo(ws, timer, timer.now() + d); }
 
   kj::EventLoop loop;
   kj::WaitScope ws{loop};
