@@ -11,7 +11,8 @@ namespace ledgerwick::host {
 
 class UnixListener {
  public:
-  // Creates the socket's folder when missing, takes the lock file PATH.lock (held for
+  // Creates the socket's folder when missing and refuses one that another user owns
+  // or may write in (unless sticky), takes the lock file PATH.lock (held for
   // the life of the listener, so two daemons never race for one path), refuses a path
   // where something answers, replaces a socket file nothing answers on, then binds and
   // listens. Raises StartError.

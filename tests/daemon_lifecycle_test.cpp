@@ -79,6 +79,26 @@ TEST_F(DaemonLifecycleTest, AFileThatIsNoSocketIsLeftAlone) {
   EXPECT_EQ(ReadText(Socket()), "not a socket");
 }
 
+// Whoever may rename entries in the socket's folder could put their own socket in
+// the daemon's place. --idle-exit 0 ends a daemon that wrongly started at once.
+TEST_F(DaemonLifecycleTest, ASocketFolderOthersMayWriteIsRefusedUnlessSticky) {
+  WriteDefaultSettings(kToDatabase);
+  const std::string folder = dir / "open";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  const std::vector<std::string> args = {"--config-dir", dir.path(), "--home", dir.path(), "--socket",
+                                         folder + "/d.sock", "--idle-exit", "0"};
+  CommandResult refused = RunCommand(LEDGERWICKD_PATH, args);
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(refused.err, "ledgerwickd: other users may write in the socket's folder " + folder + "\n");
+  EXPECT_FALSE(Exists(folder + "/d.sock"));
+
+  ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+  CommandResult sticky = RunCommand(LEDGERWICKD_PATH, args);
+  EXPECT_EQ(sticky.code, 0) << sticky.err;
+  EXPECT_EQ(CountLines(sticky.err, "ledgerwickd: ready on"), 1u);
+}
+
 TEST_F(DaemonLifecycleTest, ServesASocketHandedOverBySystemd) {
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
