@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -30,6 +31,16 @@ int main(int argc, char** argv) {
   std::string socket;
   double idleExit = -1;
 
+  // CLI::Range lets "nan" through, since no comparison with it holds; a NaN timeout
+  // would never end the idle wait and has no length to drain for.
+  const CLI::Validator finite(
+      [](std::string& text) {
+        double value = 0;
+        bool ok = CLI::detail::lexical_cast(text, value) && std::isfinite(value);
+        return ok ? std::string() : "Value " + text + " is not a finite number";
+      },
+      "", "FINITE");
+
   CLI::App app{"ledgerwickd: the Ledgerwick audit-event logging daemon"};
   app.set_version_flag("--version", "ledgerwickd 10.0");
   app.add_option("--config-dir", options.configDir, "Folder holding Ledgwk.ini")
@@ -44,10 +55,12 @@ int main(int argc, char** argv) {
   app.add_option("--listen", options.listen, "Also listen on TCP HOST:PORT (no authentication; trusted networks only)");
   app.add_option("--drain-timeout", options.drainTimeoutSeconds,
                  "At a clean stop, how long to go on writing queued records")
+      ->check(finite)
       ->check(CLI::Range(0.0, 86400.0))
       ->capture_default_str();
   app.add_option("--idle-exit", idleExit,
                  "Stop after this long with no Application objects and nothing queued")
+      ->check(finite)
       ->check(CLI::Range(0.0, 31536000.0));
   try {
     app.parse(argc, argv);

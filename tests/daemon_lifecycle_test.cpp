@@ -99,6 +99,21 @@ TEST_F(DaemonLifecycleTest, ASocketFolderOthersMayWriteIsRefusedUnlessSticky) {
   EXPECT_EQ(CountLines(sticky.err, "ledgerwickd: ready on"), 1u);
 }
 
+// A timeout that is no finite number is wrong usage. WaitForLine returns once the
+// daemon has closed standard error; SIGTERM ends one that wrongly started.
+TEST_F(DaemonLifecycleTest, TimeoutsThatAreNoFiniteNumberAreRefused) {
+  WriteDefaultSettings(kToDatabase);
+  for (const char* option : {"--drain-timeout", "--idle-exit"}) {
+    for (const char* value : {"nan", "-nan", "inf"}) {
+      DaemonProcess refused(LEDGERWICKD_PATH, DaemonArgs({option, value}));
+      EXPECT_FALSE(refused.WaitForLine("ledgerwickd: ready on")) << option << " " << value;
+      EXPECT_EQ(refused.Stop(SIGTERM), 2) << option << " " << value << ": " << refused.Stderr();
+      EXPECT_NE(refused.Stderr().find(option), std::string::npos) << refused.Stderr();
+      EXPECT_FALSE(Exists(Socket()));
+    }
+  }
+}
+
 TEST_F(DaemonLifecycleTest, ServesASocketHandedOverBySystemd) {
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
