@@ -58,6 +58,11 @@ std::shared_ptr<Connection> Connection::Open(const Options& options) {
   const std::string path = ResolveSocketPath(options.socketPath);
   int fd = TryConnect(path);
   if (fd < 0 && NobodyListens(errno) && options.autostart && !AutostartDisabled()) {
+    // A daemon started here would refuse such a folder; and its log file is not to be
+    // opened where another user may have put a link in its place.
+    if (std::string problem = UnsafeSocketFolder(SocketFolder(path)); !problem.empty()) {
+      throw ConnectError("ledgerwick: will not start ledgerwickd: " + problem);
+    }
     const std::string daemon = FindDaemon(options.daemonPath);
     StartDaemon(daemon, path);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.startTimeoutMs);

@@ -68,7 +68,7 @@ void StartDaemon(const std::string& daemon, const std::string& socketPath) {
     if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
     int in = open("/dev/null", O_RDONLY);
     int out = open("/dev/null", O_WRONLY);
-    int err = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    int err = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0600);
     if (err < 0) err = open("/dev/null", O_WRONLY);
     dup2(in, 0);
     dup2(out, 1);

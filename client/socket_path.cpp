@@ -1,6 +1,10 @@
 #include "client/socket_path.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdlib>
 
@@ -23,6 +27,24 @@ std::string ResolveSocketPath(const std::string& given) {
     return runtime + "/ledgerwick.sock";
   }
   return "/tmp/ledgerwick-" + std::to_string(geteuid()) + "/ledgerwick.sock";
+}
+
+std::string SocketFolder(const std::string& socketPath) {
+  std::string::size_type slash = socketPath.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : socketPath.substr(0, slash);
+}
+
+std::string UnsafeSocketFolder(const std::string& folder) {
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0) {
+    return errno == ENOENT ? std::string() : "cannot look at " + folder + ": " + std::strerror(errno);
+  }
+  if (info.st_uid != geteuid() && info.st_uid != 0) return "the socket's folder " + folder + " belongs to another user";
+  if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
+    return "other users may write in the socket's folder " + folder;
+  }
+  return "";
 }
 
 }  // namespace ledgerwick

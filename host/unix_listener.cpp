@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "client/socket_path.h"
 #include "host/start_error.h"
 
 namespace ledgerwick::host {
@@ -46,20 +47,6 @@ void MakeFolders(const std::string& dir) {
   }
 }
 
-// Whoever may remove or rename entries in the socket's folder can swap the socket
-// for one of their own and take every client's events. So the folder must be this
-// user's or root's, and others may write there only when it is sticky (as /tmp is).
-void CheckFolder(const std::string& dir) {
-  struct stat info {};
-  if (stat(dir.c_str(), &info) != 0) throw StartError("ledgerwickd: cannot look at " + dir + ": " + Reason(errno));
-  if (info.st_uid != geteuid() && info.st_uid != 0) {
-    throw StartError("ledgerwickd: the socket's folder " + dir + " belongs to another user");
-  }
-  if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
-    throw StartError("ledgerwickd: other users may write in the socket's folder " + dir);
-  }
-}
-
 // True when something accepts connections at `path`.
 bool SomethingAnswers(const sockaddr_un& address) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -73,10 +60,9 @@ bool SomethingAnswers(const sockaddr_un& address) {
 
 std::unique_ptr<UnixListener> UnixListener::Open(const std::string& path) {
   const sockaddr_un address = AddressOf(path);
-  std::string::size_type slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = SocketFolder(path);
   MakeFolders(folder);
-  CheckFolder(folder);
+  if (std::string problem = UnsafeSocketFolder(folder); !problem.empty()) throw StartError("ledgerwickd: " + problem);
 
   const std::string lockPath = path + ".lock";
   int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -255,6 +255,22 @@ TEST_F(AutostartTest, TwoClientsShareTheDaemonTheFirstOneStarted) {
   EXPECT_EQ(CountLines(ReadText(Socket() + ".log"), "ledgerwickd: ready on"), 1u);
 }
 
+// A folder where another user could swap the socket (or link the daemon's log file
+// to a file of the user's) is no place to start a daemon in.
+TEST_F(AutostartTest, NoDaemonIsStartedInAFolderOthersMayWrite) {
+  const std::string folder = dir / "open";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  const std::string socket = folder + "/d.sock";
+  CommandResult result = RunCommand(
+      LEDGERWICK_CLI_PATH, {"get", "Name"},
+      {{"LEDGERWICK_SOCKET", socket}, {"LEDGERWICK_NO_AUTOSTART", ""}, {"LEDGERWICKD", LEDGERWICKD_PATH}});
+  EXPECT_EQ(result.code, 3);
+  EXPECT_EQ(result.err,
+            "ledgerwick: will not start ledgerwickd: other users may write in the socket's folder " + folder + "\n");
+  EXPECT_FALSE(Exists(socket + ".log"));
+}
+
 TEST_F(AutostartTest, ClientsStartingAtOnceStartOneDaemon) {
   std::vector<std::unique_ptr<DaemonProcess>> clients;  // collects each client's stderr
   for (int i = 0; i < 4; ++i) {
