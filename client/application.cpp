@@ -28,6 +28,19 @@ Application::Application(std::shared_ptr<Connection> connection)
     : connection_(std::move(connection)),
       capability_(connection_->Create(rpc::PROG_ID_APPLICATION.get().cStr()).castAs<rpc::Application>()) {}
 
+Application::~Application() {
+  // Dropping the capability only queues its release on the connection's loop; one
+  // turn of it sends the release now rather than with this client's next call.
+  capability_ = nullptr;
+  if (!connection_) return;
+  try {
+    connection_->waitScope().poll();
+  } catch (...) {
+    // Inside a callback of the loop (or with the connection broken) the release goes
+    // out with the loop's next turn, or with the connection.
+  }
+}
+
 std::string Application::GetDescription() {
   return Text(Call(*connection_, capability_.getDescriptionRequest()).getValue());
 }

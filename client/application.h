@@ -27,6 +27,10 @@ class Application {
   explicit Application(const Options& options = {});
   // Creates a new Application on an open connection, which it keeps open.
   explicit Application(std::shared_ptr<Connection> connection);
+  // Releases the daemon's object at once.
+  ~Application();
+  Application(const Application&) = default;
+  Application& operator=(const Application&) = default;
 
   // Members in interface order.
   std::string GetDescription();

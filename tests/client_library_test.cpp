@@ -197,6 +197,20 @@ TEST_F(ClientLibraryTest, LateBoundCallsChangeAndFailAsTheTypedOnes) {
   EXPECT_EQ(app.Properties().Item("UserName").Value(), Variant::String("late"));
 }
 
+// The release goes out when the object goes, not with this client's next call: a
+// client that stays quiet afterwards (here: makes no call of its own) must not keep
+// the daemon's object alive.
+TEST_F(ClientLibraryTest, ADroppedObjectIsReleasedWithoutAFurtherCall) {
+  auto app = std::make_unique<client::Application>(connection);
+  EXPECT_NE(Ledgerwick({"status", "--json"}).out.find("\"liveObjects\":1,"), std::string::npos);
+  app.reset();
+  bool released = false;
+  for (int i = 0; i < 50 && !released; ++i) {
+    released = Ledgerwick({"status", "--json"}).out.find("\"liveObjects\":0,") != std::string::npos;
+  }
+  EXPECT_TRUE(released);
+}
+
 TEST_F(ClientLibraryTest, ReleasingAnObjectCountsItDown) {
   auto app = std::make_unique<client::Application>(connection);
   client::DaemonStatus held = connection->Status();
