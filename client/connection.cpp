@@ -52,29 +52,40 @@ void Pause(std::chrono::milliseconds pause) {
   }
 }
 
+// Starts ledgerwickd for `path` and waits until it answers; the connected fd, or -1 with
+// errno set when something other than "nobody listens" stands in the way.
+int StartDaemonAndConnect(const Options& options, const std::string& path) {
+  // A daemon started here would refuse such a folder; and its log file is not to be
+  // opened where another user may have put a link in its place.
+  if (std::string problem = UnsafeSocketFolder(SocketFolder(path)); !problem.empty()) {
+    throw ConnectError("ledgerwick: will not start ledgerwickd: " + problem);
+  }
+  // One client at a time starts a daemon; the others wait here, then find it answering.
+  LaunchLock launchLock(path + ".launch");
+  int fd = TryConnect(path);
+  if (fd >= 0 || !NobodyListens(errno)) return fd;
+
+  const std::string daemon = FindDaemon(options.daemonPath);
+  StartDaemon(daemon, path);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.startTimeoutMs);
+  for (;;) {
+    fd = TryConnect(path);
+    if (fd >= 0 || !NobodyListens(errno)) return fd;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw ConnectError("ledgerwick: started " + daemon + ", but nothing answers on " + path + " after " +
+                         std::to_string(options.startTimeoutMs) + " ms (see " + path + ".log)");
+    }
+    Pause(std::chrono::milliseconds(10));
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<Connection> Connection::Open(const Options& options) {
   const std::string path = ResolveSocketPath(options.socketPath);
   int fd = TryConnect(path);
   if (fd < 0 && NobodyListens(errno) && options.autostart && !AutostartDisabled()) {
-    // A daemon started here would refuse such a folder; and its log file is not to be
-    // opened where another user may have put a link in its place.
-    if (std::string problem = UnsafeSocketFolder(SocketFolder(path)); !problem.empty()) {
-      throw ConnectError("ledgerwick: will not start ledgerwickd: " + problem);
-    }
-    const std::string daemon = FindDaemon(options.daemonPath);
-    StartDaemon(daemon, path);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.startTimeoutMs);
-    for (;;) {
-      fd = TryConnect(path);
-      if (fd >= 0 || !NobodyListens(errno)) break;
-      if (std::chrono::steady_clock::now() >= deadline) {
-        throw ConnectError("ledgerwick: started " + daemon + ", but nothing answers on " + path + " after " +
-                           std::to_string(options.startTimeoutMs) + " ms (see " + path + ".log)");
-      }
-      Pause(std::chrono::milliseconds(10));
-    }
+    fd = StartDaemonAndConnect(options, path);
   }
   if (fd < 0) {
     throw ConnectError("ledgerwick: cannot reach ledgerwickd on " + path + ": " + std::strerror(errno));

@@ -1,6 +1,7 @@
 #include "client/daemon_launcher.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,5 +105,14 @@ void StartDaemon(const std::string& daemon, const std::string& socketPath) {
     throw ConnectError("ledgerwick: cannot start " + daemon);
   }
 }
+
+LaunchLock::LaunchLock(const std::string& path)
+    : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {
+  if (fd_ < 0) throw ConnectError("ledgerwick: cannot open " + path + ": " + std::strerror(errno));
+  while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+LaunchLock::~LaunchLock() { close(fd_); }
 
 }  // namespace ledgerwick::client

@@ -16,4 +16,19 @@ std::string FindDaemon(const std::string& given);
 // started (not found, not executable).
 void StartDaemon(const std::string& daemon, const std::string& socketPath);
 
+// Holds an exclusive lock on the file at `path` (created when missing, never through
+// a link) for its lifetime, so that clients arriving together start one daemon, not
+// one each. Waits while another client holds it. Raises ConnectError when the file
+// cannot be opened.
+class LaunchLock {
+ public:
+  explicit LaunchLock(const std::string& path);
+  ~LaunchLock();
+  LaunchLock(const LaunchLock&) = delete;
+  LaunchLock& operator=(const LaunchLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 }  // namespace ledgerwick::client

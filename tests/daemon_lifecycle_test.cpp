@@ -196,7 +196,7 @@ TEST_F(DaemonLifecycleTest, AKilledClientsObjectsAreReleased) {
 
 TEST_F(DaemonLifecycleTest, IdleExitStopsTheDaemonOnceNothingIsHeld) {
   WriteDefaultSettings(kToDatabase);
-  StartDaemon({"--idle-exit", "1"});
+  StartDaemon({"--idle-exit", "3"});  // room for a slow client to connect first
   {
     client::Application app(ClientOptions());
     app.Properties().Item("AppName").SetValue(Variant::String("idle"));
