@@ -102,13 +102,16 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
 
   auto onSignal = [](int signal) {
     return [signal](siginfo_t) {
-      std::fprintf(stderr, "ledgerwickd: %s received, stopping\n", signal == SIGTERM ? "SIGTERM" : "SIGINT");
+      std::fprintf(stderr, "ledgerwickd: %s received, stopping\n", signal == SIGTERM  ? "SIGTERM"
+                                                                     : signal == SIGINT ? "SIGINT"
+                                                                                        : "SIGHUP");
       return StopReason::Signal;
     };
   };
   kj::Promise<StopReason> stop = io.unixEventPort.onSignal(SIGTERM)
                                      .then(onSignal(SIGTERM))
-                                     .exclusiveJoin(io.unixEventPort.onSignal(SIGINT).then(onSignal(SIGINT)));
+                                     .exclusiveJoin(io.unixEventPort.onSignal(SIGINT).then(onSignal(SIGINT)))
+                                     .exclusiveJoin(io.unixEventPort.onSignal(SIGHUP).then(onSignal(SIGHUP)));
   if (options.idleExitSeconds) {
     auto isIdle = [&host, &state]() {
       return host.liveObjects == 0 && QueuedRecords(state) == 0 && !state.DrainBusy;
@@ -144,6 +147,8 @@ int RunDaemon(const DaemonOptions& options) {
   signal(SIGPIPE, SIG_IGN);
   kj::UnixEventPort::captureSignal(SIGTERM);
   kj::UnixEventPort::captureSignal(SIGINT);
+  // A closed terminal (make run) stops the daemon cleanly too, writing what is queued.
+  kj::UnixEventPort::captureSignal(SIGHUP);
   auto io = kj::setupAsyncIo();
   try {
     return Serve(options, io);

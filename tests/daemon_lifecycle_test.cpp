@@ -136,25 +136,29 @@ TEST_F(DaemonLifecycleTest, ServesASocketHandedOverBySystemd) {
 
 // Records queue while the text log's folder is missing; a clean stop writes them
 // all once it is there.
+// SIGTERM and SIGINT, and SIGHUP from a closed terminal, all stop the daemon cleanly.
 TEST_F(DaemonLifecycleTest, CleanStopWritesEveryQueuedRecord) {
-  const std::string folder = dir / "later";
-  WriteSettings(dir.path(), kToFile, folder, "");
-  StartDaemon();
-  {
-    client::Application app(ClientOptions());
-    for (int i = 0; i < 5; ++i) {
-      app.Properties().Item("AppName").SetValue(Variant::String("queued" + std::to_string(i)));
-      app.Loggit();
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    const std::string folder = dir / ("later" + std::to_string(signal));
+    WriteSettings(dir.path(), kToFile, folder, "");
+    StartDaemon();
+    {
+      client::Application app(ClientOptions());
+      for (int i = 0; i < 5; ++i) {
+        app.Properties().Item("AppName").SetValue(Variant::String("queued" + std::to_string(i)));
+        app.Loggit();
+      }
+      EXPECT_EQ(app.connection()->Status().queueLength, 5u);
     }
-    EXPECT_EQ(app.connection()->Status().queueLength, 5u);
-  }
-  std::filesystem::create_directory(folder);
-  EXPECT_EQ(daemon->Stop(SIGTERM), 0);
+    std::filesystem::create_directory(folder);
+    EXPECT_EQ(daemon->Stop(signal), 0);
 
-  auto lines = Lines(ReadText(TextLog(folder)));
-  ASSERT_EQ(lines.size(), 5u);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].substr(0, lines[i].find('\t')), "queued" + std::to_string(i));
-  EXPECT_EQ(CountLines(ReadText(FaultLog()), "could not be written at shutdown"), 0u);
+    auto lines = Lines(ReadText(TextLog(folder)));
+    ASSERT_EQ(lines.size(), 5u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].substr(0, lines[i].find('\t')), "queued" + std::to_string(i));
+    EXPECT_EQ(CountLines(ReadText(FaultLog()), "could not be written at shutdown"), 0u);
+  }
 }
 
 TEST_F(DaemonLifecycleTest, StopCountsTheRecordsItCouldNotWrite) {
