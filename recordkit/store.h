@@ -2,15 +2,26 @@
 // The two objects of a log store: a DSO (the connection to one database) and its
 // DTO (bound to one table of it). Stores are created through the class registry.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include <kj/async.h>
+#include <kj/common.h>
 
+#include "automation/status.h"
 #include "automation/unknown.h"
 #include "automation/variant.h"
 
 namespace recordkit {
+
+// What a store (or any log target) did with a run of records: how many of them, from
+// the front, it took, and when it took fewer than it was handed, why it did not take
+// the first of the others.
+struct TakeResult {
+  size_t taken = 0;
+  automation::Status status;
+};
 
 class DTO : public automation::Unknown {};
 
@@ -33,6 +44,14 @@ class DSO : public automation::Unknown {
   // error) when the call itself fails. `dto` must stay alive until it resolves.
   virtual kj::Promise<int32_t> AddRecord(DTO& dto, const automation::Variant& record,
                                          const std::string& text) = 0;
+
+  // Appends a run of PackedRecords in order. Resolves to how many of them (a prefix)
+  // are stored, counting a record only once it is durable, and for the first one not
+  // stored the status why. Store-level failures are statuses; only a bug rejects.
+  // `dto` and `records` must stay alive and unchanged until it resolves. This one
+  // adds the records one at a time through AddRecord; a store that can write a run as
+  // one unit (one transaction) does so instead.
+  virtual kj::Promise<TakeResult> AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records);
 };
 
 }  // namespace recordkit
