@@ -21,6 +21,9 @@ namespace recordkit {
 struct TakeResult {
   size_t taken = 0;
   automation::Status status;
+  // The store's call for that record failed outright (an automation error) rather
+  // than answering a refusal; the writer enters such a failure in the fault log.
+  bool raised = false;
 };
 
 class DTO : public automation::Unknown {};
