@@ -86,7 +86,9 @@ int32_t FileErrorNumber(int errnoValue) {
     case ENOENT: return err::kPathNotFound;
     case ENOTDIR: return err::kPathNotFound;
     case EACCES: case EPERM: case EROFS: return err::kPermissionDenied;
-    case ENOSPC: case EDQUOT: return err::kDiskFull;
+    // EFBIG: the write went past the process's file-size limit, which the process
+    // meets like a full disk.
+    case ENOSPC: case EDQUOT: case EFBIG: return err::kDiskFull;
     case EISDIR: return err::kPathFileAccessError;
     case ENAMETOOLONG: return err::kBadFileNameOrNumber;
     default: return err::kDeviceIOError;
