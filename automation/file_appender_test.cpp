@@ -1,4 +1,5 @@
-// Tests of the file appender on real files in a temporary folder.
+// Tests of the file appender on real files in a temporary folder, and of the failing
+// double that other components' tests put in its place.
 
 #include "automation/file_appender.h"
 
@@ -18,6 +19,7 @@
 
 #include "automation/automation_error.h"
 #include "automation/status.h"
+#include "tests/support/failing_file_appender.h"
 #include "tests/support/temp_dir.h"
 
 namespace automation {
@@ -25,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using ledgerwick::testing::FailingFileAppender;
 using ledgerwick::testing::ReadFile;
 using ledgerwick::testing::TempDir;
 using ledgerwick::testing::WriteFile;
@@ -160,6 +163,42 @@ TEST_F(PosixFileAppenderTest, AWriteThatStopsPartWayIsCutBack) {
     EXPECT_TRUE(appender.Append(log, line).ok()) << "room " << room;
     EXPECT_EQ(ReadFile(log), earlier + line) << "room " << room;
   }
+}
+
+// ---- the failing double ----
+
+class FailingFileAppenderTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string log = dir / "Ledgwk.log";
+  PosixFileAppender real;
+  FailingFileAppender appender{real};
+};
+
+TEST_F(FailingFileAppenderTest, FailsTheNthCallOnce) {
+  appender.FailCallOnce(2);
+  EXPECT_TRUE(appender.Append(log, "1\n").ok());
+  Status failed = appender.Append(log, "2\n");
+  EXPECT_EQ(failed.number, err::kDiskFull);
+  EXPECT_EQ(failed.description, "Disk full");
+  EXPECT_TRUE(appender.Append(log, "3\n").ok());
+  EXPECT_TRUE(appender.Append(log, "4\n").ok());
+  EXPECT_EQ(appender.calls(), 4);
+  EXPECT_EQ(ReadFile(log), "1\n3\n4\n");
+}
+
+TEST_F(FailingFileAppenderTest, FailsFromTheNthCallOnUntilHealed) {
+  appender.FailFromCall(2, err::kPermissionDenied);
+  EXPECT_TRUE(appender.Append(log, "1\n").ok());
+  for (const char* data : {"2\n", "3\n", "4\n"}) {
+    Status failed = appender.Append(log, data);
+    EXPECT_EQ(failed.number, err::kPermissionDenied) << data;
+    EXPECT_EQ(failed.description, "Permission denied") << data;
+  }
+  appender.Heal();
+  EXPECT_TRUE(appender.Append(log, "5\n").ok());
+  EXPECT_EQ(appender.calls(), 5);
+  EXPECT_EQ(ReadFile(log), "1\n5\n");
 }
 
 }  // namespace
