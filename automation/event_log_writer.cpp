@@ -1,11 +1,7 @@
 #include "automation/event_log_writer.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include "automation/automation_error.h"
 #include "automation/date_scale.h"
 
 namespace automation {
@@ -26,14 +22,10 @@ std::string TimeStamp(double now) {
   return stamp;
 }
 
-[[noreturn]] void RaiseFileError(int errnoValue) {
-  throw AutomationError(FileErrorNumber(errnoValue));
-}
-
 }  // namespace
 
-void EventLogWriter::Append(const std::string& path, const std::string& type,
-                            const std::string& message) const {
+Status EventLogWriter::Append(const std::string& path, const std::string& type,
+                              const std::string& message) const {
   std::string line = TimeStamp(clock_.Now());
   line += '\t';
   AppendOneLine(line, type);
@@ -41,22 +33,7 @@ void EventLogWriter::Append(const std::string& path, const std::string& type,
   AppendOneLine(line, message);
   line += '\n';
 
-  // O_APPEND: every write lands at the current end, so the file is only added to,
-  // even when another writer appends to it meanwhile.
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) RaiseFileError(errno);
-  size_t written = 0;
-  while (written < line.size()) {
-    ssize_t n = ::write(fd, line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int saved = errno;
-      ::close(fd);
-      RaiseFileError(saved);
-    }
-    written += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0 && errno != EINTR) RaiseFileError(errno);
+  return appender_.Append(path, line);
 }
 
 }  // namespace automation

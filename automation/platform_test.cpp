@@ -21,8 +21,11 @@
 #include "automation/clock.h"
 #include "automation/date_scale.h"
 #include "automation/event_log_writer.h"
+#include "automation/file_appender.h"
 #include "automation/ini_reader.h"
 #include "automation/notices.h"
+#include "automation/status.h"
+#include "tests/support/failing_file_appender.h"
 #include "tests/support/temp_dir.h"
 
 namespace automation {
@@ -30,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using ledgerwick::testing::FailingFileAppender;
 using ledgerwick::testing::ReadFile;
 using ledgerwick::testing::TempDir;
 using ledgerwick::testing::WriteFile;
@@ -141,19 +145,19 @@ class EventLogWriterTest : public ::testing::Test {
   TempDir dir;
   std::string log = dir / "LWERR.LOG";
   ManualClock clock{At({2026, 3, 14}, {9, 26, 53})};
+  PosixFileAppender files;
+  EventLogWriter writer{clock, files};
 };
 
 TEST_F(EventLogWriterTest, WritesOneStampedLinePerEntry) {
-  EventLogWriter writer(clock);
-  writer.Append(log, "Error", "Invalid Log Method");
+  EXPECT_TRUE(writer.Append(log, "Error", "Invalid Log Method").ok());
   EXPECT_EQ(ReadFile(log), "2026-03-14 09:26:53\tError\tInvalid Log Method\n");
 }
 
 TEST_F(EventLogWriterTest, TwoAppendsGiveTwoLinesInOrder) {
-  EventLogWriter writer(clock);
-  writer.Append(log, "Error", "first");
+  EXPECT_TRUE(writer.Append(log, "Error", "first").ok());
   clock.Set(At({2026, 3, 14}, {23, 59, 59}));
-  writer.Append(log, "Error", "second");
+  EXPECT_TRUE(writer.Append(log, "Error", "second").ok());
   EXPECT_EQ(ReadFile(log),
             "2026-03-14 09:26:53\tError\tfirst\n"
             "2026-03-14 23:59:59\tError\tsecond\n");
@@ -161,8 +165,8 @@ TEST_F(EventLogWriterTest, TwoAppendsGiveTwoLinesInOrder) {
 
 TEST_F(EventLogWriterTest, ASecondWriterAddsToTheFirstOnesFile) {
   WriteFile(log, "earlier entry\n");
-  EventLogWriter(clock).Append(log, "Error", "run one");
-  EventLogWriter(clock).Append(log, "Error", "run two");
+  EXPECT_TRUE(EventLogWriter(clock, files).Append(log, "Error", "run one").ok());
+  EXPECT_TRUE(EventLogWriter(clock, files).Append(log, "Error", "run two").ok());
   EXPECT_EQ(ReadFile(log),
             "earlier entry\n"
             "2026-03-14 09:26:53\tError\trun one\n"
@@ -170,17 +174,17 @@ TEST_F(EventLogWriterTest, ASecondWriterAddsToTheFirstOnesFile) {
 }
 
 TEST_F(EventLogWriterTest, LineBreaksInsideTheMessageBecomeBlanks) {
-  EventLogWriter(clock).Append(log, "Error", "line one\r\nline two\nthree\rfour");
+  EXPECT_TRUE(writer.Append(log, "Error", "line one\r\nline two\nthree\rfour").ok());
   EXPECT_EQ(ReadFile(log), "2026-03-14 09:26:53\tError\tline one  line two three four\n");
 }
 
 TEST_F(EventLogWriterTest, DatesBeforeTheZeroDayAreStampedCorrectly) {
   clock.Set(At({1899, 12, 29}, {6, 0, 0}));
-  EventLogWriter(clock).Append(log, "Error", "old");
+  EXPECT_TRUE(writer.Append(log, "Error", "old").ok());
   EXPECT_EQ(ReadFile(log), "1899-12-29 06:00:00\tError\told\n");
 }
 
-TEST_F(EventLogWriterTest, UnwritablePathRaisesTheFileError) {
+TEST_F(EventLogWriterTest, UnwritablePathAnswersTheFileError) {
   struct Case {
     std::string path;
     int32_t number;
@@ -191,17 +195,31 @@ TEST_F(EventLogWriterTest, UnwritablePathRaisesTheFileError) {
       {dir.path(), err::kPathFileAccessError, "Path/File access error"},
       {"", err::kPathNotFound, "Path not found"},
   };
-  EventLogWriter writer(clock);
   for (const Case& c : cases) {
-    try {
-      writer.Append(c.path, "Error", "lost");
-      ADD_FAILURE() << "no error for " << c.path;
-    } catch (const AutomationError& e) {
-      EXPECT_EQ(e.number(), c.number) << c.path;
-      EXPECT_EQ(e.description(), c.description) << c.path;
-    }
+    Status status = writer.Append(c.path, "Error", "lost");
+    EXPECT_EQ(status.number, c.number) << c.path;
+    EXPECT_EQ(status.description, c.description) << c.path;
   }
   EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
+// The entry goes to the appender in one call, so an appender that fails leaves no
+// part of it in the file, and the writer answers the appender's status unchanged.
+TEST_F(EventLogWriterTest, EachEntryIsOneAppendAndItsFailureIsAnswered) {
+  FailingFileAppender failing(files);
+  EventLogWriter faulty(clock, failing);
+  failing.FailCallOnce(2, err::kPermissionDenied);
+
+  EXPECT_TRUE(faulty.Append(log, "Error", "first").ok());
+  Status status = faulty.Append(log, "Error", "second");
+  EXPECT_EQ(status.number, err::kPermissionDenied);
+  EXPECT_EQ(status.description, "Permission denied");
+  EXPECT_TRUE(faulty.Append(log, "Error", "third").ok());
+
+  EXPECT_EQ(failing.calls(), 3);
+  EXPECT_EQ(ReadFile(log),
+            "2026-03-14 09:26:53\tError\tfirst\n"
+            "2026-03-14 09:26:53\tError\tthird\n");
 }
 
 // ---- errors ----
