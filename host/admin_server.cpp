@@ -14,17 +14,18 @@ kj::Promise<void> AdminServer::status(StatusContext context) {
     daemon.setReady(state.ReadyFlag);
     daemon.setStartupDone(state.InitStarted);
     daemon.setLogMethod(state.CurrentLogMethod);
-    daemon.setQueueLength(state.ErrorBuffer ? state.ErrorBuffer->size() : 0);
+    daemon.setQueueLength(state.drain.queued());
     daemon.setInstanceCount(state.InstanceCount);
     daemon.setLiveObjects(host_.liveObjects);
     daemon.setConnections(host_.connections);
-    daemon.setDrainBusy(state.DrainBusy);
-    daemon.setDrainIntervalMs(state.DrainIntervalMs);
+    daemon.setDrainBusy(state.drain.DrainBusy());
+    daemon.setDrainIntervalMs(state.drain.intervalMs());
     auto counters = daemon.initCounters();
-    counters.setToNetworkStore(state.counters.toNetworkStore);
-    counters.setToLocalStore(state.counters.toLocalStore);
-    counters.setToTextLog(state.counters.toTextLog);
-    counters.setFaults(state.counters.faults);
+    const WriterCounters& written = state.writer.counters();
+    counters.setToNetworkStore(written.toNetworkStore);
+    counters.setToLocalStore(written.toLocalStore);
+    counters.setToTextLog(written.toTextLog);
+    counters.setFaults(state.faultLog.entries());
   });
 }
 

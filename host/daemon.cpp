@@ -15,12 +15,12 @@
 #include "automation/class_registry.h"
 #include "automation/clock.h"
 #include "automation/event_log_writer.h"
+#include "automation/file_appender.h"
 #include "automation/notices.h"
 #include "automation/timer_service.h"
 #include "host/connection_server.h"
 #include "host/host_objects.h"
 #include "host/idle_watch.h"
-#include "host/shutdown_drain.h"
 #include "host/start_error.h"
 #include "host/unix_listener.h"
 #include "recordkit/sqlite/sqlite_store.h"
@@ -86,8 +86,10 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   automation::ClassRegistry classes;
   RegisterStoreClasses(classes);
   automation::StderrNotices notices;
-  automation::EventLogWriter eventLog(clock);
-  ProcessState state(Environment{clock, timers, classes, notices, eventLog, options.configDir, options.homeDir});
+  automation::PosixFileAppender files;
+  automation::EventLogWriter eventLog(clock, files);
+  ProcessState state(
+      Environment{clock, timers, classes, notices, eventLog, files, options.configDir, options.homeDir});
   HostObjects host(state);
 
   kj::Timer& timer = io.provider->getTimer();
@@ -114,7 +116,7 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
                                      .exclusiveJoin(io.unixEventPort.onSignal(SIGHUP).then(onSignal(SIGHUP)));
   if (options.idleExitSeconds) {
     auto isIdle = [&host, &state]() {
-      return host.liveObjects == 0 && QueuedRecords(state) == 0 && !state.DrainBusy;
+      return host.liveObjects == 0 && state.drain.idle();
     };
     stop = stop.exclusiveJoin(WaitUntilIdle(timer, isIdle, Seconds(*options.idleExitSeconds)).then([]() {
       std::fprintf(stderr, "ledgerwickd: idle, stopping\n");
@@ -131,7 +133,7 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   server.StopAccepting();
   unixListener->Unlink();
   server.CloseConnections();
-  size_t left = DrainAtShutdown(state, timer, Seconds(options.drainTimeoutSeconds)).wait(io.waitScope);
+  size_t left = state.drain.Flush(Seconds(options.drainTimeoutSeconds)).wait(io.waitScope);
   if (left > 0) {
     std::fprintf(stderr, "ledgerwickd: %zu queued record%s could not be written\n", left, left == 1 ? "" : "s");
   }
@@ -145,6 +147,8 @@ int RunDaemon(const DaemonOptions& options) {
   // Signals become events on the loop; a client that goes away mid-write must not
   // kill the daemon.
   signal(SIGPIPE, SIG_IGN);
+  // A write past the file-size limit fails like a full disk instead of killing the daemon.
+  signal(SIGXFSZ, SIG_IGN);
   kj::UnixEventPort::captureSignal(SIGTERM);
   kj::UnixEventPort::captureSignal(SIGINT);
   // A closed terminal (make run) stops the daemon cleanly too, writing what is queued.

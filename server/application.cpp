@@ -7,7 +7,6 @@
 #include "automation/conversions.h"
 #include "automation/date_scale.h"
 #include "startup/logger_startup.h"
-#include "writer/worker_engine.h"
 
 namespace ledgerwick {
 
@@ -76,7 +75,7 @@ void Application::SetKeyRef(const Variant& value) {
 }
 
 void Application::Loggit(Variant& vData) {
-  recordkit::PropertyPacker& packer = state_.Packer();
+  const recordkit::PropertyPacker& packer = state_.Packer();
   if (int32_t number = packer.UnpackProperties(vData, *properties_); number != 0) {
     throw AutomationError(number);
   }
@@ -90,9 +89,9 @@ void Application::Loggit(Variant& vData) {
   if (int32_t number = packer.PackProperties(record, *properties_); number != 0) {
     throw AutomationError(number);
   }
-  if (!state_.ErrorBuffer) throw AutomationError(err::kObjectNotSet);
-  state_.ErrorBuffer->push_back(std::move(record));
-  StartDrainTimer(state_);
+  if (automation::Status queued = state_.drain.Append(std::move(record)); !queued.ok()) {
+    throw AutomationError(queued.number, queued.description);
+  }
 }
 
 void Application::SetArrayData(Variant& value) { arrayData_ = value.deref(); }

@@ -103,7 +103,7 @@ TEST_F(ApplicationTest, DestroyLetsADueTickRunAndAnswersZero) {
   EXPECT_EQ(store->taken.size(), 1u);
   // Still fully usable.
   app.Loggit(empty);
-  EXPECT_EQ(process.state.ErrorBuffer->size(), 1u);
+  EXPECT_EQ(process.state.drain.queued(), 1u);
 }
 
 TEST_F(ApplicationTest, RecordsOfAReleasedObjectAreStillWritten) {
@@ -113,7 +113,7 @@ TEST_F(ApplicationTest, RecordsOfAReleasedObjectAreStillWritten) {
     Variant empty;
     shortLived.Loggit(empty);
   }
-  EXPECT_EQ(process.state.ErrorBuffer->size(), 1u);
+  EXPECT_EQ(process.state.drain.queued(), 1u);
   process.RunFor(100 * kj::MILLISECONDS);
   EXPECT_EQ(store->taken.size(), 1u);
 }

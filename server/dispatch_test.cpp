@@ -82,7 +82,7 @@ TEST_F(DispatchTest, RecordFieldMembers) {
 TEST_F(DispatchTest, LoggitAndDestroy) {
   Variant record = testing::MakeRecord({{"AppName", Variant::String("late-bound")}});
   Call(dispid::kLoggit, flags::kMethod, {record});
-  EXPECT_EQ(process.state.ErrorBuffer->size(), 1u);
+  EXPECT_EQ(process.state.drain.queued(), 1u);
   EXPECT_EQ(app.GetProperties()->Item("AppName")->Value(), Variant::String("late-bound"));
 
   std::vector<Variant> none;

@@ -8,6 +8,7 @@
 #include "automation/conversions.h"
 #include "startup/log_stores.h"
 #include "startup/settings.h"
+#include "startup/writer_chain.h"
 #include "writer/fault_log.h"
 #include "writer/text_log.h"
 
@@ -48,7 +49,7 @@ std::string StoreNotice(bool networkOpened, bool localOpened) {
 
 // Start-up's fault rule: a failing statement leaves one fault entry, "description:
 // step label", and start-up goes on with the next statement. A fault log that
-// cannot be written must not stop start-up either; ReportFault tells stderr then.
+// cannot be written must not stop start-up either; the entry goes to stderr then.
 class StartupRun {
  public:
   explicit StartupRun(ProcessState& state) : state_(state) {}
@@ -58,7 +59,7 @@ class StartupRun {
     try {
       statement();
     } catch (...) {
-      ReportFault(state_, AutomationError::FromCurrentException().description() + ": " + step);
+      state_.faultLog.Report(AutomationError::FromCurrentException().description() + ": " + step);
     }
   }
 
@@ -114,7 +115,7 @@ void InitializeLogger(ProcessState& state) {
 
     // 7.
     run.step = kStepErrorBuffer;
-    run.Run([&] { state.ErrorBuffer.emplace(); });
+    run.Run([&] { state.drain.CreateErrorBuffer(); });
 
     // 8.
     run.step = kStepNetwork;
@@ -129,6 +130,9 @@ void InitializeLogger(ProcessState& state) {
       if (int32_t result = OpenLocalStore(state); result != 0) throw AutomationError(result);
       run.localOpened = true;
     });
+
+    // The writer is handed whatever objects the openers left, opened or not.
+    BuildWriterChain(state);
   }
 
   // 10.

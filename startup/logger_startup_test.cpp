@@ -92,8 +92,8 @@ TEST_F(StartupTest, NoSettingsFileAtAll) {
   EXPECT_TRUE(state->InitStarted);
   EXPECT_EQ(state->TextLogPath, home.path() + "/Ledgwk.log");
   EXPECT_EQ(state->CurrentLogMethod, toDatabase);
-  ASSERT_TRUE(state->ErrorBuffer.has_value());
-  EXPECT_TRUE(state->ErrorBuffer->empty());
+  ASSERT_TRUE(state->drain.hasErrorBuffer());
+  EXPECT_EQ(state->drain.queued(), 0u);
   EXPECT_EQ(Faults(), (std::vector<std::string>{kDescription91 + ": Create NetDSO",
                                                 kDescription91 + ": Create DSOLocal"}));
   EXPECT_EQ(notices.shown, std::vector<std::string>{kNoStore});
@@ -305,7 +305,7 @@ TEST_F(StartupTest, UnwritableFaultLogDoesNotStopStartUp) {
   EXPECT_NE(errors.find("Type mismatch: Get LogMethod"), std::string::npos) << errors;
   EXPECT_NE(errors.find(kDescription91 + ": Create DSOLocal"), std::string::npos) << errors;
   EXPECT_EQ(notices.shown, std::vector<std::string>{kNoStore});
-  EXPECT_TRUE(state->ErrorBuffer.has_value());
+  EXPECT_TRUE(state->drain.hasErrorBuffer());
   EXPECT_FALSE(state->ReadyFlag);
 }
 

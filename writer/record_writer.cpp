@@ -1,63 +1,57 @@
 #include "writer/record_writer.h"
 
+#include <kj/debug.h>
+
 #include "automation/automation_error.h"
-#include "writer/fault_log.h"
-#include "writer/text_log.h"
 
 namespace ledgerwick {
 
-namespace {
-
-using automation::AutomationError;
-using automation::Variant;
-
-constexpr int32_t kStoreAbsent = automation::err::kObjectNotSet;
-
-// One store's attempt: 0 when it took the record, 91 when either of its objects is
-// missing, else its refusal's number. A failing call is reported once and counts as a
-// refusal, so the chain goes on to the next target.
-kj::Promise<int32_t> TryStore(ProcessState& state, const std::shared_ptr<recordkit::DSO>& dso,
-                              const std::shared_ptr<recordkit::DTO>& dto, Variant& record) {
-  if (!dso || !dto) return kStoreAbsent;
-  return kj::evalNow([&]() { return dso->AddRecord(*dto, record, ""); })
-      .then([](int32_t status) { return status; },
-            [&state](kj::Exception&& e) {
-              AutomationError error = AutomationError::FromKjException(e);
-              ReportFault(state, error.description());
-              return error.number() != 0 ? error.number() : automation::err::kAutomationError;
-            });
+void RecordWriter::SetTargets(kj::Own<LogTarget> network, kj::Own<LogTarget> local, kj::Own<LogTarget> textLog) {
+  network_ = kj::mv(network);
+  local_ = kj::mv(local);
+  textLog_ = kj::mv(textLog);
 }
 
-int32_t ToTextLog(ProcessState& state, Variant& record) {
-  int32_t result = WriteToTextFile(state, record);
-  if (result == 0) ++state.counters.toTextLog;
-  return result;
-}
-
-}  // namespace
-
-kj::Promise<int32_t> WriteRecord(ProcessState& state, int32_t logMethod, Variant& record) {
-  if (logMethod == tofile) return ToTextLog(state, record);
-  if (logMethod != toDatabase) {
-    // No method sends anything elsewhere; the record is kept in the text log.
-    ReportFault(state, "Invalid Log Method");
-    return ToTextLog(state, record);
+LogTarget* RecordWriter::TargetOf(Stage stage) {
+  switch (stage) {
+    case kNetwork: return network_.get();
+    case kLocal: return local_.get();
+    case kText: return textLog_.get();
   }
-  return TryStore(state, state.NetDSO, state.NetDTO, record)
-      .then([&state, &record](int32_t status) -> kj::Promise<int32_t> {
-        if (status == 0) {
-          ++state.counters.toNetworkStore;
-          return 0;
-        }
-        return TryStore(state, state.LocalDSO, state.LocalDTO, record)
-            .then([&state, &record](int32_t status) -> int32_t {
-              if (status == 0) {
-                ++state.counters.toLocalStore;
-                return 0;
-              }
-              return ToTextLog(state, record);
-            });
-      });
+  return nullptr;
+}
+
+void RecordWriter::Count(Stage stage, size_t taken) {
+  switch (stage) {
+    case kNetwork: counters_.toNetworkStore += taken; break;
+    case kLocal: counters_.toLocalStore += taken; break;
+    case kText: counters_.toTextLog += taken; break;
+  }
+}
+
+kj::Promise<TakeResult> RecordWriter::TakeFrom(Stage stage, kj::ArrayPtr<const automation::Variant> run,
+                                               size_t done) {
+  LogTarget* target = TargetOf(stage);
+  kj::Promise<TakeResult> taken =
+      target == nullptr ? kj::Promise<TakeResult>(TakeResult{0, automation::Status::Error(automation::err::kObjectNotSet)})
+                        : target->Take(run.slice(done, run.size()));
+  return taken.then([this, stage, run, done](TakeResult result) -> kj::Promise<TakeResult> {
+    KJ_ASSERT(result.taken <= run.size() - done, "a target took more records than it was handed");
+    Count(stage, result.taken);
+    result.taken += done;
+    if (result.taken == run.size() || stage == kText) return kj::mv(result);
+    return TakeFrom(static_cast<Stage>(stage + 1), run, result.taken);
+  });
+}
+
+kj::Promise<TakeResult> RecordWriter::WriteRecord(int32_t logMethod, kj::ArrayPtr<const automation::Variant> run) {
+  if (logMethod == toDatabase) return TakeFrom(kNetwork, run, 0);
+  if (logMethod == tofile) return TakeFrom(kText, run, 0);
+  // No method sends anything elsewhere; the records are kept in the text log.
+  return TakeFrom(kText, run, 0).then([this](TakeResult result) {
+    for (size_t i = 0; i < result.taken; ++i) faults_.Report("Invalid Log Method");
+    return result;
+  });
 }
 
 }  // namespace ledgerwick

@@ -4,7 +4,7 @@
 
 #include "tests/support/fake_store.h"
 #include "tests/support/records.h"
-#include "tests/support/test_process.h"
+#include "tests/support/writer_rig.h"
 
 namespace ledgerwick {
 namespace {
@@ -15,27 +15,30 @@ using testing::FakeDTO;
 
 class RecordWriterTest : public ::testing::Test {
  protected:
-  RecordWriterTest() { process.StartWithoutStores(); }
-
   void OpenNetwork() {
-    process.state.NetDSO = net;
-    process.state.NetDTO = std::make_shared<FakeDTO>();
+    netDso = net;
+    Wire();
   }
   void OpenLocal() {
-    process.state.LocalDSO = local;
-    process.state.LocalDTO = std::make_shared<FakeDTO>();
+    localDso = local;
+    Wire();
   }
+  void Wire() { process.SetStores(netDso, netDso ? netDto : nullptr, localDso, localDso ? localDto : nullptr); }
 
+  // 0 when a target took the record, else the status number of the last target.
   int32_t Write(int32_t method) {
     Variant record = testing::MakeRecord({{"AppName", Variant::String("app")}});
-    return WriteRecord(process.state, method, record).wait(process.ws);
+    TakeResult result = process.writer.WriteRecord(method, kj::arrayPtr(&record, 1)).wait(process.ws);
+    return result.taken == 1 ? 0 : result.status.number;
   }
 
   size_t TextLines() { return process.TextLogLines().size(); }
 
-  testing::TestProcess process;
+  testing::WriterRig process;
   std::shared_ptr<FakeDSO> net = std::make_shared<FakeDSO>();
   std::shared_ptr<FakeDSO> local = std::make_shared<FakeDSO>();
+  std::shared_ptr<recordkit::DSO> netDso, localDso;
+  std::shared_ptr<FakeDTO> netDto = std::make_shared<FakeDTO>(), localDto = std::make_shared<FakeDTO>();
 };
 
 TEST_F(RecordWriterTest, NetworkStoreTakesTheRecordAlone) {
@@ -46,10 +49,10 @@ TEST_F(RecordWriterTest, NetworkStoreTakesTheRecordAlone) {
   EXPECT_EQ(local->calls, 0);
   EXPECT_EQ(TextLines(), 0u);
   EXPECT_EQ(net->Field(0, "AppName"), Variant::String("app"));
-  EXPECT_EQ(process.state.counters.toNetworkStore, 1u);
+  EXPECT_EQ(process.writer.counters().toNetworkStore, 1u);
 }
 
-TEST_F(RecordWriterTest, AbsentOrRefusingNetworkStoreFallsToLocalSilently) {
+TEST(RecordWriterChain, AbsentOrRefusingNetworkStoreFallsToLocalSilently) {
   struct Case {
     const char* name;
     bool netDso, netDto;
@@ -59,20 +62,17 @@ TEST_F(RecordWriterTest, AbsentOrRefusingNetworkStoreFallsToLocalSilently) {
                         Case{"DSO without DTO", true, false, FakeDSO::Mode::kTake},
                         Case{"refuses", true, true, FakeDSO::Mode::kRefuse}}) {
     SCOPED_TRACE(c.name);
-    ProcessState& state = process.state;
-    state.counters = {};
+    testing::WriterRig rig;
     auto n = std::make_shared<FakeDSO>();
     auto l = std::make_shared<FakeDSO>();
     n->mode = c.netMode;
-    state.NetDSO = c.netDso ? n : nullptr;
-    state.NetDTO = c.netDto ? std::make_shared<FakeDTO>() : nullptr;
-    state.LocalDSO = l;
-    state.LocalDTO = std::make_shared<FakeDTO>();
+    rig.SetStores(c.netDso ? n : nullptr, c.netDto ? std::make_shared<FakeDTO>() : nullptr, l,
+                  std::make_shared<FakeDTO>());
     Variant record = testing::MakeRecord({});
-    EXPECT_EQ(WriteRecord(state, toDatabase, record).wait(process.ws), 0);
+    EXPECT_EQ(rig.writer.WriteRecord(toDatabase, kj::arrayPtr(&record, 1)).wait(rig.ws).taken, 1u);
     EXPECT_EQ(l->taken.size(), 1u);
-    EXPECT_TRUE(process.Faults().empty());
-    EXPECT_EQ(state.counters.toLocalStore, 1u);
+    EXPECT_TRUE(rig.Faults().empty());
+    EXPECT_EQ(rig.writer.counters().toLocalStore, 1u);
   }
 }
 
@@ -80,11 +80,12 @@ TEST_F(RecordWriterTest, TextLogIsTheLastTarget) {
   net->mode = FakeDSO::Mode::kRefuse;
   OpenNetwork();
   EXPECT_EQ(Write(toDatabase), 0);  // refused, no local store
-  process.state.NetDSO.reset();
+  netDso.reset();
+  Wire();
   EXPECT_EQ(Write(toDatabase), 0);  // both absent
   EXPECT_EQ(TextLines(), 2u);
   EXPECT_TRUE(process.Faults().empty());
-  EXPECT_EQ(process.state.counters.toTextLog, 2u);
+  EXPECT_EQ(process.writer.counters().toTextLog, 2u);
 }
 
 TEST_F(RecordWriterTest, ToFileTouchesNoStore) {
@@ -117,16 +118,18 @@ TEST_F(RecordWriterTest, FailingStoreCallIsReportedOnceAndPassedOver) {
   local->raiseDescription = "disk I/O error";
   EXPECT_EQ(Write(toDatabase), 0);
   EXPECT_EQ(TextLines(), 1u);
-  EXPECT_EQ(process.Faults().size(), 3u);
+  // The network store's failure repeats within its outage and is not entered again.
+  EXPECT_EQ(process.Faults(), (std::vector<std::string>{"ODBC--call failed", "disk I/O error"}));
 }
 
 TEST_F(RecordWriterTest, NoTargetTakingTheRecordAnswersTheTextLogError) {
   net->mode = FakeDSO::Mode::kRefuse;
   OpenNetwork();
-  process.state.TextLogPath = process.homeDir / "gone/Ledgwk.log";
+  process.UseTextLog(process.homeDir / "gone/Ledgwk.log");
   EXPECT_EQ(Write(toDatabase), 76);
   EXPECT_EQ(Write(tofile), 76);
-  EXPECT_EQ(process.Faults(), std::vector<std::string>(2, "Path not found"));
+  // One outage of the text log: its fault is entered once.
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Path not found"});
 }
 
 TEST_F(RecordWriterTest, WaitsForASlowStoreWithoutBlocking) {
@@ -134,18 +137,42 @@ TEST_F(RecordWriterTest, WaitsForASlowStoreWithoutBlocking) {
   OpenNetwork();
   Variant record = testing::MakeRecord({});
   bool done = false;
-  int32_t result = -1;
-  auto promise = WriteRecord(process.state, toDatabase, record).then([&](int32_t r) {
+  size_t result = 0;
+  auto promise = process.writer.WriteRecord(toDatabase, kj::arrayPtr(&record, 1)).then([&](TakeResult r) {
     done = true;
-    result = r;
+    result = r.taken;
   });
   process.ws.poll();
   EXPECT_FALSE(done);
   net->AnswerLate(0);
   promise.wait(process.ws);
   EXPECT_TRUE(done);
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(result, 1u);
   EXPECT_EQ(net->taken.size(), 1u);
+}
+
+// What one target did not take goes on to the next, in order; each target gets
+// records in queue order and nothing twice.
+TEST_F(RecordWriterTest, WhatATargetDidNotTakeGoesOnToTheNextInOrder) {
+  net->failCall = 3;  // takes r0 and r1, refuses r2
+  OpenNetwork();
+  OpenLocal();
+  local->failCall = 2;  // takes r2, refuses r3
+  std::vector<Variant> run;
+  for (int i = 0; i < 5; ++i) run.push_back(testing::MakeRecord({{"AppName", Variant::String("r" + std::to_string(i))}}));
+  TakeResult result = process.writer.WriteRecord(toDatabase, kj::arrayPtr(run.data(), run.size())).wait(process.ws);
+  EXPECT_EQ(result.taken, 5u);
+  ASSERT_EQ(net->taken.size(), 2u);
+  EXPECT_EQ(net->Field(1, "AppName").string(), "r1");
+  ASSERT_EQ(local->taken.size(), 1u);
+  EXPECT_EQ(local->Field(0, "AppName").string(), "r2");
+  auto lines = process.TextLogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(0, 2), "r3");
+  EXPECT_EQ(lines[1].substr(0, 2), "r4");
+  EXPECT_EQ(process.writer.counters().toNetworkStore, 2u);
+  EXPECT_EQ(process.writer.counters().toLocalStore, 1u);
+  EXPECT_EQ(process.writer.counters().toTextLog, 2u);
 }
 
 }  // namespace

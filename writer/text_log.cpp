@@ -1,13 +1,8 @@
 #include "writer/text_log.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <memory>
-
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
 #include "recordkit/property_set.h"
-#include "writer/fault_log.h"
 
 namespace ledgerwick {
 
@@ -43,63 +38,50 @@ std::string RenderColumn(const Variant& value, Rendering rendering) {
   return automation::ToText(value);
 }
 
-// Closes the text log when rendering a line raises (out of memory) before the
-// write; the normal path closes it itself to see whether the close succeeded.
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // Keeps a record on one line of 19 columns: tab, CR and LF become one blank each.
-void Flatten(std::string& text) {
-  for (char& c : text) {
-    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
-  }
+void AppendFlat(std::string& line, const std::string& text) {
+  for (char c : text) line += (c == '\t' || c == '\r' || c == '\n') ? ' ' : c;
 }
 
 }  // namespace
 
-std::string FormatLogLine(ProcessState& state, Variant& record) {
+std::string TextLog::FormatLogLine(const Variant& record, std::vector<std::string>& faults) const {
   auto set = recordkit::PropertySet::NewEventSet();
-  if (int32_t number = state.Packer().UnpackProperties(record, *set); number != 0) {
+  Variant data = record;  // the packer takes its data by reference
+  if (int32_t number = packer_.UnpackProperties(data, *set); number != 0) {
     // Only a damaged record gets here; it leaves an empty line and a trace of why.
-    ReportFault(state, "Record could not be unpacked: " + automation::StandardDescription(number));
+    faults.push_back("Record could not be unpacked: " + automation::StandardDescription(number));
     return "";
   }
 
   std::string line;
   for (int i = 0; i < kTextLogColumns; ++i) {
     if (i > 0) line += '\t';
-    std::string text;
     try {
-      text = RenderColumn(set->Item(kColumns[i].property)->Value(), kColumns[i].rendering);
+      AppendFlat(line, RenderColumn(set->Item(kColumns[i].property)->Value(), kColumns[i].rendering));
     } catch (const AutomationError& e) {
       // The column stays empty; the rest of the record is still written.
-      ReportFault(state, e.description());
-      continue;
+      faults.push_back(e.description());
     }
-    Flatten(text);
-    line += text;
   }
   return line;
 }
 
-int32_t WriteToTextFile(ProcessState& state, Variant& record) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(state.TextLogPath.c_str(), "ab"));
-  if (file == nullptr) {
-    AutomationError error(automation::FileErrorNumber(errno));
-    ReportFault(state, error.description());
-    return error.number();
+TakeResult TextLog::WriteToTextFile(kj::ArrayPtr<const Variant> run) {
+  std::string lines;
+  std::vector<std::string> renderingFaults;
+  for (const Variant& record : run) {
+    lines += FormatLogLine(record, renderingFaults);
+    lines += "\r\n";
   }
-  std::string line = FormatLogLine(state, record) + "\r\n";
-  bool written = std::fwrite(line.data(), 1, line.size(), file.get()) == line.size();
-  int writeErrno = errno;
-  bool closed = std::fclose(file.release()) == 0;
-  if (!written || !closed) {
-    AutomationError error(automation::FileErrorNumber(written ? errno : writeErrno));
-    ReportFault(state, error.description());
-    return error.number();
+  automation::Status status = files_.Append(path_, lines);
+  if (!status.ok()) {
+    outage_.Report(status.description);
+    return TakeResult{0, std::move(status)};
   }
-  return 0;
+  outage_.End();
+  for (const std::string& fault : renderingFaults) faultLog_.Report(fault);
+  return TakeResult{run.size(), {}};
 }
 
 }  // namespace ledgerwick

@@ -1,26 +1,53 @@
 #pragma once
-// The text log: one line of 19 tab-separated columns per record, appended to
-// TextLogPath with one open, write and close per record.
+// The text log: one line of 19 tab-separated columns per record, each ended by
+// CR LF. A run of records is written with one append (one open, one write, one
+// close), all or nothing, and nothing is kept open or buffered between runs.
 
-#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "automation/file_appender.h"
 #include "automation/variant.h"
-#include "startup/process_state.h"
+#include "recordkit/property_packer.h"
+#include "writer/fault_log.h"
+#include "writer/log_target.h"
 
 namespace ledgerwick {
 
 constexpr int kTextLogColumns = 19;
 constexpr const char* kTextLogName = "Ledgwk.log";
 
-// Renders the record as one line without its CR LF. A record the packer rejects
-// renders as the empty text. A column whose value cannot become text is written
-// empty with one fault entry; tab, CR and LF inside a value become one blank each.
-std::string FormatLogLine(ProcessState& state, automation::Variant& record);
+class TextLog final : public LogTarget {
+ public:
+  // Appends to the file at `path` through `files`. Each argument must outlive the log.
+  TextLog(automation::FileAppender& files, const recordkit::PropertyPacker& packer, FaultLog& faults,
+          std::string path)
+      : files_(files), packer_(packer), faultLog_(faults), outage_(faults), path_(std::move(path)) {}
 
-// Appends the rendered line and CR LF to TextLogPath, creating the file when
-// missing. 0 when written; otherwise one fault entry with the error's description
-// and that error's number.
-int32_t WriteToTextFile(ProcessState& state, automation::Variant& record);
+  // Renders the record as one line without its CR LF. A record the packer rejects
+  // renders as the empty text. A column whose value cannot become text is written
+  // empty; tab, CR and LF inside a value become one blank each. The faults met are
+  // added to `faults` (one message each).
+  std::string FormatLogLine(const automation::Variant& record, std::vector<std::string>& faults) const;
+
+  // Appends the run's lines in one write. Either every line is in the file or none
+  // is: a failed write takes nothing, enters the error's description in the fault
+  // log (once per outage) and answers its status. A record's rendering faults are
+  // entered once the record is written, so a retried run does not enter them twice.
+  TakeResult WriteToTextFile(kj::ArrayPtr<const automation::Variant> run);
+
+  kj::Promise<TakeResult> Take(kj::ArrayPtr<const automation::Variant> run) override {
+    return WriteToTextFile(run);
+  }
+
+  const std::string& path() const { return path_; }
+
+ private:
+  automation::FileAppender& files_;
+  const recordkit::PropertyPacker& packer_;
+  FaultLog& faultLog_;
+  RepeatedFaults outage_;  // the faults of writes that failed, until one succeeds
+  const std::string path_;
+};
 
 }  // namespace ledgerwick

@@ -1,10 +1,12 @@
 #include "writer/text_log.h"
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "automation/date_scale.h"
 #include "tests/support/records.h"
-#include "tests/support/test_process.h"
+#include "tests/support/writer_rig.h"
 
 namespace ledgerwick {
 namespace {
@@ -27,14 +29,17 @@ std::vector<std::string> Columns(const std::string& line) {
 
 class TextLogTest : public ::testing::Test {
  protected:
-  TextLogTest() { process.StartWithoutStores(tofile); }
-
   std::string Format(const FieldValues& fields) {
-    Variant record = MakeRecord(fields);
-    return FormatLogLine(process.state, record);
+    std::vector<std::string> faults;
+    std::string line = log.FormatLogLine(MakeRecord(fields), faults);
+    EXPECT_TRUE(faults.empty());
+    return line;
   }
 
-  testing::TestProcess process;
+  TakeResult Write(std::vector<Variant> records) { return log.WriteToTextFile(kj::arrayPtr(records.data(), records.size())); }
+
+  testing::WriterRig process;
+  TextLog log{process.files, process.packer, process.faultLog, process.textLogPath};
 };
 
 TEST_F(TextLogTest, FullRecordRendersNineteenColumnsInOrder) {
@@ -92,13 +97,13 @@ TEST_F(TextLogTest, NullsAndUnrenderableValues) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.field);
-    std::filesystem::remove(process.FaultLogPath());
     Variant record = MakeRecord({{"UserName", Variant::String("bob")}, {c.field, c.value}});
-    std::vector<std::string> columns = Columns(FormatLogLine(process.state, record));
+    std::vector<std::string> faults;
+    std::vector<std::string> columns = Columns(log.FormatLogLine(record, faults));
     ASSERT_EQ(columns.size(), 19u);
     EXPECT_EQ(columns[c.column], "");
     EXPECT_EQ(columns[7], "bob");
-    EXPECT_EQ(process.Faults(), c.faults);
+    EXPECT_EQ(faults, c.faults);
   }
 }
 
@@ -111,28 +116,50 @@ TEST_F(TextLogTest, TabsAndLineBreaksInsideValuesBecomeBlanks) {
 }
 
 TEST_F(TextLogTest, RecordsAreAppendedAsCrLfLinesInOrder) {
-  Variant first = MakeRecord({{"AppName", Variant::String("one")}});
-  Variant second = MakeRecord({{"AppName", Variant::String("two")}});
-  EXPECT_EQ(WriteToTextFile(process.state, first), 0);
-  EXPECT_EQ(WriteToTextFile(process.state, second), 0);
-  std::string content = testing::ReadFile(process.state.TextLogPath);
-  EXPECT_EQ(content, "one" + std::string(18, '\t') + "\r\ntwo" + std::string(18, '\t') + "\r\n");
+  EXPECT_EQ(Write({MakeRecord({{"AppName", Variant::String("one")}})}).taken, 1u);
+  EXPECT_EQ(Write({MakeRecord({{"AppName", Variant::String("two")}}), MakeRecord({{"AppName", Variant::String("three")}})}).taken,
+            2u);
+  std::string content = testing::ReadFile(process.textLogPath);
+  const std::string tabs(18, '\t');
+  EXPECT_EQ(content, "one" + tabs + "\r\ntwo" + tabs + "\r\nthree" + tabs + "\r\n");
+  EXPECT_EQ(process.files.calls(), 2);  // one append per run
 }
 
 TEST_F(TextLogTest, MissingFolderWritesNothingAndAnswersTheFileError) {
-  process.state.TextLogPath = process.homeDir / "no-such-folder/Ledgwk.log";
-  Variant record = MakeRecord({{"AppName", Variant::String("lost?")}});
-  EXPECT_EQ(WriteToTextFile(process.state, record), 76);
+  const std::string path = process.homeDir / "no-such-folder/Ledgwk.log";
+  TextLog missing(process.files, process.packer, process.faultLog, path);
+  std::vector<Variant> run = {MakeRecord({{"AppName", Variant::String("lost?")}})};
+  TakeResult result = missing.WriteToTextFile(kj::arrayPtr(run.data(), run.size()));
+  EXPECT_EQ(result.taken, 0u);
+  EXPECT_EQ(result.status.number, 76);
+  EXPECT_EQ(result.status.description, "Path not found");
   EXPECT_EQ(process.Faults(), std::vector<std::string>{"Path not found"});
-  EXPECT_FALSE(std::filesystem::exists(process.state.TextLogPath));
+  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST_F(TextLogTest, RecordThePackerRejectsLeavesAnEmptyLineAndAFault) {
-  Variant notARecord = Variant::Long(5);
-  EXPECT_EQ(WriteToTextFile(process.state, notARecord), 0);
-  EXPECT_EQ(testing::ReadFile(process.state.TextLogPath), "\r\n");
+  EXPECT_EQ(Write({Variant::Long(5)}).taken, 1u);
+  EXPECT_EQ(testing::ReadFile(process.textLogPath), "\r\n");
   ASSERT_EQ(process.Faults().size(), 1u);
   EXPECT_EQ(process.Faults()[0], "Record could not be unpacked: Type mismatch");
+}
+
+// A run that cannot be written takes nothing and leaves nothing; its records'
+// rendering faults are entered once, when a later try writes them.
+TEST_F(TextLogTest, FailedRunTakesNothingAndItsRenderingFaultsWaitForTheWrite) {
+  std::vector<Variant> run = {MakeRecord({{"AppName", Variant::String("a")}}),
+                              MakeRecord({{"Severity", Variant::Null()}})};
+  process.files.FailCallOnce(1);
+  TakeResult failed = log.WriteToTextFile(kj::arrayPtr(run.data(), run.size()));
+  EXPECT_EQ(failed.taken, 0u);
+  EXPECT_EQ(failed.status.number, 61);
+  EXPECT_FALSE(std::filesystem::exists(process.textLogPath));
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Disk full"});
+
+  TakeResult written = log.WriteToTextFile(kj::arrayPtr(run.data(), run.size()));
+  EXPECT_EQ(written.taken, 2u);
+  EXPECT_EQ(testing::SplitLines(testing::ReadFile(process.textLogPath)).size(), 2u);
+  EXPECT_EQ(process.Faults(), (std::vector<std::string>{"Disk full", "Invalid use of Null"}));
 }
 
 }  // namespace

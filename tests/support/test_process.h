@@ -3,6 +3,7 @@
 // timer (whose waits can be made to fail), a settable clock, recorded notices, and
 // temporary settings and home folders.
 
+#include <gtest/gtest.h>
 #include <kj/async.h>
 #include <kj/timer.h>
 
@@ -10,12 +11,15 @@
 #include "automation/clock.h"
 #include "automation/date_scale.h"
 #include "automation/event_log_writer.h"
+#include "automation/file_appender.h"
 #include "automation/notices.h"
 #include "automation/timer_service.h"
 #include "startup/process_state.h"
 #include "startup/settings.h"
+#include "startup/writer_chain.h"
 #include "writer/fault_log.h"
 #include "writer/text_log.h"
+#include "tests/support/failing_file_appender.h"
 #include "tests/support/flaky_timer.h"
 #include "tests/support/manual_time.h"
 #include "tests/support/temp_dir.h"
@@ -42,7 +46,7 @@ class TestProcess {
   // (the server started again), or one whose notices go to `sink`.
   Environment Env() { return Env(notices); }
   Environment Env(automation::NoticeSink& sink) {
-    return Environment{clock, timers, classes, sink, eventLog, settingsDir.path(), homeDir.path()};
+    return Environment{clock, timers, classes, sink, eventLog, files, settingsDir.path(), homeDir.path()};
   }
 
   // Writes Ledgwk.ini in the settings folder.
@@ -66,10 +70,20 @@ class TestProcess {
   // Puts the state where start-up leaves it with no store open and text logging on.
   void StartWithoutStores(int32_t logMethod = toDatabase) {
     state.InitStarted = true;
-    state.TextLogPath = homeDir / kTextLogName;
     state.CurrentLogMethod = logMethod;
-    state.ErrorBuffer.emplace();
+    state.drain.CreateErrorBuffer();
+    UseTextLog(homeDir / kTextLogName);
   }
+
+  // The text log goes to `path` from now on (the chain is built anew with the stores
+  // the state holds).
+  void UseTextLog(const std::string& path) {
+    state.TextLogPath = path;
+    BuildWriterChain(state);
+  }
+
+  // Appends a record to the queue as Loggit does.
+  void Queue(automation::Variant record) { ASSERT_TRUE(state.drain.Append(std::move(record)).ok()); }
 
   kj::EventLoop loop;
   kj::WaitScope ws{loop};
@@ -79,7 +93,9 @@ class TestProcess {
   automation::ManualClock clock{TestNow()};
   automation::ClassRegistry classes;
   automation::RecordedNotices notices;
-  automation::EventLogWriter eventLog{clock};
+  automation::PosixFileAppender realFiles;
+  FailingFileAppender files{realFiles};  // the text log's appends, which a test can make fail
+  automation::EventLogWriter eventLog{clock, realFiles};
   TempDir settingsDir;
   TempDir homeDir;
   ProcessState state;

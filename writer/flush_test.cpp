@@ -1,32 +1,31 @@
-#include "host/shutdown_drain.h"
+#include "writer/drain.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/records.h"
-#include "writer/worker_engine.h"
-#include "tests/support/test_process.h"
+#include "tests/support/writer_rig.h"
 
-namespace ledgerwick::host {
+namespace ledgerwick {
 namespace {
 
 using automation::Variant;
 
-class ShutdownDrainTest : public ::testing::Test {
+class FlushTest : public ::testing::Test {
  protected:
-  ShutdownDrainTest() { process.StartWithoutStores(tofile); }
+  FlushTest() { process.logMethod = tofile; }
 
   void Queue(int count) {
     for (int i = 0; i < count; ++i) {
-      process.state.ErrorBuffer->push_back(
-          testing::MakeRecord({{"AppName", Variant::String("app" + std::to_string(i))}}));
+      process.Queue(testing::MakeRecord({{"AppName", Variant::String("app" + std::to_string(i))}}));
     }
   }
 
   // Runs the shutdown drain to its end on the manual timer; answers what was left.
   size_t Drain(kj::Duration limit) {
-    auto promise = DrainAtShutdown(process.state, process.timer, limit).eagerlyEvaluate(nullptr);
+    auto promise = process.drain.Flush(limit).eagerlyEvaluate(nullptr);
     kj::Duration ran = 0 * kj::SECONDS;
     while (!promise.poll(process.ws)) {
       EXPECT_LE(ran, limit + 1 * kj::SECONDS) << "the drain outlived its limit";
@@ -37,10 +36,10 @@ class ShutdownDrainTest : public ::testing::Test {
     return promise.wait(process.ws);
   }
 
-  testing::TestProcess process;
+  testing::WriterRig process;
 };
 
-TEST_F(ShutdownDrainTest, WritesEveryQueuedRecordBeforeTheLimit) {
+TEST_F(FlushTest, WritesEveryQueuedRecordBeforeTheLimit) {
   Queue(3);
   EXPECT_EQ(Drain(10 * kj::SECONDS), 0u);
   auto lines = process.TextLogLines();
@@ -50,37 +49,43 @@ TEST_F(ShutdownDrainTest, WritesEveryQueuedRecordBeforeTheLimit) {
   EXPECT_TRUE(process.Faults().empty());
 }
 
-TEST_F(ShutdownDrainTest, TriesAtOnceEvenWhileTheDrainTimerBacksOff) {
+TEST_F(FlushTest, TriesAtOnceEvenWhileTheDrainTimerBacksOff) {
+  // A long outage before the stop: the drain timer waits 30 s between tries.
+  process.files.FailFromCall(1);
   Queue(1);
-  process.state.DrainIntervalMs = kMaxDrainIntervalMs;  // a long outage before the stop
+  process.RunFor(100 * kj::SECONDS);
+  ASSERT_EQ(process.drain.intervalMs(), kMaxDrainIntervalMs);
+  process.files.Heal();
   EXPECT_EQ(Drain(1 * kj::SECONDS), 0u);
   EXPECT_EQ(process.TextLogLines().size(), 1u);
 }
 
-TEST_F(ShutdownDrainTest, EmptyOrMissingQueueEndsAtOnceWithoutAFault) {
-  EXPECT_EQ(Drain(10 * kj::SECONDS), 0u);
-  process.state.ErrorBuffer.reset();  // start-up never ran
+TEST_F(FlushTest, EmptyQueueEndsAtOnceWithoutAFault) {
   EXPECT_EQ(Drain(10 * kj::SECONDS), 0u);
   EXPECT_TRUE(process.Faults().empty());
 }
 
-TEST_F(ShutdownDrainTest, RecordsNoTargetTakesAreCountedInOneFaultEntry) {
-  process.state.TextLogPath = process.homeDir / "missing/Ledgwk.log";
+TEST_F(FlushTest, RecordsNoTargetTakesAreCountedInOneFaultEntry) {
+  process.UseTextLog(process.homeDir / "missing/Ledgwk.log");
   Queue(4);
   EXPECT_EQ(Drain(2 * kj::SECONDS), 4u);
-  EXPECT_EQ(process.state.ErrorBuffer->size(), 4u);  // nothing is dropped
+  EXPECT_EQ(process.drain.queued(), 4u);  // nothing is dropped
   auto faults = process.Faults();
   ASSERT_FALSE(faults.empty());
   EXPECT_EQ(faults.back(), "4 queued records could not be written at shutdown");
-  // Tries keep to the drain timer's back-off: a handful in two seconds, not twenty.
-  EXPECT_LE(faults.size(), 8u);
+  // The text log's fault is entered once however often it is tried...
+  EXPECT_EQ(faults.front(), "Path not found");
+  EXPECT_EQ(std::count(faults.begin(), faults.end(), "Path not found"), 1);
+  // ...and tries keep to the drain timer's back-off: a handful in two seconds, not twenty.
+  EXPECT_GE(process.files.calls(), 2);
+  EXPECT_LE(process.files.calls(), 8);
 }
 
-TEST_F(ShutdownDrainTest, ATargetThatComesBackInTimeTakesTheRest) {
+TEST_F(FlushTest, ATargetThatComesBackInTimeTakesTheRest) {
   const std::string folder = process.homeDir / "later";
-  process.state.TextLogPath = folder + "/Ledgwk.log";
+  process.UseTextLog(folder + "/Ledgwk.log");
   Queue(2);
-  auto promise = DrainAtShutdown(process.state, process.timer, 10 * kj::SECONDS).eagerlyEvaluate(nullptr);
+  auto promise = process.drain.Flush(10 * kj::SECONDS).eagerlyEvaluate(nullptr);
   process.RunFor(500 * kj::MILLISECONDS);
   EXPECT_FALSE(promise.poll(process.ws));
   std::filesystem::create_directory(folder);
@@ -91,4 +96,4 @@ TEST_F(ShutdownDrainTest, ATargetThatComesBackInTimeTakesTheRest) {
 }
 
 }  // namespace
-}  // namespace ledgerwick::host
+}  // namespace ledgerwick

@@ -1,0 +1,174 @@
+#include "writer/drain.h"
+
+#include <algorithm>
+#include <string>
+
+#include <kj/debug.h>
+#include <kj/vector.h>
+
+#include "automation/automation_error.h"
+
+namespace ledgerwick {
+
+namespace {
+
+using automation::Variant;
+
+// The bytes a packed record takes in the queue.
+size_t PackedSize(const Variant& record) {
+  return record.isArray() && record.type() == automation::VarType::Byte ? record.array().bytes().size() : 0;
+}
+
+}  // namespace
+
+Drain::Drain(automation::TimerService& timers, automation::NoticeSink& notices, FaultLog& faults,
+             RecordWriter& writer, kj::Function<int32_t()> currentLogMethod)
+    : timers_(timers),
+      notices_(notices),
+      faultLog_(faults),
+      writer_(writer),
+      currentLogMethod_(kj::mv(currentLogMethod)),
+      drainFaults_(faults) {}
+
+Drain::~Drain() {
+  inFlight_ = nullptr;
+  DisarmTimer();
+}
+
+void Drain::CreateErrorBuffer() { errorBuffer_.emplace(); }
+
+automation::Status Drain::Append(Variant record) {
+  if (!errorBuffer_) return automation::Status::Error(automation::err::kObjectNotSet);
+  errorBuffer_->push_back(std::move(record));
+  StartDrainTimer();
+  return {};
+}
+
+void Drain::DisarmTimer() {
+  if (timerArmed_) DestroyTimer(timerId_);
+  timerArmed_ = false;
+}
+
+void Drain::ArmTimer(int32_t intervalMs) {
+  DisarmTimer();
+  timerId_ = CreateTimer(intervalMs);
+  timerArmed_ = true;
+}
+
+void Drain::StartDrainTimer() {
+  if (drainBusy_ || timerArmed_) return;
+  ArmTimer(intervalMs_);
+}
+
+int32_t Drain::CreateTimer(int32_t intervalMs) {
+  return timers_.Create(intervalMs, [this]() { DrainTimerProc(); });
+}
+
+bool Drain::DestroyTimer(int32_t timerId) { return timers_.Destroy(timerId); }
+
+// No target took the front record: it stays at the front, and the next try waits
+// twice as long as the last, up to the limit.
+void Drain::EndDrainForNow() {
+  drainBusy_ = false;
+  if (!outageNoticeShown_) {
+    notices_.Show(kDrainFailureNotice);
+    outageNoticeShown_ = true;
+  }
+  intervalMs_ = std::min(intervalMs_ * 2, kMaxDrainIntervalMs);
+  ArmTimer(intervalMs_);
+}
+
+// Whatever fails inside a drain ends it for now like a record no target took: the
+// drain is never left busy, and a timer is armed to try again.
+void Drain::EndFailedDrain(const std::string& description) {
+  drainFaults_.Report(description);
+  EndDrainForNow();
+}
+
+void Drain::EndOutage() {
+  drainFaults_.End();
+  outageNoticeShown_ = false;
+  if (intervalMs_ != kDrainIntervalMs) {
+    intervalMs_ = kDrainIntervalMs;
+    ArmTimer(kDrainIntervalMs);
+  }
+}
+
+void Drain::EndDrain() {
+  drainBusy_ = false;
+  DisarmTimer();
+  auto waiters = kj::mv(idleWaiters_);
+  for (auto& waiter : waiters) waiter->fulfill();
+}
+
+// Hands the writer a run from the front of the queue and goes on until the queue is
+// empty. The queue is read afresh before every run, so records appended while a
+// target answers are written by this same drain.
+kj::Promise<void> Drain::DrainLoop() {
+  if (queued() == 0) {
+    EndDrain();
+    return kj::READY_NOW;
+  }
+  // The writer works on copies; a record leaves the queue only once a target took it.
+  const size_t count = std::min(queued(), kMaxRunRecords);
+  kj::Vector<Variant> run(count);
+  size_t bytes = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const Variant& record = (*errorBuffer_)[i];
+    bytes += PackedSize(record);
+    if (i > 0 && bytes > kMaxRunBytes) break;
+    run.add(record);
+  }
+  kj::Array<Variant> records = run.releaseAsArray();
+  kj::ArrayPtr<const Variant> handed = records.asPtr();
+  ++runs_;
+  recordsHanded_ += handed.size();
+  return writer_.WriteRecord(currentLogMethod_(), handed)
+      .attach(kj::mv(records))
+      .then([this, handed = handed.size()](TakeResult result) -> kj::Promise<void> {
+        KJ_ASSERT(result.taken <= handed && result.taken <= queued());
+        errorBuffer_->erase(errorBuffer_->begin(), errorBuffer_->begin() + static_cast<ptrdiff_t>(result.taken));
+        try {
+          if (result.taken > 0) EndOutage();
+          if (result.taken < handed) {
+            EndDrainForNow();
+            return kj::READY_NOW;
+          }
+        } catch (const automation::AutomationError& e) {
+          // Arming the next try failed (no memory for the timer): one more try.
+          EndFailedDrain(e.description());
+          return kj::READY_NOW;
+        }
+        return DrainLoop();
+      });
+}
+
+void Drain::DrainTimerProc() {
+  if (drainBusy_) return;
+  drainBusy_ = true;
+  // evalNow: a failure before the drain's first wait ends it the same way.
+  inFlight_ = kj::evalNow([this]() { return DrainLoop(); }).eagerlyEvaluate([this](kj::Exception&& e) {
+    EndFailedDrain(e.getDescription().cStr());
+  });
+}
+
+kj::Promise<void> Drain::WhenIdle() {
+  if (idle()) return kj::READY_NOW;
+  auto paf = kj::newPromiseAndFulfiller<void>();
+  idleWaiters_.push_back(kj::mv(paf.fulfiller));
+  return kj::mv(paf.promise);
+}
+
+kj::Promise<size_t> Drain::Flush(kj::Duration limit) {
+  if (!drainBusy_ && queued() > 0) DrainTimerProc();
+  return WhenIdle().exclusiveJoin(timers_.timer().afterDelay(limit)).then([this]() {
+    const size_t left = queued();
+    if (left > 0) {
+      faultLog_.Report(std::to_string(left) + (left == 1 ? " queued record" : " queued records") +
+                       " could not be written at shutdown");
+    }
+    return left;
+  });
+}
+
+}  // namespace ledgerwick

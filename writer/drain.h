@@ -1,0 +1,115 @@
+#pragma once
+// The drain: the ErrorBuffer queue of PackedRecords and the 100 ms drain timer whose
+// ticks hand the queued records, oldest first and in runs, to the record writer,
+// removing each record once a target took it.
+//
+// At most one drain timer is armed at a time. When no target takes the front
+// record, the drain ends for now, the record stays at the front, and the timer is
+// re-armed with twice the interval (up to 30 s); the first success returns to 100 ms.
+// The operator is told "Unable to create thread" once per such outage.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <kj/async.h>
+#include <kj/function.h>
+#include <kj/time.h>
+
+#include "automation/notices.h"
+#include "automation/status.h"
+#include "automation/timer_service.h"
+#include "automation/variant.h"
+#include "writer/fault_log.h"
+#include "writer/record_writer.h"
+
+namespace ledgerwick {
+
+constexpr int32_t kDrainIntervalMs = 100;
+constexpr int32_t kMaxDrainIntervalMs = 30000;
+constexpr const char* kDrainFailureNotice = "Unable to create thread";
+// A run handed to the writer holds at most this many records and, past its first
+// record, at most this many bytes of packed records.
+constexpr size_t kMaxRunRecords = 1000;
+constexpr size_t kMaxRunBytes = size_t{4} << 20;
+
+class Drain {
+ public:
+  // Each reference must outlive the drain. `currentLogMethod` is asked for the log
+  // method each time a run is handed to the writer.
+  Drain(automation::TimerService& timers, automation::NoticeSink& notices, FaultLog& faults,
+        RecordWriter& writer, kj::Function<int32_t()> currentLogMethod);
+  ~Drain();
+  Drain(const Drain&) = delete;
+  Drain& operator=(const Drain&) = delete;
+
+  // Creates the ErrorBuffer, empty; before that nothing can be appended.
+  void CreateErrorBuffer();
+
+  // Appends a record at the back of the queue and starts the drain timer. 91 when
+  // there is no ErrorBuffer yet.
+  automation::Status Append(automation::Variant record);
+
+  // The clean stop's last drain: starts a drain at once, whatever the back-off says,
+  // and lets later tries come at the back-off's pace until the queue is empty or
+  // `limit` has passed. Records still queued then are counted in one fault entry.
+  // Resolves to that count.
+  kj::Promise<size_t> Flush(kj::Duration limit);
+
+  // Arms the drain timer unless a drain runs or a timer is armed already.
+  void StartDrainTimer();
+  // A repeating timer calling DrainTimerProc; answers its id (non-zero).
+  int32_t CreateTimer(int32_t intervalMs);
+  // Stops the timer; false when the id names none.
+  bool DestroyTimer(int32_t timerId);
+  // The tick: returns at once while a drain runs; otherwise starts a drain that goes
+  // on asynchronously while targets answer, writing records appended meanwhile too.
+  void DrainTimerProc();
+
+  // Read by the status command, the idle exit and tests.
+  bool hasErrorBuffer() const { return errorBuffer_.has_value(); }
+  size_t queued() const { return errorBuffer_ ? errorBuffer_->size() : 0; }
+  bool DrainBusy() const { return drainBusy_; }
+  int32_t TimerId() const { return timerId_; }
+  bool timerArmed() const { return timerArmed_; }
+  int32_t intervalMs() const { return intervalMs_; }
+  bool idle() const { return queued() == 0 && !drainBusy_; }
+  // How many runs were handed to the writer, and how many records they held.
+  uint64_t runs() const { return runs_; }
+  uint64_t recordsHanded() const { return recordsHanded_; }
+
+ private:
+  kj::Promise<void> DrainLoop();
+  kj::Promise<void> WhenIdle();
+  void ArmTimer(int32_t intervalMs);
+  void DisarmTimer();
+  void EndDrainForNow();
+  void EndFailedDrain(const std::string& description);
+  void EndOutage();
+  void EndDrain();
+
+  // Constant after construction
+  automation::TimerService& timers_;
+  automation::NoticeSink& notices_;
+  FaultLog& faultLog_;
+  RecordWriter& writer_;
+  kj::Function<int32_t()> currentLogMethod_;
+
+  // Changed only by the drain's own procedures
+  std::optional<std::deque<automation::Variant>> errorBuffer_;
+  int32_t timerId_ = 0;
+  bool drainBusy_ = false;
+  bool timerArmed_ = false;
+  int32_t intervalMs_ = kDrainIntervalMs;
+  bool outageNoticeShown_ = false;
+  RepeatedFaults drainFaults_;  // faults of the drain itself, once per outage
+  uint64_t runs_ = 0;
+  uint64_t recordsHanded_ = 0;
+  std::vector<kj::Own<kj::PromiseFulfiller<void>>> idleWaiters_;
+  kj::Maybe<kj::Promise<void>> inFlight_;
+};
+
+}  // namespace ledgerwick
