@@ -28,8 +28,9 @@ struct StoreSlots {
   std::shared_ptr<recordkit::DTO>& dto;
 };
 
-// Steps 1 to 8 of opening a store. Returns 0 or the number the failing step chose;
-// errors raised inside a step propagate to the caller's handler.
+// Opening a store: create its DSO, connect it, create its DTO and bind it to the
+// log table. Returns 0 or the number the failing step chose; errors raised inside a
+// step propagate to the caller's handler.
 int32_t ConnectAndBind(ProcessState& state, const StoreSlots& store) {
   const std::string dsoClass = ReadSetting(state, kSection, store.dsoKey, kSettingsFileName);
   if (dsoClass == kMissing) return err::kObjectNotSet;

@@ -63,7 +63,7 @@ class StartupRun {
     }
   }
 
-  std::string step;  // the current step label, empty until statement 5
+  std::string step;  // the current step label, empty until the text log's step
   bool networkOpened = false;
   bool localOpened = false;
 
@@ -76,7 +76,7 @@ class StartupRun {
 void InitializeLogger(ProcessState& state) {
   StartupRun run(state);
 
-  // 1. Count this instance; the 16-bit count stays at its limit on overflow.
+  // Count this instance; the 16-bit count stays at its limit on overflow.
   run.Run([&] {
     if (state.InstanceCount == std::numeric_limits<int16_t>::max()) {
       throw AutomationError(err::kOverflow);
@@ -84,16 +84,15 @@ void InitializeLogger(ProcessState& state) {
     ++state.InstanceCount;
   });
 
-  // 2. Start-up has run and a store is open.
+  // Start-up has run and a store is open: nothing more to do.
   if (state.ReadyFlag) return;
 
-  // 3. Start-up has begun before without opening a store: only the no-store notice
-  // is repeated, from statement 10 on with both outcomes not opened.
+  // Start-up has begun before without opening a store: only the no-store notice is
+  // repeated, with both outcomes not opened.
   if (!state.InitStarted) {
-    // 4.
     state.InitStarted = true;
 
-    // 5.
+    // Where the text log goes.
     run.step = kStepLogFileName;
     run.Run([&] {
       const std::string folder = ReadSetting(state, kGeneral, "TextPath", kSettingsFileName);
@@ -101,8 +100,8 @@ void InitializeLogger(ProcessState& state) {
       state.TextLogPath = (folder == kMissing ? state.env.homeDir : folder) + "/" + kTextLogName;
     });
 
-    // 6. A value that is not a whole number in the 16-bit range is a fault; the log
-    // method then keeps its value.
+    // The log method. A value that is not a whole number in the 16-bit range is a
+    // fault; the log method then keeps its value.
     run.step = kStepLogMethod;
     run.Run([&] {
       const std::string storage = ReadSetting(state, kGeneral, "StorageType", kSettingsFileName);
@@ -113,18 +112,16 @@ void InitializeLogger(ProcessState& state) {
       }
     });
 
-    // 7.
     run.step = kStepErrorBuffer;
     run.Run([&] { state.drain.CreateErrorBuffer(); });
 
-    // 8.
+    // The network store first, then the local one; a failure is one fault entry.
     run.step = kStepNetwork;
     run.Run([&] {
       if (int32_t result = OpenNetworkStore(state); result != 0) throw AutomationError(result);
       run.networkOpened = true;
     });
 
-    // 9.
     run.step = kStepLocal;
     run.Run([&] {
       if (int32_t result = OpenLocalStore(state); result != 0) throw AutomationError(result);
@@ -135,13 +132,13 @@ void InitializeLogger(ProcessState& state) {
     BuildWriterChain(state);
   }
 
-  // 10.
+  // Tell the operator which stores did not open.
   run.Run([&] {
     const std::string notice = StoreNotice(run.networkOpened, run.localOpened);
     if (!notice.empty()) state.env.notices.Show(notice);
   });
 
-  // 11. Written only here, so it stays False while start-up runs.
+  // Written only here, so it stays False while start-up runs.
   state.ReadyFlag = run.networkOpened || run.localOpened;
 }
 
