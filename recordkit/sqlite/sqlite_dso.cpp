@@ -22,6 +22,10 @@ int RunToEnd(sqlite3* db, const char* sql, const char** tail) {
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
+void RollBackWhenOpen(sqlite3* db) {
+  if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
 }  // namespace
 
 SqliteDSO::~SqliteDSO() { Disconnect(); }
@@ -121,25 +125,78 @@ kj::Promise<int32_t> SqliteDSO::AddRecord(DTO& dto, const automation::Variant& r
                                           const std::string& /*text*/) {
   // The one failure of the call itself, a DTO of another class, rejects; every
   // store-level failure resolves to its number.
-  return kj::evalNow([&]() { return AddRecordNow(AsSqliteDTO(dto), record); });
+  return kj::evalNow([&]() {
+    TakeResult result = AddRunNow(AsSqliteDTO(dto), kj::arrayPtr(&record, 1));
+    return result.taken == 1 ? 0 : result.status.number;
+  });
 }
 
-int32_t SqliteDSO::AddRecordNow(SqliteDTO& dto, const automation::Variant& record) {
-  if (!isConnected()) return Answer({err::kObjectNotSet, "not connected"});
+kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records) {
+  auto* sqliteDto = dynamic_cast<SqliteDTO*>(&dto);
+  if (sqliteDto == nullptr) return TakeResult{0, automation::Status::Error(err::kTypeMismatch), true};
+  return AddRunNow(*sqliteDto, records);
+}
+
+TakeResult SqliteDSO::Took(size_t taken, StoreStatus status) {
+  automation::Status answer{status.number, status.message};
+  lastError_ = std::move(status.message);
+  return {taken, std::move(answer)};
+}
+
+TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records) {
+  if (!isConnected()) return Took(0, {err::kObjectNotSet, "not connected"});
   if (!dto.IsBoundTo(connection_)) {
-    return Answer({err::kObjectNotSet, "the DTO is not bound to a table of this store"});
+    return Took(0, {err::kObjectNotSet, "the DTO is not bound to a table of this store"});
   }
-  if (record.isEmpty()) {
-    // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
-    return Answer({packer_error::kNotAPackedRecord, "the record is empty"});
+  sqlite3* db = connection_->handle();
+  if (!sqlite3_get_autocommit(db)) {
+    // Rows added now would be committed, or lost, with someone else's transaction.
+    return Took(0, {err::kDeviceIOError, "a transaction is open on the store"});
   }
 
-  automation::Variant data = record;  // the packer may change what it is given
-  auto fields = PropertySet::NewEventSet();
-  if (int32_t rc = packer_.UnpackProperties(data, *fields); rc != 0) {
-    return Answer({rc, "not a packed record"});
+  // One transaction for the run: taken counts rows only once COMMIT has made them
+  // durable (WAL with full syncs), and a failure of the store undoes the whole run,
+  // so a retry from the first record not taken stores nothing twice.
+  if (const int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+    StoreStatus status = FailureOf(db, rc);
+    RollBackWhenOpen(db);
+    return Took(0, std::move(status));
   }
-  return Answer(dto.Insert(*fields));
+  size_t taken = records.size();
+  StoreStatus refusal;
+  std::vector<SqlValue> row;
+  for (size_t i = 0; i < records.size(); ++i) {
+    StoreStatus status;
+    if (records[i].isEmpty()) {
+      // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
+      status = {packer_error::kNotAPackedRecord, "the record is empty"};
+    } else {
+      automation::Variant data = records[i];  // the packer may change what it is given
+      auto fields = PropertySet::NewEventSet();
+      if (const int32_t rc = packer_.UnpackProperties(data, *fields); rc != 0) {
+        status = {rc, "not a packed record"};
+      } else {
+        status = dto.RowOf(*fields, row);
+      }
+    }
+    if (!status.ok()) {
+      // This record can never be stored: the run ends before it, and what came
+      // before it is still committed.
+      taken = i;
+      refusal = std::move(status);
+      break;
+    }
+    if (status = dto.InsertRow(row); !status.ok()) {
+      RollBackWhenOpen(db);
+      return Took(0, std::move(status));
+    }
+  }
+  if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+    StoreStatus status = FailureOf(db, rc);
+    RollBackWhenOpen(db);
+    return Took(0, std::move(status));
+  }
+  return Took(taken, std::move(refusal));
 }
 
 }  // namespace recordkit

@@ -43,12 +43,22 @@ class SqliteDSO final : public DSO {
   int32_t Execute(DTO& dto, const automation::Variant& optional, const std::string& sql,
                   int32_t options) override;
 
-  // Stores the record as one row; already resolved, since the file is local.
-  // 91 when not connected or `dto` is not bound through this DSO; 13 for a value
-  // that is not a packed record or a field value that cannot be stored; else the
-  // SQLite failure's number. Only a DTO of another class rejects (13).
+  // Stores the record as one row, in a transaction of its own; already resolved,
+  // since the file is local. 91 when not connected or `dto` is not bound through
+  // this DSO; 13 for a value that is not a packed record or a field value that
+  // cannot be stored; else the SQLite failure's number. Only a DTO of another class
+  // rejects (13).
   kj::Promise<int32_t> AddRecord(DTO& dto, const automation::Variant& record,
                                  const std::string& text) override;
+
+  // Stores the run in one transaction: every record before the first that cannot be
+  // stored (not a packed record, a value that cannot be stored: its status, 13 or the
+  // packer's number) is committed, and taken counts them. A failure of the store
+  // itself (begin, insert or commit: a full disk, an I/O error, a lock not released
+  // in time) rolls the whole run back: taken 0 and the failure's status. 91 when not
+  // connected or not bound. A DTO of another class answers 13 with `raised` set.
+  // Nothing is stored twice and taken never counts a row that is not durable.
+  kj::Promise<TakeResult> AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records) override;
 
   bool isConnected() const { return connection_ != nullptr; }
   // What went wrong in the last call that answered non-zero; callers only get the
@@ -59,7 +69,10 @@ class SqliteDSO final : public DSO {
   // The DTO as this store's class; raises 13 for a DTO of another class.
   static SqliteDTO& AsSqliteDTO(DTO& dto);
   int32_t Answer(StoreStatus status);
-  int32_t AddRecordNow(SqliteDTO& dto, const automation::Variant& record);
+  // The run's SQLite work.
+  TakeResult AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records);
+  // The answer to a run, kept in lastError() as well.
+  TakeResult Took(size_t taken, StoreStatus status);
   void Disconnect();
 
   // Constant after construction
