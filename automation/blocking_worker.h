@@ -4,6 +4,8 @@
 // the work that needs it. Every decision stays on the loop's thread: the work is
 // handed what it needs and reports back through the promise.
 
+#include <memory>
+
 #include <kj/async.h>
 #include <kj/function.h>
 
@@ -40,7 +42,7 @@ class WorkerThread final : public BlockingWorker {
 
  private:
   struct Impl;
-  kj::Own<Impl> impl_;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace automation

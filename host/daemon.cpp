@@ -37,7 +37,9 @@ kj::Duration Seconds(double seconds) {
   return static_cast<int64_t>(std::llround(seconds * 1000.0)) * kj::MILLISECONDS;
 }
 
-void RegisterStoreClasses(automation::ClassRegistry& classes) { recordkit::RegisterSqliteClasses(classes); }
+void RegisterStoreClasses(automation::ClassRegistry& classes) {
+  recordkit::RegisterSqliteClasses(classes, std::make_shared<automation::WorkerThread>());
+}
 
 enum class StopReason { Signal, Idle };
 

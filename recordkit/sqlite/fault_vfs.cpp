@@ -16,26 +16,30 @@ struct FaultFile {
 
 FaultFile* Of(sqlite3_file* file) { return reinterpret_cast<FaultFile*>(file); }
 sqlite3_file* Real(sqlite3_file* file) { return Of(file)->real; }
-int FailCode(sqlite3_file* file) { return Of(file)->owner->failCode(); }
+FaultVfs& OwnerOf(sqlite3_file* file) { return *Of(file)->owner; }
 
 int Close(sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); }
 int Read(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
   return Real(f)->pMethods->xRead(Real(f), buffer, amount, offset);
 }
 int Write(sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
-  if (FailCode(f) != SQLITE_OK) return FailCode(f);
+  if (int rc = OwnerOf(f).BeforeWrite(false); rc != SQLITE_OK) return rc;
   return Real(f)->pMethods->xWrite(Real(f), buffer, amount, offset);
 }
 int Truncate(sqlite3_file* f, sqlite3_int64 size) {
-  if (FailCode(f) != SQLITE_OK) return FailCode(f);
+  if (int rc = OwnerOf(f).BeforeWrite(false); rc != SQLITE_OK) return rc;
   return Real(f)->pMethods->xTruncate(Real(f), size);
 }
 int Sync(sqlite3_file* f, int flags) {
-  if (FailCode(f) != SQLITE_OK) return FailCode(f);
+  if (int rc = OwnerOf(f).BeforeWrite(true); rc != SQLITE_OK) return rc;
   return Real(f)->pMethods->xSync(Real(f), flags);
 }
 int FileSize(sqlite3_file* f, sqlite3_int64* size) { return Real(f)->pMethods->xFileSize(Real(f), size); }
-int Lock(sqlite3_file* f, int level) { return Real(f)->pMethods->xLock(Real(f), level); }
+int Lock(sqlite3_file* f, int level) {
+  const int rc = Real(f)->pMethods->xLock(Real(f), level);
+  OwnerOf(f).AfterLock(rc);
+  return rc;
+}
 int Unlock(sqlite3_file* f, int level) { return Real(f)->pMethods->xUnlock(Real(f), level); }
 int CheckReservedLock(sqlite3_file* f, int* out) {
   return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
@@ -51,7 +55,9 @@ int ShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** ou
   return Real(f)->pMethods->xShmMap(Real(f), region, size, extend, out);
 }
 int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
-  return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
+  const int rc = Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
+  OwnerOf(f).AfterLock(rc);
+  return rc;
 }
 void ShmBarrier(sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); }
 int ShmUnmap(sqlite3_file* f, int deleteFlag) { return Real(f)->pMethods->xShmUnmap(Real(f), deleteFlag); }
@@ -126,5 +132,85 @@ FaultVfs::FaultVfs(std::string name) : name_(std::move(name)), base_(sqlite3_vfs
 }
 
 FaultVfs::~FaultVfs() { sqlite3_vfs_unregister(&vfs_); }
+
+void FaultVfs::FailWrites(int code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failCode_ = code;
+  countdown_ = 0;
+}
+
+void FaultVfs::FailNth(int n, int code, Fault fault, Counted counted) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failCode_ = SQLITE_OK;
+  countdown_ = n;
+  pendingCode_ = code;
+  pendingFault_ = fault;
+  counted_ = counted;
+}
+
+void FaultVfs::Heal() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failCode_ = SQLITE_OK;
+  countdown_ = 0;
+}
+
+void FaultVfs::OpenDatabasesReadOnly(bool readOnly) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  readOnly_ = readOnly;
+}
+
+bool FaultVfs::readOnly() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return readOnly_;
+}
+
+int FaultVfs::writes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writes_;
+}
+
+int FaultVfs::syncs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return syncs_;
+}
+
+int FaultVfs::faultsHit() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return faultsHit_;
+}
+
+int FaultVfs::busyLocks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return busyLocks_;
+}
+
+void FaultVfs::AwaitBusyLocks(int n) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  busyLocksChanged_.wait(lock, [&] { return busyLocks_ >= n; });
+}
+
+int FaultVfs::BeforeWrite(bool isSync) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++(isSync ? syncs_ : writes_);
+  if (failCode_ != SQLITE_OK) {
+    ++faultsHit_;
+    return failCode_;
+  }
+  if (countdown_ > 0 && (isSync || counted_ == Counted::kWritesAndSyncs) && --countdown_ == 0) {
+    ++faultsHit_;
+    if (pendingFault_ == Fault::kFromThenOn) failCode_ = pendingCode_;
+    return pendingCode_;
+  }
+  return SQLITE_OK;
+}
+
+void FaultVfs::AfterLock(int rc) {
+  if ((rc & 0xff) != SQLITE_BUSY) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++busyLocks_;
+  }
+  busyLocksChanged_.notify_all();
+}
 
 }  // namespace recordkit::testing

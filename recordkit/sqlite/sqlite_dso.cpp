@@ -1,5 +1,11 @@
 #include "recordkit/sqlite/sqlite_dso.h"
 
+#include <algorithm>
+#include <utility>
+
+#include <kj/common.h>
+#include <kj/debug.h>
+
 #include "automation/automation_error.h"
 #include "recordkit/sqlite/log_table.h"
 #include "recordkit/sqlite/sql_dialect.h"
@@ -22,15 +28,78 @@ int RunToEnd(sqlite3* db, const char* sql, const char** tail) {
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
+void RollBackWhenOpen(sqlite3* db) {
+  if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+std::chrono::milliseconds WorkerBusyTimeout(const SqliteDSO::Options& options,
+                                            const automation::BlockingWorker& worker) {
+  const bool onCallersThread = dynamic_cast<const automation::InlineWorker*>(&worker) != nullptr;
+  return std::chrono::milliseconds(options.busyTimeoutMs.value_or(
+      onCallersThread ? kCallerThreadBusyTimeoutMs : kWorkerThreadBusyTimeoutMs));
+}
+
 }  // namespace
 
-SqliteDSO::~SqliteDSO() { Disconnect(); }
+// Counts a run as in hand from the moment it is handed to the worker until its work
+// has run, or the worker has dropped it unrun; the destructor waits for none to be.
+class SqliteDSO::InHand {
+ public:
+  explicit InHand(SqliteDSO& dso) : dso_(&dso) {
+    std::lock_guard<std::mutex> lock(dso.inHandMutex_);
+    ++dso.inHand_;
+  }
+  InHand(InHand&& other) noexcept : dso_(std::exchange(other.dso_, nullptr)) {}
+  InHand& operator=(InHand&&) = delete;
+  ~InHand() { End(); }
+
+  // After this the work touches the DSO no more.
+  void End() {
+    SqliteDSO* dso = std::exchange(dso_, nullptr);
+    if (dso == nullptr) return;
+    {
+      std::lock_guard<std::mutex> lock(dso->inHandMutex_);
+      --dso->inHand_;
+    }
+    dso->inHandEnded_.notify_all();
+  }
+
+ private:
+  SqliteDSO* dso_;
+};
+
+SqliteDSO::SqliteDSO(Options options)
+    : options_(std::move(options)),
+      worker_(options_.worker ? options_.worker : std::make_shared<automation::InlineWorker>()),
+      workerBusyTimeout_(WorkerBusyTimeout(options_, *worker_)),
+      callerBusyTimeout_(std::min(workerBusyTimeout_, std::chrono::milliseconds(kCallerThreadBusyTimeoutMs))) {}
+
+SqliteDSO::~SqliteDSO() {
+  // Work still in hand must not wait a minute for a lock while the process stops.
+  lockWait_.Cancel();
+  {
+    std::unique_lock<std::mutex> lock(inHandMutex_);
+    inHandEnded_.wait(lock, [this] { return inHand_ == 0; });
+  }
+  Disconnect();
+}
 
 void SqliteDSO::Disconnect() {
   // DTOs bound through the old connection still hold it; closing it here makes them
   // answer "not bound" instead of writing to a database this DSO has let go.
-  if (connection_) connection_->Close();
+  if (connection_) {
+    if (connection_->isOpen()) LockWait::Remove(connection_->handle());
+    connection_->Close();
+  }
   connection_.reset();
+}
+
+void SqliteDSO::BeginCallerCall() {
+  {
+    std::lock_guard<std::mutex> lock(inHandMutex_);
+    KJ_REQUIRE(inHand_ == 0, "a SqliteDSO call while a run is in hand");
+  }
+  lockWait_.StartCall(callerBusyTimeout_);
 }
 
 SqliteDTO& SqliteDSO::AsSqliteDTO(DTO& dto) {
@@ -45,6 +114,7 @@ int32_t SqliteDSO::Answer(StoreStatus status) {
 }
 
 int32_t SqliteDSO::Connect(const std::string& database) {
+  BeginCallerCall();
   Disconnect();
   if (database.empty() || database.find('\0') != std::string::npos) {
     // SQLite would open an empty name as a private temporary database: nothing
@@ -58,7 +128,7 @@ int32_t SqliteDSO::Connect(const std::string& database) {
   auto connection = std::make_shared<SqliteConnection>(raw);  // closes `raw` on failure
   if (rc != SQLITE_OK) return Answer(FailureOf(raw, rc));
   sqlite3_extended_result_codes(raw, 1);
-  sqlite3_busy_timeout(raw, options_.busyTimeoutMs);
+  lockWait_.Install(raw);  // before the first read, which may meet a lock
 
   // The file is first read here: a path that cannot be created or a file that is no
   // database fails now rather than at the first record.
@@ -75,6 +145,7 @@ int32_t SqliteDSO::Connect(const std::string& database) {
 
 int32_t SqliteDSO::OpenTable(DTO& dto, const std::string& table) {
   SqliteDTO& sqliteDto = AsSqliteDTO(dto);
+  BeginCallerCall();
   if (!isConnected()) return Answer({err::kObjectNotSet, "not connected"});
   if (!IsSafeTableName(table)) {
     return Answer({err::kInvalidProcedureCall, "table name not allowed: " + table});
@@ -85,6 +156,7 @@ int32_t SqliteDSO::OpenTable(DTO& dto, const std::string& table) {
 int32_t SqliteDSO::Execute(DTO& dto, const automation::Variant& /*optional*/, const std::string& sql,
                            int32_t /*options*/) {
   SqliteDTO& sqliteDto = AsSqliteDTO(dto);
+  BeginCallerCall();
   if (!isConnected()) return Answer({err::kObjectNotSet, "not connected"});
   if (!sqliteDto.IsBoundTo(connection_)) {
     return Answer({err::kObjectNotSet, "the DTO is not bound to a table of this store"});
@@ -117,29 +189,123 @@ int32_t SqliteDSO::Execute(DTO& dto, const automation::Variant& /*optional*/, co
   return Answer({});
 }
 
+// One AddRecord or AddRecords call, shared by the caller's promise and the work.
+struct SqliteDSO::Call {
+  // Set on the caller's thread when the caller drops its promise: a wait for a lock
+  // then ends soon, and work not yet begun does nothing.
+  std::atomic<bool> abandoned{false};
+  // Written by the work; read on the caller's thread once the work has answered.
+  TakeResult result;
+};
+
 kj::Promise<int32_t> SqliteDSO::AddRecord(DTO& dto, const automation::Variant& record,
                                           const std::string& /*text*/) {
   // The one failure of the call itself, a DTO of another class, rejects; every
   // store-level failure resolves to its number.
-  return kj::evalNow([&]() { return AddRecordNow(AsSqliteDTO(dto), record); });
+  return kj::evalNow([&]() {
+    SqliteDTO& sqliteDto = AsSqliteDTO(dto);
+    // The caller's record may be gone before the work runs.
+    auto copy = std::make_shared<const automation::Variant>(record);
+    return HandRun(sqliteDto, kj::arrayPtr(copy.get(), 1), copy).then([](TakeResult result) {
+      return result.taken == 1 ? 0 : result.status.number;
+    });
+  });
 }
 
-int32_t SqliteDSO::AddRecordNow(SqliteDTO& dto, const automation::Variant& record) {
-  if (!isConnected()) return Answer({err::kObjectNotSet, "not connected"});
+kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records) {
+  auto* sqliteDto = dynamic_cast<SqliteDTO*>(&dto);
+  if (sqliteDto == nullptr) return TakeResult{0, automation::Status::Error(err::kTypeMismatch), true};
+  return kj::evalNow([&]() { return HandRun(*sqliteDto, records, nullptr); });
+}
+
+kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
+                                           std::shared_ptr<const void> keepAlive) {
+  auto call = std::make_shared<Call>();
+  InHand inHand(*this);
+  auto answer = kj::newPromiseAndFulfiller<TakeResult>();
+  kj::Own<kj::PromiseFulfiller<TakeResult>> fulfiller = kj::mv(answer.fulfiller);
+  kj::PromiseFulfiller<TakeResult>& answerTo = *fulfiller;
+
+  // The work's promise belongs to the loop, not to the caller: a caller that drops
+  // its promise must not block on a worker that is waiting for a lock (dropping a
+  // cross-thread call waits for it to end). It marks the call abandoned instead.
+  worker_
+      ->Run([this, &dto, records, call, keepAlive = kj::mv(keepAlive), inHand = kj::mv(inHand)]() mutable {
+        KJ_DEFER(inHand.End());
+        call->result = AddRunNow(dto, records, call->abandoned);
+      })
+      .then([call, &answerTo]() { answerTo.fulfill(kj::mv(call->result)); },
+            [&answerTo](kj::Exception&& e) { answerTo.reject(kj::mv(e)); })
+      .attach(kj::mv(fulfiller))
+      .detach([](kj::Exception&&) {});
+  return answer.promise.attach(kj::defer([call]() { call->abandoned = true; }));
+}
+
+TakeResult SqliteDSO::Took(size_t taken, StoreStatus status) {
+  automation::Status answer{status.number, status.message};
+  lastError_ = std::move(status.message);
+  return {taken, std::move(answer)};
+}
+
+TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
+                                const std::atomic<bool>& abandoned) {
+  if (lockWait_.cancelled()) return Took(0, {err::kDeviceIOError, "the store is closing"});
+  if (abandoned) return Took(0, {err::kDeviceIOError, "the caller gave up on the call"});
+  if (!isConnected()) return Took(0, {err::kObjectNotSet, "not connected"});
   if (!dto.IsBoundTo(connection_)) {
-    return Answer({err::kObjectNotSet, "the DTO is not bound to a table of this store"});
+    return Took(0, {err::kObjectNotSet, "the DTO is not bound to a table of this store"});
   }
-  if (record.isEmpty()) {
-    // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
-    return Answer({packer_error::kNotAPackedRecord, "the record is empty"});
+  lockWait_.StartCall(workerBusyTimeout_, &abandoned);
+  KJ_DEFER(lockWait_.EndCall());
+  sqlite3* db = connection_->handle();
+  if (!sqlite3_get_autocommit(db)) {
+    // Rows added now would be committed, or lost, with someone else's transaction.
+    return Took(0, {err::kDeviceIOError, "a transaction is open on the store"});
   }
 
-  automation::Variant data = record;  // the packer may change what it is given
-  auto fields = PropertySet::NewEventSet();
-  if (int32_t rc = packer_.UnpackProperties(data, *fields); rc != 0) {
-    return Answer({rc, "not a packed record"});
+  // One transaction for the run: taken counts rows only once COMMIT has made them
+  // durable (WAL with full syncs), and a failure of the store undoes the whole run,
+  // so a retry from the first record not taken stores nothing twice.
+  if (const int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+    StoreStatus status = FailureOf(db, rc);
+    RollBackWhenOpen(db);
+    return Took(0, std::move(status));
   }
-  return Answer(dto.Insert(*fields));
+  size_t taken = records.size();
+  StoreStatus refusal;
+  std::vector<SqlValue> row;
+  for (size_t i = 0; i < records.size(); ++i) {
+    StoreStatus status;
+    if (records[i].isEmpty()) {
+      // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
+      status = {packer_error::kNotAPackedRecord, "the record is empty"};
+    } else {
+      automation::Variant data = records[i];  // the packer may change what it is given
+      auto fields = PropertySet::NewEventSet();
+      if (const int32_t rc = packer_.UnpackProperties(data, *fields); rc != 0) {
+        status = {rc, "not a packed record"};
+      } else {
+        status = dto.RowOf(*fields, row);
+      }
+    }
+    if (!status.ok()) {
+      // This record can never be stored: the run ends before it, and what came
+      // before it is still committed.
+      taken = i;
+      refusal = std::move(status);
+      break;
+    }
+    if (status = dto.InsertRow(row); !status.ok()) {
+      RollBackWhenOpen(db);
+      return Took(0, std::move(status));
+    }
+  }
+  if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+    StoreStatus status = FailureOf(db, rc);
+    RollBackWhenOpen(db);
+    return Took(0, std::move(status));
+  }
+  return Took(taken, std::move(refusal));
 }
 
 }  // namespace recordkit

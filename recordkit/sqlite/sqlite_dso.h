@@ -1,10 +1,16 @@
 #pragma once
 // Recordkit.SqliteDSO: the connection to one SQLite log store file.
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
+#include "automation/blocking_worker.h"
 #include "recordkit/property_packer.h"
+#include "recordkit/sqlite/lock_wait.h"
 #include "recordkit/sqlite/sqlite_dto.h"
 #include "recordkit/sqlite/sqlite_errors.h"
 #include "recordkit/sqlite/sqlite_handles.h"
@@ -12,18 +18,42 @@
 
 namespace recordkit {
 
+// How long a call waits for another connection's lock, when Options leave it unset.
+// Work on the caller's thread holds up the server's one thread, so it waits little;
+// work on a worker thread of its own delays only the records it writes.
+constexpr int kCallerThreadBusyTimeoutMs = 2000;
+constexpr int kWorkerThreadBusyTimeoutMs = 60000;
+
+// One caller, on one thread. AddRecord and AddRecords hand their SQLite work to the
+// worker; while a run is in hand the worker owns the DSO, the DTO and the records,
+// and the caller's thread touches none of them (lastError() included) until the
+// promise resolves. Connect, OpenTable and Execute run on the caller's thread and
+// raise while a run is in hand. The writer never overlaps calls; a run handed over
+// while another is still in hand (as after a dropped promise) waits behind it on
+// the worker, which runs one item at a time, in order.
+// Dropping the promise of a run gives the run up: a wait for a lock ends within
+// 100 ms and a run not yet begun stores nothing, but a run already past its lock
+// goes on to its commit, and nothing tells the caller whether it did.
 class SqliteDSO final : public DSO {
  public:
   struct Options {
-    // How long a write waits for another process's lock before it fails. The wait
-    // holds up the server's one thread, so it stays short.
-    int busyTimeoutMs = 2000;
+    // How long the SQLite work of AddRecord and AddRecords waits for a lock held by
+    // another connection before it fails with 57. Unset: kCallerThreadBusyTimeoutMs
+    // with an InlineWorker, kWorkerThreadBusyTimeoutMs with any other worker.
+    // Connect, OpenTable and Execute, which run on the caller's thread, wait for the
+    // lesser of this and kCallerThreadBusyTimeoutMs.
+    std::optional<int> busyTimeoutMs = std::nullopt;
     // The SQLite VFS to open files through; empty for the default one.
-    std::string vfs;
+    std::string vfs = {};
+    // Where AddRecord and AddRecords run their SQLite work; null for an InlineWorker,
+    // which runs it at once on the caller's thread.
+    std::shared_ptr<automation::BlockingWorker> worker = nullptr;
   };
 
   SqliteDSO() : SqliteDSO(Options{}) {}
-  explicit SqliteDSO(Options options) : options_(std::move(options)) {}
+  explicit SqliteDSO(Options options);
+  // Makes a wait for a lock give up at once, waits for the work in hand to end, then
+  // closes the database.
   ~SqliteDSO() override;
   SqliteDSO(const SqliteDSO&) = delete;
   SqliteDSO& operator=(const SqliteDSO&) = delete;
@@ -43,12 +73,23 @@ class SqliteDSO final : public DSO {
   int32_t Execute(DTO& dto, const automation::Variant& optional, const std::string& sql,
                   int32_t options) override;
 
-  // Stores the record as one row; already resolved, since the file is local.
-  // 91 when not connected or `dto` is not bound through this DSO; 13 for a value
-  // that is not a packed record or a field value that cannot be stored; else the
-  // SQLite failure's number. Only a DTO of another class rejects (13).
+  // Stores the record as one row, in a transaction of its own, on the worker. 91
+  // when not connected or `dto` is not bound through this DSO; 13 for a value that
+  // is not a packed record or a field value that cannot be stored; else the SQLite
+  // failure's number. Only a DTO of another class rejects (13). The record is
+  // copied; `dto` must stay alive until the promise resolves.
   kj::Promise<int32_t> AddRecord(DTO& dto, const automation::Variant& record,
                                  const std::string& text) override;
+
+  // Stores the run in one transaction on the worker: every record before the first
+  // that cannot be stored (not a packed record, a value that cannot be stored: its
+  // status, 13 or the packer's number) is committed, and taken counts them. A
+  // failure of the store itself (begin, insert or commit: a full disk, an I/O error,
+  // a lock not released in time) rolls the whole run back: taken 0 and the failure's
+  // status. 91 when not connected or not bound. A DTO of another class answers 13
+  // with `raised` set. Nothing is stored twice and taken never counts a row that is
+  // not durable.
+  kj::Promise<TakeResult> AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records) override;
 
   bool isConnected() const { return connection_ != nullptr; }
   // What went wrong in the last call that answered non-zero; callers only get the
@@ -56,16 +97,38 @@ class SqliteDSO final : public DSO {
   const std::string& lastError() const { return lastError_; }
 
  private:
+  class InHand;
+  struct Call;
+
   // The DTO as this store's class; raises 13 for a DTO of another class.
   static SqliteDTO& AsSqliteDTO(DTO& dto);
   int32_t Answer(StoreStatus status);
-  int32_t AddRecordNow(SqliteDTO& dto, const automation::Variant& record);
+  // Starts a call on the caller's thread.
+  void BeginCallerCall();
+  // Hands the run to the worker; `keepAlive` holds what the run needs until it ends.
+  kj::Promise<TakeResult> HandRun(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
+                                  std::shared_ptr<const void> keepAlive);
+  // The run's SQLite work, wherever the worker runs it.
+  TakeResult AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
+                       const std::atomic<bool>& abandoned);
+  // The answer to a run, kept in lastError() as well.
+  TakeResult Took(size_t taken, StoreStatus status);
   void Disconnect();
 
   // Constant after construction
   const Options options_;
+  const std::shared_ptr<automation::BlockingWorker> worker_;
+  const std::chrono::milliseconds workerBusyTimeout_;
+  const std::chrono::milliseconds callerBusyTimeout_;
   const PropertyPacker packer_{};
 
+  // Shared by the caller's thread, the worker and the destructor; each guards itself.
+  LockWait lockWait_;
+  std::mutex inHandMutex_;
+  std::condition_variable inHandEnded_;
+  size_t inHand_ = 0;  // runs handed to the worker and not yet ended; guarded by inHandMutex_
+
+  // Owned by whichever thread runs the call in hand (see the class comment).
   std::shared_ptr<SqliteConnection> connection_;  // null while unconnected
   std::string lastError_;
 };

@@ -93,42 +93,40 @@ bool SqliteDTO::IsBoundTo(const std::shared_ptr<SqliteConnection>& connection) c
          insert_ != nullptr;
 }
 
-StoreStatus SqliteDTO::Insert(const PropertySet& fields) {
+StoreStatus SqliteDTO::RowOf(const PropertySet& fields, std::vector<SqlValue>& row) const {
   // Every value is converted before the statement is touched, so a record with one
   // value that cannot be stored leaves nothing behind.
-  std::vector<SqlValue> values;
-  values.reserve(columns_.size());
+  row.clear();
+  row.reserve(columns_.size());
   for (const auto& column : columns_) {
     auto field = fields.Find(column.field);
     if (!field) {
-      values.emplace_back();
+      row.emplace_back();
       continue;
     }
     try {
-      values.push_back(ToSqlValue(column.kind, field->Value()));
+      row.push_back(ToSqlValue(column.kind, field->Value()));
     } catch (const automation::AutomationError& e) {
       return {e.number(), "field " + column.field + ": " + e.description()};
     }
   }
+  return {};
+}
 
+StoreStatus SqliteDTO::InsertRow(const std::vector<SqlValue>& row) {
   sqlite3* db = connection_->handle();
   sqlite3_stmt* statement = insert_.get();
   StoreStatus status;
-  if (!sqlite3_get_autocommit(db)) {
-    status = {automation::err::kDeviceIOError, "a transaction is open on the store"};
-  }
-  for (size_t i = 0; i < values.size() && status.ok(); ++i) {
-    const int rc = BindValue(statement, static_cast<int>(i + 1), values[i]);
+  for (size_t i = 0; i < row.size() && status.ok(); ++i) {
+    const int rc = BindValue(statement, static_cast<int>(i + 1), row[i]);
     if (rc != SQLITE_OK) status = FailureOf(db, rc);
   }
   if (status.ok()) {
-    // Autocommit: SQLITE_DONE means the row's transaction has committed.
     const int rc = sqlite3_step(statement);
     if (rc != SQLITE_DONE) status = FailureOf(db, rc);
   }
   sqlite3_reset(statement);
-  sqlite3_clear_bindings(statement);  // the bound texts die with `values`
-  if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_clear_bindings(statement);  // the bound texts belong to `row`
   return status;
 }
 

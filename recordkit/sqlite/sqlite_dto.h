@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "recordkit/property_set.h"
+#include "recordkit/sqlite/column_value.h"
 #include "recordkit/sqlite/log_table.h"
 #include "recordkit/sqlite/sqlite_errors.h"
 #include "recordkit/sqlite/sqlite_handles.h"
@@ -31,10 +32,14 @@ class SqliteDTO final : public DTO {
   // The table's columns that hold event fields, in the table's order.
   const std::vector<LogColumn>& columns() const { return columns_; }
 
-  // Stores one row from the fields of `fields` (a column whose field the set lacks
-  // gets NULL). Answers 0 once the row is committed; 13, with nothing stored, when a
-  // value cannot be stored; else the SQLite failure's number. Must be bound.
-  StoreStatus Insert(const PropertySet& fields);
+  // The row that `fields` make, one value per column (a column whose field the set
+  // lacks gets NULL). 13 when a value cannot be stored. Must be bound.
+  StoreStatus RowOf(const PropertySet& fields, std::vector<SqlValue>& row) const;
+
+  // Runs the insert with `row` (from RowOf) in the transaction open on the
+  // connection; committing it, or rolling it back after a failure, is the caller's.
+  // Else the SQLite failure's number. Must be bound.
+  StoreStatus InsertRow(const std::vector<SqlValue>& row);
 
  private:
   void Unbind();
