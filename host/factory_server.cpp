@@ -13,14 +13,20 @@
 namespace ledgerwick::host {
 
 kj::Promise<void> FactoryServer::create(CreateContext context) {
-  return Answer(context, [&](auto& results) {
+  std::shared_ptr<Application> application;
+  kj::Promise<void> answer = Answer(context, [&](auto&) {
     auto progId = context.getParams().getProgId();
     if (!recordkit::NamesEqual(std::string(progId.cStr(), progId.size()), kApplicationProgId)) {
       throw automation::AutomationError(automation::err::kCantCreateObject);
     }
     // Construction runs start-up for the first object of the process.
-    auto application = std::make_shared<Application>(host_.state);
-    results.setObject(rpc::Application::Client(kj::heap<ApplicationServer>(std::move(application), host_)));
+    application = std::make_shared<Application>(host_.state);
+  });
+  if (!application) return answer;
+  // The object is handed over once start-up has run; the loop serves other clients
+  // while the stores answer.
+  return application->WhenStarted().then([this, context, application]() mutable {
+    context.getResults().setObject(rpc::Application::Client(kj::heap<ApplicationServer>(application, host_)));
   });
 }
 

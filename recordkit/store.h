@@ -30,17 +30,21 @@ class DTO : public automation::Unknown {};
 
 class DSO : public automation::Unknown {
  public:
+  // Opening a store may wait on a server or a file lock, so each of these answers
+  // through a promise, and the loop serves other calls meanwhile. Calls on one DSO do
+  // not overlap: each is made once the one before it has answered.
+
   // 0 when connected to the database the text names; else the failure's number.
-  virtual int32_t Connect(const std::string& database) = 0;
+  virtual kj::Promise<int32_t> Connect(const std::string& database) = 0;
 
   // 0 when `dto` is bound to `table`; else the failure's number. A DTO of another
-  // store class raises 13.
-  virtual int32_t OpenTable(DTO& dto, const std::string& table) = 0;
+  // store class raises 13. `dto` must stay alive until it resolves.
+  virtual kj::Promise<int32_t> OpenTable(DTO& dto, const std::string& table) = 0;
 
   // Runs `sql` against the table `dto` is bound to; `optional` is never given and
   // `options` is 0. Answers a number the callers drop.
-  virtual int32_t Execute(DTO& dto, const automation::Variant& optional, const std::string& sql,
-                          int32_t options) = 0;
+  virtual kj::Promise<int32_t> Execute(DTO& dto, const automation::Variant& optional, const std::string& sql,
+                                       int32_t options) = 0;
 
   // Appends the PackedRecord to the table of `dto` (`text` is always empty). Resolves
   // to 0 once the row is stored, non-zero when it was not; rejects (an automation

@@ -57,11 +57,13 @@ std::vector<int32_t> FieldIndices(const Variant& arrayData, int16_t fieldNo) {
 }  // namespace
 
 Application::Application(ProcessState& state)
-    : state_(state), properties_(recordkit::PropertySet::NewEventSet()) {
-  InitializeLogger(state_);
+    : state_(state),
+      started_(kj::Promise<void>(kj::READY_NOW).fork()),
+      properties_(recordkit::PropertySet::NewEventSet()) {
+  started_ = InitializeLogger(state_).fork();
 }
 
-Application::~Application() {
+Application::~Application() noexcept {
   properties_.reset();
   ReleaseInstance(state_);
 }

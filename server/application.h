@@ -24,8 +24,11 @@ class Application : public automation::Dispatch {
  public:
   // Creates the object's PropertySet, then runs InitializeLogger.
   explicit Application(ProcessState& state);
+  // Resolves once the start-up this creation ran (or waits for) has run; the
+  // object is handed to its client then.
+  kj::Promise<void> WhenStarted() { return started_.addBranch(); }
   // Releases the PropertySet, then runs ReleaseInstance.
-  ~Application() override;
+  ~Application() noexcept override;
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
@@ -71,6 +74,7 @@ class Application : public automation::Dispatch {
 
  private:
   ProcessState& state_;
+  kj::ForkedPromise<void> started_;
   std::string description_;
   std::shared_ptr<recordkit::PropertySet> properties_;
   automation::Variant arrayData_;

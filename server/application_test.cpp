@@ -25,6 +25,7 @@ class ApplicationTest : public ::testing::Test {
 
 TEST_F(ApplicationTest, NewObjectAnswersItsSimpleMembers) {
   Application app(process.state);
+  app.WhenStarted().wait(process.ws);
   EXPECT_EQ(app.GetName(), "Quorvin's Ledgerwick");
   EXPECT_EQ(app.GetAppName(), "");
   EXPECT_EQ(app.GetDescription(), "");
@@ -35,6 +36,7 @@ TEST_F(ApplicationTest, NewObjectAnswersItsSimpleMembers) {
 
 TEST_F(ApplicationTest, AppNameKeepsNothing) {
   Application app(process.state);
+  app.WhenStarted().wait(process.ws);
   app.SetAppName("Payroll");
   EXPECT_EQ(app.GetAppName(), "");
 }
@@ -66,6 +68,7 @@ TEST_F(ApplicationTest, ObjectsKeepTheirOwnData) {
 
 TEST_F(ApplicationTest, PropertiesIsTheSameSetEachTime) {
   Application app(process.state);
+  app.WhenStarted().wait(process.ws);
   auto first = app.GetProperties();
   first->Item("UserName")->SetValue(Variant::String("ann"));
   EXPECT_EQ(app.GetProperties(), first);
@@ -74,6 +77,7 @@ TEST_F(ApplicationTest, PropertiesIsTheSameSetEachTime) {
 
 TEST_F(ApplicationTest, KeyTakesValuesAndObjectReferences) {
   Application app(process.state);
+  app.WhenStarted().wait(process.ws);
   app.SetKey(Variant::String("k"));
   EXPECT_EQ(app.GetKey(), Variant::String("k"));
   auto object = recordkit::PropertySet::NewEventSet();
@@ -93,6 +97,7 @@ TEST_F(ApplicationTest, ConstructionAndDestructionCountInstances) {
 
 TEST_F(ApplicationTest, DestroyLetsADueTickRunAndAnswersZero) {
   Application app(process.state);
+  app.WhenStarted().wait(process.ws);
   Variant empty;
   app.Loggit(empty);
   // The tick falls due; Destroy lets it run before it answers.

@@ -69,6 +69,7 @@ class LoggingRoadTest : public ::testing::Test {
 TEST_F(LoggingRoadTest, EventLandsAsOneRowOfTheLocalTable) {
   WriteSettings("1");
   Application app(process.state);
+  app.WhenStarted().wait(process.ws);
   EXPECT_TRUE(app.GetReady());
   EXPECT_EQ(process.notices.shown,
             std::vector<std::string>{"Unable to open Network Log Table.\r\nErrors will be logged to Local Table"});
@@ -98,6 +99,7 @@ TEST_F(LoggingRoadTest, EventLandsAsOneRowOfTheLocalTable) {
 
 TEST_F(LoggingRoadTest, WithNoStoreOpenTheEventLandsInTheTextLog) {
   Application app(process.state);  // no settings file at all
+  app.WhenStarted().wait(process.ws);
   EXPECT_FALSE(app.GetReady());
   EXPECT_EQ(app.GetLogMethod(), toDatabase);
   FillAndLog(app);
@@ -112,6 +114,7 @@ TEST_F(LoggingRoadTest, WithNoStoreOpenTheEventLandsInTheTextLog) {
 TEST_F(LoggingRoadTest, LogMethodChangedByAClientSendsLaterRecordsToTheTextLog) {
   WriteSettings("1");
   Application app(process.state);
+  app.WhenStarted().wait(process.ws);
   FillAndLog(app);
   process.RunFor(100 * kj::MILLISECONDS);
   app.SetLogMethod(tofile);

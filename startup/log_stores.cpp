@@ -28,32 +28,51 @@ struct StoreSlots {
   std::shared_ptr<recordkit::DTO>& dto;
 };
 
-// Opening a store: create its DSO, connect it, create its DTO and bind it to the
-// log table. Returns 0 or the number the failing step chose; errors raised inside a
-// step propagate to the caller's handler.
-int32_t ConnectAndBind(ProcessState& state, const StoreSlots& store) {
-  const std::string dsoClass = ReadSetting(state, kSection, store.dsoKey, kSettingsFileName);
-  if (dsoClass == kMissing) return err::kObjectNotSet;
-  store.dso = state.env.classes.CreateAs<recordkit::DSO>(dsoClass);
-
-  const std::string connect = ReadSetting(state, kSection, store.connectKey, kSettingsFileName);
-  if (connect == kMissing) return err::kNamedArgumentNotFound;
-  // A connect string that names no database fails here rather than opening a
-  // database called "ERROR".
-  const std::string database = GetConnectValue(connect, kDatabaseKey, kConnectDelimiter);
-  if (database == kMissing) return err::kNamedArgumentNotFound;
-  if (int32_t result = store.dso->Connect(database); result != 0) return result;
-
-  // A missing DTO setting is not tested: creating the class "ERROR" fails instead.
-  const std::string dtoClass = ReadSetting(state, kSection, store.dtoKey, kSettingsFileName);
-  store.dto = state.env.classes.CreateAs<recordkit::DTO>(dtoClass);
-  return store.dso->OpenTable(*store.dto, kLogTableName);
-}
-
 // The error number of whatever a step raised. A failure never reads as success.
 int32_t NumberOfCurrentException() {
   const int32_t number = AutomationError::FromCurrentException().number();
   return number == 0 ? err::kAutomationError : number;
+}
+
+// Runs one step of opening a store. What it raises, at once or through its promise,
+// ends the opening with that error's number; a raise is caught where it happens, so
+// its number stays a number.
+template <typename Step>
+kj::Promise<int32_t> Guarded(Step&& step) {
+  kj::Promise<int32_t> answer = nullptr;
+  try {
+    answer = step();
+  } catch (...) {
+    return NumberOfCurrentException();
+  }
+  return answer.catch_([](kj::Exception&&) { return err::kAutomationError; });
+}
+
+// Opening a store: create its DSO, connect it, create its DTO and bind it to the
+// log table. Resolves to 0 or the number of the first step that failed; objects
+// created before that step stay in their slots.
+kj::Promise<int32_t> ConnectAndBind(ProcessState& state, StoreSlots store) {
+  return Guarded([&state, store]() -> kj::Promise<int32_t> {
+    const std::string dsoClass = ReadSetting(state, kSection, store.dsoKey, kSettingsFileName);
+    if (dsoClass == kMissing) return err::kObjectNotSet;
+    store.dso = state.env.classes.CreateAs<recordkit::DSO>(dsoClass);
+
+    const std::string connect = ReadSetting(state, kSection, store.connectKey, kSettingsFileName);
+    if (connect == kMissing) return err::kNamedArgumentNotFound;
+    // A connect string that names no database fails here rather than opening a
+    // database called "ERROR".
+    const std::string database = GetConnectValue(connect, kDatabaseKey, kConnectDelimiter);
+    if (database == kMissing) return err::kNamedArgumentNotFound;
+    return store.dso->Connect(database);
+  }).then([&state, store](int32_t connected) -> kj::Promise<int32_t> {
+    if (connected != 0) return connected;
+    return Guarded([&state, store]() {
+      // A missing DTO setting is not tested: creating the class "ERROR" fails instead.
+      const std::string dtoClass = ReadSetting(state, kSection, store.dtoKey, kSettingsFileName);
+      store.dto = state.env.classes.CreateAs<recordkit::DTO>(dtoClass);
+      return store.dso->OpenTable(*store.dto, kLogTableName);
+    });
+  });
 }
 
 }  // namespace
@@ -64,28 +83,26 @@ std::string PurgeStatement(double today) {
          automation::ShortDateText(cutoff) + "#";
 }
 
-int32_t OpenNetworkStore(ProcessState& state) {
-  try {
-    return ConnectAndBind(state, {"NetDSO", "NetConnect", "NetDTO", state.NetDSO, state.NetDTO});
-  } catch (...) {
-    return NumberOfCurrentException();
-  }
+kj::Promise<int32_t> OpenNetworkStore(ProcessState& state) {
+  return ConnectAndBind(state, {"NetDSO", "NetConnect", "NetDTO", state.NetDSO, state.NetDTO});
 }
 
-int32_t OpenLocalStore(ProcessState& state) {
-  try {
-    const int32_t result = ConnectAndBind(
-        state, {"LocalDSO", "LocalConnect", "LocalDTO", state.LocalDSO, state.LocalDTO});
-    if (result != 0) return result;
-
-    // Keep the rows of the last 14 days and of today. The statement's own answer is
-    // not examined; only a call that fails outright fails the store.
-    const std::string sql = PurgeStatement(state.env.clock.Now());
-    state.LocalDSO->Execute(*state.LocalDTO, automation::Variant::Error(kParamNotFound), sql, 0);
-    return 0;
-  } catch (...) {
-    return NumberOfCurrentException();
-  }
+kj::Promise<int32_t> OpenLocalStore(ProcessState& state) {
+  return ConnectAndBind(state, {"LocalDSO", "LocalConnect", "LocalDTO", state.LocalDSO, state.LocalDTO})
+      .then([&state](int32_t result) -> kj::Promise<int32_t> {
+        if (result != 0) return result;
+        // Keep the rows of the last 14 days and of today. The statement's own answer
+        // is not examined; only a call that fails outright fails the store.
+        kj::Promise<int32_t> purged = nullptr;
+        try {
+          const std::string sql = PurgeStatement(state.env.clock.Now());
+          purged = state.LocalDSO->Execute(*state.LocalDTO, automation::Variant::Error(kParamNotFound), sql, 0)
+                       .then([](int32_t) { return int32_t{0}; });
+        } catch (...) {
+          return NumberOfCurrentException();
+        }
+        return purged.catch_([](kj::Exception&&) { return err::kAutomationError; });
+      });
 }
 
 }  // namespace ledgerwick

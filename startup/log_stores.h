@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <kj/async.h>
+
 #include "startup/process_state.h"
 
 namespace ledgerwick {
@@ -12,10 +14,11 @@ namespace ledgerwick {
 constexpr const char* kLogTableName = "tblLog";
 constexpr int kPurgeDays = 14;
 
-// 0 when every step succeeded; else the number of the first failing step. Objects
-// created before the failing step stay set in the state.
-int32_t OpenNetworkStore(ProcessState& state);
-int32_t OpenLocalStore(ProcessState& state);
+// Resolve to 0 when every step succeeded, else to the number of the first failing
+// step; never reject. Objects created before the failing step stay set in the state.
+// The stores' calls are waited on without blocking the loop.
+kj::Promise<int32_t> OpenNetworkStore(ProcessState& state);
+kj::Promise<int32_t> OpenLocalStore(ProcessState& state);
 
 // The purge statement for the given date: "DELETE *", "FROM tblLog" and
 // "WHERE logdate < #m/d/yyyy#" joined by CR LF, the cutoff 14 days before `today`.

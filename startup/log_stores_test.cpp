@@ -83,7 +83,7 @@ class LogStoresTest : public ::testing::Test {
 struct Store {
   const char* name;
   const char* prefix;  // "Net" or "Local"
-  int32_t (*open)(ProcessState&);
+  kj::Promise<int32_t> (*open)(ProcessState&);
   std::shared_ptr<recordkit::DSO> ProcessState::*dso;
   std::shared_ptr<recordkit::DTO> ProcessState::*dto;
   bool purges;
@@ -121,7 +121,7 @@ TEST_P(StoreSteps, StopsAtTheFailingStepLeavingEarlierObjectsSet) {
   WriteSettings(lines);
   answers = c.answers;
 
-  EXPECT_EQ(store.open(state), c.result);
+  EXPECT_EQ(store.open(state).wait(process.ws), c.result);
 
   EXPECT_EQ(state.*store.dso != nullptr, c.dsoSet);
   EXPECT_EQ(state.*store.dto != nullptr, c.dtoSet);
@@ -183,14 +183,14 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(LogStoresTest, MissingSettingsFileFailsBothStoresWith91) {
-  EXPECT_EQ(OpenNetworkStore(state), 91);
-  EXPECT_EQ(OpenLocalStore(state), 91);
+  EXPECT_EQ(OpenNetworkStore(state).wait(process.ws), 91);
+  EXPECT_EQ(OpenLocalStore(state).wait(process.ws), 91);
   EXPECT_TRUE(created.empty());
 }
 
 TEST_F(LogStoresTest, BindsTheCreatedDtoToTblLog) {
   WriteSettings("NetDSO=Fake.DSO\nNetConnect=DATABASE=net\nNetDTO=Fake.DTO\n");
-  ASSERT_EQ(OpenNetworkStore(state), 0);
+  ASSERT_EQ(OpenNetworkStore(state).wait(process.ws), 0);
   ASSERT_EQ(LastDso().tables, std::vector<std::string>{"tblLog"});
   EXPECT_EQ(LastDso().boundDtos.front(), state.NetDTO.get());
   EXPECT_TRUE(LastDso().statements.empty()) << "the network table is never purged";
@@ -198,7 +198,7 @@ TEST_F(LogStoresTest, BindsTheCreatedDtoToTblLog) {
 
 TEST_F(LogStoresTest, LocalStorePurgesRowsOlderThan14Days) {
   WriteSettings("LocalDSO=Fake.DSO\nLocalConnect=DATABASE=/var/lib/ledgerwick/ledgwk.db\nLocalDTO=Fake.DTO\n");
-  ASSERT_EQ(OpenLocalStore(state), 0);
+  ASSERT_EQ(OpenLocalStore(state).wait(process.ws), 0);
   FakeDSO& dso = LastDso();
   EXPECT_EQ(dso.databases, std::vector<std::string>{"/var/lib/ledgerwick/ledgwk.db"});
   ASSERT_EQ(dso.statements.size(), 1u);
@@ -212,14 +212,14 @@ TEST_F(LogStoresTest, LocalStorePurgesRowsOlderThan14Days) {
 TEST_F(LogStoresTest, PurgeAnsweringNonZeroStillOpensTheStore) {
   WriteSettings("LocalDSO=Fake.DSO\nLocalConnect=DATABASE=db\nLocalDTO=Fake.DTO\n");
   answers.execute = 9;
-  EXPECT_EQ(OpenLocalStore(state), 0);
+  EXPECT_EQ(OpenLocalStore(state).wait(process.ws), 0);
   EXPECT_EQ(LastDso().statements.size(), 1u);
 }
 
 TEST_F(LogStoresTest, PurgeThatRaisesFailsTheStoreWithBothObjectsSet) {
   WriteSettings("LocalDSO=Fake.DSO\nLocalConnect=DATABASE=db\nLocalDTO=Fake.DTO\n");
   answers.executeRaises = 57;
-  EXPECT_EQ(OpenLocalStore(state), 57);
+  EXPECT_EQ(OpenLocalStore(state).wait(process.ws), 57);
   EXPECT_NE(state.LocalDSO, nullptr);
   EXPECT_NE(state.LocalDTO, nullptr);
 }
@@ -244,7 +244,7 @@ TEST(PurgeStatement, CutoffIs14CalendarDaysBeforeToday) {
 TEST_F(LogStoresTest, ClockOutsideTheDateScaleFailsThePurge) {
   WriteSettings("LocalDSO=Fake.DSO\nLocalConnect=DATABASE=db\nLocalDTO=Fake.DTO\n");
   clock.Set(1e9);
-  EXPECT_EQ(OpenLocalStore(state), automation::err::kOverflow);
+  EXPECT_EQ(OpenLocalStore(state).wait(process.ws), automation::err::kOverflow);
   EXPECT_TRUE(LastDso().statements.empty());
 }
 
@@ -288,7 +288,7 @@ class SqlitePurgeTest : public LogStoresTest {
 TEST_F(SqlitePurgeTest, KeepsRowsFromTheCutoffOnAndDeletesOlderOnes) {
   // An earlier run of the server, on 1 November, logged these rows.
   clock.Set(Date(2026, 11, 1));
-  ASSERT_EQ(OpenLocalStore(state), 0);
+  ASSERT_EQ(OpenLocalStore(state).wait(process.ws), 0);
   for (int day : {22, 23, 24, 25}) AddRowLoggedOn(state, Date(2026, 11, day));
   AddRowLoggedOn(state, Date(2026, 12, 8));
   ASSERT_EQ(LogDates().size(), 5u);
@@ -296,7 +296,7 @@ TEST_F(SqlitePurgeTest, KeepsRowsFromTheCutoffOnAndDeletesOlderOnes) {
   // The server starts again on 8 December 2026.
   clock.Set(Date(2026, 12, 8) + 0.75);
   ProcessState next{process.Env()};
-  ASSERT_EQ(OpenLocalStore(next), 0);
+  ASSERT_EQ(OpenLocalStore(next).wait(process.ws), 0);
 
   EXPECT_EQ(LogDates(), (std::vector<std::string>{"2026-11-24", "2026-11-25", "2026-12-08"}));
 }

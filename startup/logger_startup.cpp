@@ -59,9 +59,18 @@ class StartupRun {
     try {
       statement();
     } catch (...) {
-      state_.faultLog.Report(AutomationError::FromCurrentException().description() + ": " + step);
+      Fault(AutomationError::FromCurrentException().description());
     }
   }
+
+  // A store opener's answer: a number other than 0 is raised as that error.
+  bool Opened(int32_t result) {
+    if (result == 0) return true;
+    Fault(automation::StandardDescription(result));
+    return false;
+  }
+
+  void Fault(const std::string& description) { state_.faultLog.Report(description + ": " + step); }
 
   std::string step;  // the current step label, empty until the text log's step
   bool networkOpened = false;
@@ -71,9 +80,22 @@ class StartupRun {
   ProcessState& state_;
 };
 
+// A store opener never rejects; should one fail all the same, start-up goes on.
+kj::Promise<int32_t> Opening(kj::Promise<int32_t> opener) {
+  return opener.catch_([](kj::Exception&&) { return err::kAutomationError; });
+}
+
+// The end of every creation that found start-up begun: the no-store notice again
+// while no store opened.
+void RepeatNoStoreNotice(ProcessState& state) {
+  if (state.ReadyFlag) return;
+  StartupRun run(state);
+  run.Run([&] { state.env.notices.Show(StoreNotice(false, false)); });
+}
+
 }  // namespace
 
-void InitializeLogger(ProcessState& state) {
+kj::Promise<void> InitializeLogger(ProcessState& state) {
   StartupRun run(state);
 
   // Count this instance; the 16-bit count stays at its limit on overflow.
@@ -85,61 +107,71 @@ void InitializeLogger(ProcessState& state) {
   });
 
   // Start-up has run and a store is open: nothing more to do.
-  if (state.ReadyFlag) return;
+  if (state.ReadyFlag) return kj::READY_NOW;
 
-  // Start-up has begun before without opening a store: only the no-store notice is
-  // repeated, with both outcomes not opened.
-  if (!state.InitStarted) {
-    state.InitStarted = true;
-
-    // Where the text log goes.
-    run.step = kStepLogFileName;
-    run.Run([&] {
-      const std::string folder = ReadSetting(state, kGeneral, "TextPath", kSettingsFileName);
-      // Joined as read: a trailing "/" in the setting stays, giving "//".
-      state.TextLogPath = (folder == kMissing ? state.env.homeDir : folder) + "/" + kTextLogName;
-    });
-
-    // The log method. A value that is not a whole number in the 16-bit range is a
-    // fault; the log method then keeps its value.
-    run.step = kStepLogMethod;
-    run.Run([&] {
-      const std::string storage = ReadSetting(state, kGeneral, "StorageType", kSettingsFileName);
-      if (storage == kMissing) {
-        state.CurrentLogMethod = toDatabase;
-      } else {
-        state.CurrentLogMethod = automation::ToInteger16(automation::Variant::String(storage));
-      }
-    });
-
-    run.step = kStepErrorBuffer;
-    run.Run([&] { state.drain.CreateErrorBuffer(); });
-
-    // The network store first, then the local one; a failure is one fault entry.
-    run.step = kStepNetwork;
-    run.Run([&] {
-      if (int32_t result = OpenNetworkStore(state); result != 0) throw AutomationError(result);
-      run.networkOpened = true;
-    });
-
-    run.step = kStepLocal;
-    run.Run([&] {
-      if (int32_t result = OpenLocalStore(state); result != 0) throw AutomationError(result);
-      run.localOpened = true;
-    });
-
-    // The writer is handed whatever objects the openers left, opened or not.
-    BuildWriterChain(state);
+  if (state.InitStarted) {
+    // Start-up has begun before. While it still waits on the stores, this creation
+    // waits for it too, instead of reporting stores that may yet open; after it,
+    // only the no-store notice is repeated when no store opened.
+    KJ_IF_MAYBE(running, state.StartupInFlight) {
+      return running->addBranch().then([&state]() { RepeatNoStoreNotice(state); });
+    }
+    RepeatNoStoreNotice(state);
+    return kj::READY_NOW;
   }
+  state.InitStarted = true;
 
-  // Tell the operator which stores did not open.
+  // Where the text log goes.
+  run.step = kStepLogFileName;
   run.Run([&] {
-    const std::string notice = StoreNotice(run.networkOpened, run.localOpened);
-    if (!notice.empty()) state.env.notices.Show(notice);
+    const std::string folder = ReadSetting(state, kGeneral, "TextPath", kSettingsFileName);
+    // Joined as read: a trailing "/" in the setting stays, giving "//".
+    state.TextLogPath = (folder == kMissing ? state.env.homeDir : folder) + "/" + kTextLogName;
   });
 
-  // Written only here, so it stays False while start-up runs.
-  state.ReadyFlag = run.networkOpened || run.localOpened;
+  // The log method. A value that is not a whole number in the 16-bit range is a
+  // fault; the log method then keeps its value.
+  run.step = kStepLogMethod;
+  run.Run([&] {
+    const std::string storage = ReadSetting(state, kGeneral, "StorageType", kSettingsFileName);
+    if (storage == kMissing) {
+      state.CurrentLogMethod = toDatabase;
+    } else {
+      state.CurrentLogMethod = automation::ToInteger16(automation::Variant::String(storage));
+    }
+  });
+
+  run.step = kStepErrorBuffer;
+  run.Run([&] { state.drain.CreateErrorBuffer(); });
+
+  // The network store first, then the local one; a failure is one fault entry. The
+  // loop serves other calls and ticks while the stores answer.
+  auto outcome = std::make_shared<StartupRun>(kj::mv(run));
+  outcome->step = kStepNetwork;
+  kj::Promise<void> done =
+      Opening(OpenNetworkStore(state))
+          .then([&state, outcome](int32_t result) {
+            outcome->networkOpened = outcome->Opened(result);
+            outcome->step = kStepLocal;
+            return Opening(OpenLocalStore(state));
+          })
+          .then([&state, outcome](int32_t result) {
+            outcome->localOpened = outcome->Opened(result);
+
+            // The writer is handed whatever objects the openers left, opened or not.
+            BuildWriterChain(state);
+
+            // Tell the operator which stores did not open.
+            outcome->Run([&] {
+              const std::string notice = StoreNotice(outcome->networkOpened, outcome->localOpened);
+              if (!notice.empty()) state.env.notices.Show(notice);
+            });
+
+            // Written only here, so it stays False while start-up runs.
+            state.ReadyFlag = outcome->networkOpened || outcome->localOpened;
+          });
+  kj::ForkedPromise<void>& running = state.StartupInFlight.emplace(done.fork());
+  return running.addBranch();
 }
 
 void ReleaseInstance(ProcessState& state) {

@@ -48,6 +48,11 @@ class StartupTest : public ::testing::Test {
     classes.Register("Fake.DSO", [this] { return Made(0); });
     classes.Register("Fake.RefusingDSO", [this] { return Made(5); });
     classes.Register("Fake.DTO", [] { return std::make_shared<FakeDTO>(); });
+    classes.Register("Fake.LateDSO", [this] {
+      auto dso = Made(0);
+      dso->connectLate = true;
+      return dso;
+    });
     NewProcess();
   }
 
@@ -86,7 +91,7 @@ class StartupTest : public ::testing::Test {
 };
 
 TEST_F(StartupTest, NoSettingsFileAtAll) {
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_EQ(state->InstanceCount, 1);
   EXPECT_TRUE(state->InitStarted);
@@ -104,7 +109,7 @@ TEST_F(StartupTest, NoSettingsFileAtAll) {
 
 TEST_F(StartupTest, BothStoresOpen) {
   WriteSettings(BothStores());
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_TRUE(Faults().empty());
   EXPECT_TRUE(notices.shown.empty());
@@ -124,7 +129,7 @@ TEST_F(StartupTest, BothStoresOpen) {
 
 TEST_F(StartupTest, NetworkFailsLocalOpens) {
   WriteSettings("[Attachments]\nLocalDSO=Fake.DSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n");
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_EQ(Faults(), std::vector<std::string>{kDescription91 + ": Create NetDSO"});
   EXPECT_EQ(notices.shown, std::vector<std::string>{kNoNetwork});
@@ -137,7 +142,7 @@ TEST_F(StartupTest, LocalFailsNetworkOpensWithTheComponentsNumber) {
   WriteSettings(
       "[Attachments]\nNetDSO=Fake.DSO\nNetConnect=DATABASE=net\nNetDTO=Fake.DTO\n"
       "LocalDSO=Fake.RefusingDSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n");
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_EQ(Faults(), std::vector<std::string>{"Invalid procedure call or argument: Create DSOLocal"});
   EXPECT_EQ(notices.shown, std::vector<std::string>{kNoLocal});
@@ -150,7 +155,7 @@ TEST_F(StartupTest, ConnectStringWithoutDatabaseFailsTheStore) {
   WriteSettings(
       "[Attachments]\nNetDSO=Fake.DSO\nNetConnect=SERVER=db1;USER=u\nNetDTO=Fake.DTO\n"
       "LocalDSO=Fake.DSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n");
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_EQ(Faults(), std::vector<std::string>{"Named argument not found: Create NetDSO"});
   ASSERT_EQ(created.size(), 2u);
@@ -168,7 +173,7 @@ class TextPathCases : public StartupTest, public ::testing::WithParamInterface<T
 
 TEST_P(TextPathCases, TextLogPathFollowsTheSetting) {
   WriteSettings("[General]\n" + GetParam().line);
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   std::string expected = GetParam().expected;
   if (expected.rfind("HOME", 0) == 0) expected.replace(0, 4, home.path());
   EXPECT_EQ(state->TextLogPath, expected);
@@ -193,7 +198,7 @@ class StorageTypeCases : public StartupTest, public ::testing::WithParamInterfac
 
 TEST_P(StorageTypeCases, LogMethodFollowsTheSetting) {
   WriteSettings(BothStores(GetParam().line));
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   EXPECT_EQ(state->CurrentLogMethod, GetParam().method);
   EXPECT_EQ(Faults(), GetParam().faults);
   EXPECT_TRUE(state->ReadyFlag) << "start-up goes on after a bad log method";
@@ -216,10 +221,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(StartupTest, SecondCreationAfterSuccessOnlyCounts) {
   WriteSettings(BothStores());
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   // A changed settings file is not read again in this process.
   WriteSettings("[General]\nStorageType=2\nTextPath=/elsewhere\n");
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_EQ(state->InstanceCount, 2);
   EXPECT_EQ(state->CurrentLogMethod, tofile);
@@ -231,12 +236,12 @@ TEST_F(StartupTest, SecondCreationAfterSuccessOnlyCounts) {
 
 TEST_F(StartupTest, SecondCreationAfterFailureRepeatsOnlyTheNotice) {
   WriteSettings("[Attachments]\nNetDSO=Fake.RefusingDSO\nNetConnect=DATABASE=n\nNetDTO=Fake.DTO\n");
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   ASSERT_EQ(Faults().size(), 2u);
   ASSERT_EQ(created.size(), 1u);
   WriteSettings(BothStores());  // not read again
 
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_EQ(state->InstanceCount, 2);
   EXPECT_EQ(notices.shown, (std::vector<std::string>{kNoStore, kNoStore}));
@@ -247,7 +252,7 @@ TEST_F(StartupTest, SecondCreationAfterFailureRepeatsOnlyTheNotice) {
 
 TEST_F(StartupTest, ReleaseToZeroDoesNotRepeatStartUp) {
   WriteSettings(BothStores());
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   auto netDso = state->NetDSO;
   auto localDto = state->LocalDTO;
   ReleaseInstance(*state);
@@ -255,7 +260,7 @@ TEST_F(StartupTest, ReleaseToZeroDoesNotRepeatStartUp) {
   EXPECT_TRUE(state->ReadyFlag);
   EXPECT_EQ(state->NetDSO, netDso) << "nothing is released with the last instance";
 
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_EQ(state->InstanceCount, 1);
   EXPECT_EQ(created.size(), 2u);
@@ -265,9 +270,9 @@ TEST_F(StartupTest, ReleaseToZeroDoesNotRepeatStartUp) {
 }
 
 TEST_F(StartupTest, ReleaseAfterFailedStartUpThenCreationShowsTheNoticeAgain) {
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   ReleaseInstance(*state);
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   EXPECT_EQ(state->InstanceCount, 1);
   EXPECT_EQ(notices.shown, (std::vector<std::string>{kNoStore, kNoStore}));
   EXPECT_EQ(Faults().size(), 2u);
@@ -276,7 +281,7 @@ TEST_F(StartupTest, ReleaseAfterFailedStartUpThenCreationShowsTheNoticeAgain) {
 TEST_F(StartupTest, InstanceCountOverflowIsAFaultAndStartUpGoesOn) {
   WriteSettings(BothStores());
   state->InstanceCount = 32767;
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
 
   EXPECT_EQ(state->InstanceCount, 32767);
   // Before the first step label is set, the entry ends with ": ".
@@ -285,9 +290,9 @@ TEST_F(StartupTest, InstanceCountOverflowIsAFaultAndStartUpGoesOn) {
 }
 
 TEST_F(StartupTest, FaultEntriesAccumulateAcrossRuns) {
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   NewProcess();
-  InitializeLogger(*state);
+  InitializeLogger(*state).wait(process.ws);
   EXPECT_EQ(Faults(), (std::vector<std::string>{
                           kDescription91 + ": Create NetDSO", kDescription91 + ": Create DSOLocal",
                           kDescription91 + ": Create NetDSO", kDescription91 + ": Create DSOLocal"}));
@@ -299,7 +304,7 @@ TEST_F(StartupTest, UnwritableFaultLogDoesNotStopStartUp) {
   WriteSettings("[General]\nStorageType=word\n");
 
   ::testing::internal::CaptureStderr();
-  EXPECT_NO_THROW(InitializeLogger(*state));
+  EXPECT_NO_THROW(InitializeLogger(*state).wait(process.ws));
   const std::string errors = ::testing::internal::GetCapturedStderr();
 
   EXPECT_NE(errors.find("Type mismatch: Get LogMethod"), std::string::npos) << errors;
@@ -307,6 +312,33 @@ TEST_F(StartupTest, UnwritableFaultLogDoesNotStopStartUp) {
   EXPECT_EQ(notices.shown, std::vector<std::string>{kNoStore});
   EXPECT_TRUE(state->drain.hasErrorBuffer());
   EXPECT_FALSE(state->ReadyFlag);
+}
+
+// A store that takes its time to connect holds up only the creations that need
+// start-up: the loop goes on with other work (a drain tick here), and a second
+// creation meanwhile waits for the same start-up instead of reporting stores that
+// are still opening.
+TEST_F(StartupTest, StoresOpenWithoutBlockingTheLoopAndLaterCreationsWait) {
+  WriteSettings("[General]\nStorageType=0\n[Attachments]\n"
+                "LocalDSO=Fake.LateDSO\nLocalConnect=DATABASE=local\nLocalDTO=Fake.DTO\n");
+  auto first = InitializeLogger(*state).eagerlyEvaluate(nullptr);
+  auto second = InitializeLogger(*state).eagerlyEvaluate(nullptr);
+  bool ticked = false;
+  auto tick = process.timer.afterDelay(100 * kj::MILLISECONDS).then([&] { ticked = true; }).eagerlyEvaluate(nullptr);
+  process.RunFor(100 * kj::MILLISECONDS);
+  EXPECT_TRUE(ticked);
+  EXPECT_FALSE(first.poll(process.ws));
+  EXPECT_FALSE(second.poll(process.ws));
+  EXPECT_FALSE(state->ReadyFlag);
+  ASSERT_EQ(created.size(), 1u) << "the second creation starts nothing of its own";
+
+  created[0]->AnswerConnect(0);
+  first.wait(process.ws);
+  second.wait(process.ws);
+  EXPECT_TRUE(state->ReadyFlag);
+  EXPECT_EQ(state->InstanceCount, 2);
+  EXPECT_EQ(notices.shown, std::vector<std::string>{kNoNetwork});  // once, from start-up
+  EXPECT_EQ(Faults(), std::vector<std::string>{kDescription91 + ": Create NetDSO"});
 }
 
 }  // namespace

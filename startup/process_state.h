@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include <kj/async.h>
+
 #include "automation/class_registry.h"
 #include "automation/clock.h"
 #include "automation/event_log_writer.h"
@@ -53,6 +55,8 @@ class ProcessState {
   bool InitStarted = false;
   int16_t InstanceCount = 0;
   std::string TextLogPath;
+  // The first start-up: resolves when it has run (and stays resolved).
+  kj::Maybe<kj::ForkedPromise<void>> StartupInFlight;
 
   // Set by the store openers, never cleared.
   std::shared_ptr<recordkit::DSO> NetDSO;

@@ -113,7 +113,7 @@ int32_t SqliteDSO::Answer(StoreStatus status) {
   return status.number;
 }
 
-int32_t SqliteDSO::Connect(const std::string& database) {
+int32_t SqliteDSO::ConnectNow(const std::string& database) {
   BeginCallerCall();
   Disconnect();
   if (database.empty() || database.find('\0') != std::string::npos) {
@@ -143,7 +143,7 @@ int32_t SqliteDSO::Connect(const std::string& database) {
   return 0;
 }
 
-int32_t SqliteDSO::OpenTable(DTO& dto, const std::string& table) {
+int32_t SqliteDSO::OpenTableNow(DTO& dto, const std::string& table) {
   SqliteDTO& sqliteDto = AsSqliteDTO(dto);
   BeginCallerCall();
   if (!isConnected()) return Answer({err::kObjectNotSet, "not connected"});
@@ -153,7 +153,7 @@ int32_t SqliteDSO::OpenTable(DTO& dto, const std::string& table) {
   return Answer(sqliteDto.Bind(connection_, table));
 }
 
-int32_t SqliteDSO::Execute(DTO& dto, const automation::Variant& /*optional*/, const std::string& sql,
+int32_t SqliteDSO::ExecuteNow(DTO& dto, const automation::Variant& /*optional*/, const std::string& sql,
                            int32_t /*options*/) {
   SqliteDTO& sqliteDto = AsSqliteDTO(dto);
   BeginCallerCall();

@@ -58,20 +58,29 @@ class SqliteDSO final : public DSO {
   SqliteDSO(const SqliteDSO&) = delete;
   SqliteDSO& operator=(const SqliteDSO&) = delete;
 
+  // Opening runs at once on the caller's thread (a local file answers quickly; a
+  // lock waits at most kCallerThreadBusyTimeoutMs), so these answer already resolved.
+  kj::Promise<int32_t> Connect(const std::string& database) override { return ConnectNow(database); }
+  kj::Promise<int32_t> OpenTable(DTO& dto, const std::string& table) override { return OpenTableNow(dto, table); }
+  kj::Promise<int32_t> Execute(DTO& dto, const automation::Variant& optional, const std::string& sql,
+                               int32_t options) override {
+    return ExecuteNow(dto, optional, sql, options);
+  }
+
+  // The same, answered at once, for callers with no loop to serve (tools, tests).
   // Opens (creating when missing) the SQLite file that `database` names, in WAL
   // mode with full syncs, so a committed row survives a crash. A connected DSO
   // closes its database first. On failure the DSO is left unconnected.
-  int32_t Connect(const std::string& database) override;
+  int32_t ConnectNow(const std::string& database);
 
   // Binds a SqliteDTO to `table` (ASCII letters, digits, underscores; else 5),
   // creating the table when it is missing. 91 when not connected.
-  int32_t OpenTable(DTO& dto, const std::string& table) override;
+  int32_t OpenTableNow(DTO& dto, const std::string& table);
 
   // Runs `sql`, after rewriting "DELETE *" and #m/d/yyyy# date literals for SQLite.
   // 91 when not connected or `dto` is not bound through this DSO; 5 for a date
   // literal that is not a date.
-  int32_t Execute(DTO& dto, const automation::Variant& optional, const std::string& sql,
-                  int32_t options) override;
+  int32_t ExecuteNow(DTO& dto, const automation::Variant& optional, const std::string& sql, int32_t options);
 
   // Stores the record as one row, in a transaction of its own, on the worker. 91
   // when not connected or `dto` is not bound through this DSO; 13 for a value that

@@ -84,8 +84,8 @@ class SqliteRunsTest : public ::testing::Test {
 
   // Connects `dso` to `path` and binds `dto` to tblLog.
   void Open(SqliteDSO& dso, SqliteDTO& dto, const std::string& path) {
-    ASSERT_EQ(dso.Connect(path), 0) << dso.lastError();
-    ASSERT_EQ(dso.OpenTable(dto, "tblLog"), 0) << dso.lastError();
+    ASSERT_EQ(dso.ConnectNow(path), 0) << dso.lastError();
+    ASSERT_EQ(dso.OpenTableNow(dto, "tblLog"), 0) << dso.lastError();
   }
 
   TakeResult AddAll(SqliteDSO& dso, SqliteDTO& dto, kj::ArrayPtr<const Variant> records) {
@@ -232,7 +232,7 @@ TEST_F(SqliteRunsTest, ARunWithNowhereToGoTakesNothing) {
   EXPECT_EQ(result.status.number, 91);
 
   auto dso = MakeDso();
-  ASSERT_EQ(dso->Connect(path_), 0);
+  ASSERT_EQ(dso->ConnectNow(path_), 0);
   SqliteDTO unbound;
   result = AddAll(*dso, unbound, Slice(records, 0, 3));
   EXPECT_EQ(result.taken, 0u);
@@ -343,7 +343,7 @@ TEST_F(SqliteRunsTest, ARunWaitingForALockLeavesTheLoopFree) {
 
   // A call that would touch the connection from the loop's thread is refused; a
   // further run waits behind the first on the worker.
-  EXPECT_ANY_THROW(dso->Connect(path_));
+  EXPECT_ANY_THROW(dso->ConnectNow(path_));
   auto second = dso->AddRecords(dto, Slice(records, 10, 5));
   EXPECT_EQ(Stored(path_), std::vector<std::string>{});
 
@@ -431,8 +431,8 @@ TEST_F(SqliteRunsTest, RegisteredDsosWriteThroughTheWorkerTheyWereGiven) {
   RegisterSqliteClasses(registry, worker);
   auto dso = registry.CreateAs<DSO>(kSqliteDsoProgId);
   auto dto = registry.CreateAs<DTO>(kSqliteDtoProgId);
-  ASSERT_EQ(dso->Connect(path_), 0);
-  ASSERT_EQ(dso->OpenTable(*dto, "tblLog"), 0);
+  ASSERT_EQ(dso->Connect(path_).wait(loop_->ws), 0);
+  ASSERT_EQ(dso->OpenTable(*dto, "tblLog").wait(loop_->ws), 0);
   EXPECT_EQ(worker->runs, 0);  // only the writes go to the worker
 
   const auto records = Stream(5);
@@ -443,8 +443,8 @@ TEST_F(SqliteRunsTest, RegisteredDsosWriteThroughTheWorkerTheyWereGiven) {
 
   // Every DSO of the registry shares the one worker.
   auto second = registry.CreateAs<DSO>(kSqliteDsoProgId);
-  ASSERT_EQ(second->Connect(dir_ / "second.db"), 0);
-  ASSERT_EQ(second->OpenTable(*dto, "tblLog"), 0);
+  ASSERT_EQ(second->Connect(dir_ / "second.db").wait(loop_->ws), 0);
+  ASSERT_EQ(second->OpenTable(*dto, "tblLog").wait(loop_->ws), 0);
   EXPECT_EQ(second->AddRecords(*dto, Slice(records, 0, 2)).wait(loop_->ws).taken, 2u);
   EXPECT_EQ(worker->runs, 3);
 }

@@ -103,8 +103,8 @@ class SqliteStoreTest : public ::testing::Test {
 
   // A DSO connected to `path_` and a DTO bound to tblLog.
   void Open(SqliteDSO& dso, SqliteDTO& dto) {
-    ASSERT_EQ(dso.Connect(path_), 0) << dso.lastError();
-    ASSERT_EQ(dso.OpenTable(dto, "tblLog"), 0) << dso.lastError();
+    ASSERT_EQ(dso.ConnectNow(path_), 0) << dso.lastError();
+    ASSERT_EQ(dso.OpenTableNow(dto, "tblLog"), 0) << dso.lastError();
   }
 
   int32_t Add(DSO& dso, DTO& dto, const Variant& record) {
@@ -124,7 +124,7 @@ class SqliteStoreTest : public ::testing::Test {
 TEST_F(SqliteStoreTest, ConnectCreatesTheFileInWalMode) {
   SqliteDSO dso;
   ASSERT_FALSE(fs::exists(path_));
-  EXPECT_EQ(dso.Connect(path_), 0) << dso.lastError();
+  EXPECT_EQ(dso.ConnectNow(path_), 0) << dso.lastError();
   EXPECT_TRUE(dso.isConnected());
   EXPECT_TRUE(fs::exists(path_));
   auto mode = Query(path_, "PRAGMA journal_mode");
@@ -146,8 +146,8 @@ TEST_F(SqliteStoreTest, ConnectToAFileItCannotOpenAnswersNonZeroAndStaysUnconnec
   };
   for (const auto& c : cases) {
     SqliteDSO dso;
-    ASSERT_EQ(dso.Connect(path_), 0);  // connected before: the failed Connect leaves it unconnected
-    const int32_t number = dso.Connect(c.database);
+    ASSERT_EQ(dso.ConnectNow(path_), 0);  // connected before: the failed Connect leaves it unconnected
+    const int32_t number = dso.ConnectNow(c.database);
     if (c.number != 0) {
       EXPECT_EQ(number, c.number) << c.database;
     } else {
@@ -156,7 +156,7 @@ TEST_F(SqliteStoreTest, ConnectToAFileItCannotOpenAnswersNonZeroAndStaysUnconnec
     EXPECT_FALSE(dso.isConnected()) << c.database;
     EXPECT_FALSE(dso.lastError().empty()) << c.database;
     SqliteDTO dto;
-    EXPECT_EQ(dso.OpenTable(dto, "tblLog"), 91) << c.database;
+    EXPECT_EQ(dso.OpenTableNow(dto, "tblLog"), 91) << c.database;
   }
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
 }
@@ -192,7 +192,7 @@ TEST_F(SqliteStoreTest, OpenTableKeepsAnExistingTableAndItsRows) {
     SqliteDTO dto;
     Open(dso, dto);
     ASSERT_EQ(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 0);
-    ASSERT_EQ(dso.OpenTable(dto, "tblLog"), 0);  // again on the same DSO
+    ASSERT_EQ(dso.OpenTableNow(dto, "tblLog"), 0);  // again on the same DSO
   }
   SqliteDSO dso;
   SqliteDTO dto;
@@ -205,14 +205,14 @@ TEST_F(SqliteStoreTest, OpenTableKeepsAnExistingTableAndItsRows) {
 
 TEST_F(SqliteStoreTest, OpenTableAllowsOnlyIdentifierSafeNames) {
   SqliteDSO dso;
-  ASSERT_EQ(dso.Connect(path_), 0);
+  ASSERT_EQ(dso.ConnectNow(path_), 0);
   for (const char* table : {"tblLog2", "log_2026", "_x"}) {
     SqliteDTO dto;
-    EXPECT_EQ(dso.OpenTable(dto, table), 0) << table;
+    EXPECT_EQ(dso.OpenTableNow(dto, table), 0) << table;
   }
   for (const char* table : {"", "tbl Log", "tblLog; DROP TABLE tblLog", "tbl\"Log", "tbl-log", "tblLög"}) {
     SqliteDTO dto;
-    EXPECT_EQ(dso.OpenTable(dto, table), 5) << table;
+    EXPECT_EQ(dso.OpenTableNow(dto, table), 5) << table;
     EXPECT_EQ(dso.AddRecord(dto, LoggedOn(Day(2026, 12, 8)), "").wait(loop_->waitScope), 91);
   }
 }
@@ -397,7 +397,7 @@ TEST_F(SqliteStoreTest, PurgeDeletesRowsLoggedBeforeTheCutoffDate) {
   for (double day : days) ASSERT_EQ(Add(dso, dto, LoggedOn(day)), 0);
   ASSERT_EQ(Add(dso, dto, Record({{"LogDate", Variant::String("12/1/2026")}})), 0);
 
-  EXPECT_EQ(dso.Execute(dto, Variant(), kPurge, 0), 0) << dso.lastError();
+  EXPECT_EQ(dso.ExecuteNow(dto, Variant(), kPurge, 0), 0) << dso.lastError();
 
   std::vector<std::string> kept;
   for (auto& row : Query(path_, "SELECT logdate FROM tblLog ORDER BY id")) kept.push_back(row["logdate"].text);
@@ -412,40 +412,40 @@ TEST_F(SqliteStoreTest, ExecuteAnswersNonZeroForWhatItCannotRun) {
   Open(dso, dto);
   ASSERT_EQ(Add(dso, dto, LoggedOn(Day(2020, 1, 1))), 0);
 
-  EXPECT_EQ(dso.Execute(dto, Variant(), "DELETE * FROM tblLog WHERE logdate < #2/30/2026#", 0), 5);
-  EXPECT_NE(dso.Execute(dto, Variant(), "DELETE * FROM noSuchTable", 0), 0);
+  EXPECT_EQ(dso.ExecuteNow(dto, Variant(), "DELETE * FROM tblLog WHERE logdate < #2/30/2026#", 0), 5);
+  EXPECT_NE(dso.ExecuteNow(dto, Variant(), "DELETE * FROM noSuchTable", 0), 0);
   EXPECT_NE(dso.lastError().find("noSuchTable"), std::string::npos) << dso.lastError();
-  EXPECT_EQ(dso.Execute(unbound, Variant(), kPurge, 0), 91);
+  EXPECT_EQ(dso.ExecuteNow(unbound, Variant(), kPurge, 0), 91);
   EXPECT_EQ(RowCount(path_), 1u);
 
   // A statement that leaves a transaction open is undone: a record added after it
   // must really be committed when AddRecord answers 0.
-  EXPECT_EQ(dso.Execute(dto, Variant(), "BEGIN; DELETE * FROM tblLog", 0), 5);
+  EXPECT_EQ(dso.ExecuteNow(dto, Variant(), "BEGIN; DELETE * FROM tblLog", 0), 5);
   EXPECT_EQ(RowCount(path_), 1u);
   ASSERT_EQ(Add(dso, dto, LoggedOn(Day(2020, 1, 2))), 0);
   EXPECT_EQ(RowCount(path_), 2u);
 
   SqliteDSO unconnected;
-  EXPECT_EQ(unconnected.Execute(dto, Variant(), kPurge, 0), 91);
+  EXPECT_EQ(unconnected.ExecuteNow(dto, Variant(), kPurge, 0), 91);
   EXPECT_EQ(RowCount(path_), 2u);
 }
 
 TEST_F(SqliteStoreTest, UnconnectedOrUnboundAnswers91) {
   SqliteDSO unconnected;
   SqliteDTO dto;
-  EXPECT_EQ(unconnected.OpenTable(dto, "tblLog"), 91);
+  EXPECT_EQ(unconnected.OpenTableNow(dto, "tblLog"), 91);
   EXPECT_EQ(Add(unconnected, dto, LoggedOn(Day(2026, 12, 8))), 91);
 
   SqliteDSO dso;
-  ASSERT_EQ(dso.Connect(path_), 0);
+  ASSERT_EQ(dso.ConnectNow(path_), 0);
   SqliteDTO unbound;
   EXPECT_EQ(Add(dso, unbound, LoggedOn(Day(2026, 12, 8))), 91);
 
   // A DTO bound through another DSO is not bound to a table of this one.
   SqliteDSO other;
   SqliteDTO otherDto;
-  ASSERT_EQ(other.Connect(dir_ / "other.db"), 0);
-  ASSERT_EQ(other.OpenTable(otherDto, "tblLog"), 0);
+  ASSERT_EQ(other.ConnectNow(dir_ / "other.db"), 0);
+  ASSERT_EQ(other.OpenTableNow(otherDto, "tblLog"), 0);
   EXPECT_EQ(Add(dso, otherDto, LoggedOn(Day(2026, 12, 8))), 91);
 }
 
@@ -454,10 +454,10 @@ TEST_F(SqliteStoreTest, ConnectAgainClosesTheOldDatabase) {
   SqliteDTO dto;
   Open(dso, dto);
   const std::string second = dir_ / "second.db";
-  ASSERT_EQ(dso.Connect(second), 0);
+  ASSERT_EQ(dso.ConnectNow(second), 0);
   // The DTO was bound on the closed connection: it writes nowhere until bound again.
   EXPECT_EQ(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 91);
-  ASSERT_EQ(dso.OpenTable(dto, "tblLog"), 0);
+  ASSERT_EQ(dso.OpenTableNow(dto, "tblLog"), 0);
   EXPECT_EQ(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 0);
   EXPECT_EQ(RowCount(path_), 0u);
   EXPECT_EQ(RowCount(second), 1u);
@@ -465,10 +465,10 @@ TEST_F(SqliteStoreTest, ConnectAgainClosesTheOldDatabase) {
 
 TEST_F(SqliteStoreTest, ADtoOfAnotherClassRaises13) {
   SqliteDSO dso;
-  ASSERT_EQ(dso.Connect(path_), 0);
+  ASSERT_EQ(dso.ConnectNow(path_), 0);
   OtherDTO other;
-  EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { dso.OpenTable(other, "tblLog"); }), 13);
-  EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { dso.Execute(other, Variant(), kPurge, 0); }), 13);
+  EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { dso.OpenTableNow(other, "tblLog"); }), 13);
+  EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { dso.ExecuteNow(other, Variant(), kPurge, 0); }), 13);
   // AddRecord's call itself fails: the promise rejects with the error.
   auto promise = dso.AddRecord(other, LoggedOn(Day(2026, 12, 8)), "");
   EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { promise.wait(loop_->waitScope); }), 13);
@@ -483,8 +483,9 @@ TEST_F(SqliteStoreTest, TheClassesComeFromTheRegistryByName) {
   EXPECT_NE(std::dynamic_pointer_cast<SqliteDTO>(dto), nullptr);
   EXPECT_NE(registry.Create("Recordkit.SqliteDSO"), registry.Create("Recordkit.SqliteDSO"));
 
-  ASSERT_EQ(dso->Connect(path_), 0);
-  ASSERT_EQ(dso->OpenTable(*dto, "tblLog"), 0);
+  auto& sqlite = dynamic_cast<SqliteDSO&>(*dso);
+  ASSERT_EQ(sqlite.ConnectNow(path_), 0);
+  ASSERT_EQ(sqlite.OpenTableNow(*dto, "tblLog"), 0);
   EXPECT_EQ(Add(*dso, *dto, LoggedOn(Day(2026, 12, 8))), 0);
   EXPECT_EQ(RowCount(path_), 1u);
 }
@@ -508,8 +509,8 @@ TEST_F(SqliteStoreFaultTest, AddRecordOnAReadOnlyFileAnswersNonZero) {
   vfs_.OpenDatabasesReadOnly(true);
   SqliteDSO dso({.busyTimeoutMs = 0, .vfs = vfs_.name()});
   SqliteDTO dto;
-  ASSERT_EQ(dso.Connect(path_), 0) << dso.lastError();  // a read-only file still opens
-  ASSERT_EQ(dso.OpenTable(dto, "tblLog"), 0) << dso.lastError();
+  ASSERT_EQ(dso.ConnectNow(path_), 0) << dso.lastError();  // a read-only file still opens
+  ASSERT_EQ(dso.OpenTableNow(dto, "tblLog"), 0) << dso.lastError();
   EXPECT_EQ(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 70);
   EXPECT_FALSE(dso.lastError().empty());
   EXPECT_EQ(RowCount(path_), 1u);
@@ -521,8 +522,8 @@ TEST_F(SqliteStoreFaultTest, AddRecordOnAFileWithoutWritePermissionAnswersNonZer
   SqliteDTO dto;
   Open(dso, dto);
   ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
-  ASSERT_EQ(dso.Connect(path_), 0);
-  ASSERT_EQ(dso.OpenTable(dto, "tblLog"), 0);
+  ASSERT_EQ(dso.ConnectNow(path_), 0);
+  ASSERT_EQ(dso.OpenTableNow(dto, "tblLog"), 0);
   EXPECT_NE(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 0);
   EXPECT_EQ(RowCount(path_), 1u);
 }

@@ -21,18 +21,23 @@ class FakeDSO : public recordkit::DSO {
  public:
   enum class Mode { kTake, kRefuse, kRaise, kLate };
 
-  int32_t Connect(const std::string& database) override {
+  kj::Promise<int32_t> Connect(const std::string& database) override {
     databases.push_back(database);
     if (connectRaises) throw automation::AutomationError(*connectRaises);
+    if (connectLate) {
+      auto paf = kj::newPromiseAndFulfiller<int32_t>();
+      connectAnswers.push_back(kj::mv(paf.fulfiller));
+      return kj::mv(paf.promise);
+    }
     return connectResult;
   }
-  int32_t OpenTable(recordkit::DTO& dto, const std::string& table) override {
+  kj::Promise<int32_t> OpenTable(recordkit::DTO& dto, const std::string& table) override {
     boundDtos.push_back(&dto);
     tables.push_back(table);
     return openTableResult;
   }
-  int32_t Execute(recordkit::DTO& dto, const automation::Variant& optional, const std::string& sql,
-                  int32_t options) override {
+  kj::Promise<int32_t> Execute(recordkit::DTO& dto, const automation::Variant& optional, const std::string& sql,
+                               int32_t options) override {
     executedOn.push_back(&dto);
     optionalArgs.push_back(optional);
     statements.push_back(sql);
@@ -62,6 +67,12 @@ class FakeDSO : public recordkit::DSO {
     return 0;
   }
 
+  // Answers the Connect call that waits (connectLate).
+  void AnswerConnect(int32_t result) {
+    auto answers = std::move(connectAnswers);
+    for (auto& answer : answers) answer->fulfill(int32_t{result});
+  }
+
   // Answers the oldest late call: 0 keeps its record as taken.
   void AnswerLate(int32_t result) {
     Pending p = kj::mv(pending.front());
@@ -85,6 +96,7 @@ class FakeDSO : public recordkit::DSO {
   std::string raiseDescription = "ODBC--call failed";
   int32_t connectResult = 0;
   std::optional<int32_t> connectRaises;  // Connect raises this number instead
+  bool connectLate = false;              // Connect answers when AnswerConnect says
   int32_t openTableResult = 0;
   int32_t executeResult = 0;
   std::optional<int32_t> executeRaises;  // Execute raises this number instead
@@ -97,6 +109,7 @@ class FakeDSO : public recordkit::DSO {
   std::vector<int32_t> executeOptions;
 
  private:
+  std::vector<kj::Own<kj::PromiseFulfiller<int32_t>>> connectAnswers;
   struct Pending {
     automation::Variant record;
     kj::Own<kj::PromiseFulfiller<int32_t>> fulfiller;
