@@ -65,7 +65,7 @@ SafeArray::SafeArray(VarType elementType, std::vector<ArrayBound> bounds)
   }
   try {
     if (elementType_ == VarType::Byte) {
-      bytes_.assign(n, 0);
+      bytes_ = std::make_shared<std::vector<uint8_t>>(n, 0);
     } else {
       elements_.assign(n, EmptyElement(elementType_));
     }
@@ -79,8 +79,13 @@ SafeArray::SafeArray(VarType elementType, std::vector<ArrayBound> bounds)
 SafeArray SafeArray::FromBytes(std::vector<uint8_t> bytes) {
   SafeArray array(VarType::Byte, {});
   array.bounds_ = {ArrayBound{0, static_cast<uint32_t>(bytes.size())}};
-  array.bytes_ = std::move(bytes);
+  array.bytes_ = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
   return array;
+}
+
+const std::vector<uint8_t>& SafeArray::bytes() const {
+  static const std::vector<uint8_t> kNone;
+  return bytes_ ? *bytes_ : kNone;
 }
 
 size_t SafeArray::size() const {
@@ -115,14 +120,17 @@ void SafeArray::Set(const std::vector<int32_t>& indices, const Variant& value) {
 
 Variant SafeArray::GetFlat(size_t i) const {
   if (i >= size()) throw AutomationError(err::kSubscriptOutOfRange);
-  if (elementType_ == VarType::Byte) return Variant::Byte(bytes_[i]);
+  if (elementType_ == VarType::Byte) return Variant::Byte((*bytes_)[i]);
   return elements_[i];
 }
 
 void SafeArray::SetFlat(size_t i, const Variant& value) {
   if (i >= size()) throw AutomationError(err::kSubscriptOutOfRange);
   if (elementType_ == VarType::Byte) {
-    bytes_[i] = ChangeType(value, VarType::Byte).byte();
+    const uint8_t byte = ChangeType(value, VarType::Byte).byte();
+    // Copies share their bytes until one of them is changed.
+    if (bytes_.use_count() > 1) bytes_ = std::make_shared<std::vector<uint8_t>>(*bytes_);
+    (*bytes_)[i] = byte;
   } else if (elementType_ == VarType::Variant) {
     elements_[i] = value.deref();
   } else {
@@ -132,7 +140,7 @@ void SafeArray::SetFlat(size_t i, const Variant& value) {
 
 bool SafeArray::operator==(const SafeArray& other) const {
   return elementType_ == other.elementType_ && bounds_ == other.bounds_ &&
-         elements_ == other.elements_ && bytes_ == other.bytes_;
+         elements_ == other.elements_ && bytes() == other.bytes();
 }
 
 // ---------------------------------------------------------------- Variant

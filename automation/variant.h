@@ -66,8 +66,8 @@ class SafeArray {
   Variant GetFlat(size_t i) const;
   void SetFlat(size_t i, const Variant& value);
 
-  // For byte arrays only: the raw bytes.
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
+  // For byte arrays only: the raw bytes (none for other arrays).
+  const std::vector<uint8_t>& bytes() const;
 
   bool operator==(const SafeArray& other) const;
 
@@ -77,7 +77,9 @@ class SafeArray {
   VarType elementType_;
   std::vector<ArrayBound> bounds_;
   std::vector<Variant> elements_;  // every element type but Byte
-  std::vector<uint8_t> bytes_;     // Byte
+  // Byte. Shared between copies, which are many (a packed record is copied on its way
+  // to the writer), and copied only when one of them changes an element.
+  std::shared_ptr<std::vector<uint8_t>> bytes_;
 };
 
 class Variant {

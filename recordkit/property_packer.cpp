@@ -10,6 +10,7 @@
 #include <kj/exception.h>
 #include <kj/io.h>
 
+#include "automation/ascii_text.h"
 #include "automation/automation_error.h"
 #include "automation/variant_codec.h"
 #include "recordkit/packed_record.capnp.h"
@@ -28,11 +29,7 @@ namespace {
 constexpr int kNestingLimit = 64;
 static_assert(kNestingLimit >= 4 + 2 * automation::kMaxArrayNesting);
 
-struct DecodedField {
-  std::string name;
-  Variant value;
-  bool mapped;
-};
+using DecodedField = PackedFields::Field;
 
 // Decodes the whole record, or raises (AutomationError or kj::Exception) without
 // having touched anything outside it.
@@ -44,9 +41,17 @@ std::vector<DecodedField> DecodeRecord(const SafeArray& array) {
   if (bytes.empty() || bytes.size() % sizeof(capnp::word) != 0) {
     throw AutomationError(packer_error::kNotAPackedRecord);
   }
-  // The reader needs word-aligned input; the array's own buffer promises only bytes.
-  auto words = kj::heapArray<capnp::word>(bytes.size() / sizeof(capnp::word));
-  std::memcpy(words.begin(), bytes.data(), bytes.size());
+  // The reader needs word-aligned input; the array's own buffer promises only bytes,
+  // so it is copied when it is not aligned (allocators align it in practice).
+  kj::ArrayPtr<const capnp::word> words;
+  kj::Array<capnp::word> aligned;
+  if (reinterpret_cast<uintptr_t>(bytes.data()) % alignof(capnp::word) == 0) {
+    words = kj::arrayPtr(reinterpret_cast<const capnp::word*>(bytes.data()), bytes.size() / sizeof(capnp::word));
+  } else {
+    aligned = kj::heapArray<capnp::word>(bytes.size() / sizeof(capnp::word));
+    std::memcpy(aligned.begin(), bytes.data(), bytes.size());
+    words = aligned;
+  }
 
   capnp::ReaderOptions options;
   // A well-formed record is read once, word by word; the limit stops records whose
@@ -111,24 +116,47 @@ int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set) const 
   if (value.isEmpty()) return 0;
   if (!value.isArray()) return packer_error::kNotAPackedRecord;
 
-  std::vector<DecodedField> fields;
-  try {
-    fields = DecodeRecord(value.array());
-  } catch (const AutomationError&) {
-    return packer_error::kNotAPackedRecord;
-  } catch (const kj::Exception&) {
-    return packer_error::kNotAPackedRecord;
-  }
+  PackedFields decoded;
+  if (int32_t number = ReadFields(value, decoded); number != 0) return number;
 
   // Everything decoded: now the set changes, and nothing below can fail halfway.
-  for (auto& field : fields) {
-    if (auto property = set.Find(field.name)) {
-      property->SetValue(field.value);
+  const auto& properties = set.Properties();
+  for (size_t i = 0; i < decoded.fields.size(); ++i) {
+    auto& field = decoded.fields[i];
+    // A record packed from a set like this one holds its fields in the set's order.
+    std::shared_ptr<Property> property =
+        i < properties.size() && NamesEqual(properties[i]->Name(), field.name) ? properties[i] : set.Find(field.name);
+    if (property) {
+      property->SetValue(std::move(field.value));
     } else {
       set.Add(field.name, field.value, field.mapped);
     }
   }
   return 0;
+}
+
+int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const {
+  out.fields.clear();
+  const Variant& value = data.deref();
+  if (value.isEmpty()) return 0;
+  if (!value.isArray()) return packer_error::kNotAPackedRecord;
+  try {
+    out.fields = DecodeRecord(value.array());
+  } catch (const AutomationError&) {
+    return packer_error::kNotAPackedRecord;
+  } catch (const kj::Exception&) {
+    return packer_error::kNotAPackedRecord;
+  }
+  return 0;
+}
+
+const Variant& PackedFields::ValueOf(std::string_view name, size_t hint) const {
+  static const Variant kEmpty;
+  if (hint < fields.size() && automation::EqualsNoCase(fields[hint].name, name)) return fields[hint].value;
+  for (const Field& field : fields) {
+    if (automation::EqualsNoCase(field.name, name)) return field.value;
+  }
+  return kEmpty;
 }
 
 }  // namespace recordkit

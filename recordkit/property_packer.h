@@ -3,12 +3,34 @@
 // holding a one-dimensional byte array (lower bound 0) that stands on its own:
 // a Cap'n Proto message of the fields, each with its name, value and mapped flag.
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "automation/variant.h"
 #include "recordkit/property_set.h"
 
 namespace recordkit {
+
+// The fields of one PackedRecord as the packer reads them, in the record's order;
+// no two share a name (names match without regard to case).
+struct PackedFields {
+  struct Field {
+    std::string name;
+    automation::Variant value;
+    bool mapped = true;
+  };
+
+  // The value of the field so named, or Empty when the record has none: what a new
+  // event set that the record was unpacked into holds under that name. `hint` is
+  // where the field is expected (its place in a record packed from an event set);
+  // it is looked at first.
+  const automation::Variant& ValueOf(std::string_view name, size_t hint) const;
+
+  std::vector<Field> fields;
+};
 
 // Error numbers the packer answers.
 namespace packer_error {
@@ -30,6 +52,11 @@ class PropertyPacker {
   // Anything else answers a non-zero number and leaves `set` unchanged; hostile or
   // truncated bytes never read out of bounds.
   int32_t UnpackProperties(automation::Variant& data, PropertySet& set) const;
+
+  // Reads the fields of `data` without a PropertySet, for those who only read
+  // them (the writers): 0, or the number UnpackProperties answers for the same data,
+  // with `out` then left empty. Empty data gives no fields.
+  int32_t ReadFields(const automation::Variant& data, PackedFields& out) const;
 };
 
 }  // namespace recordkit

@@ -21,7 +21,6 @@ const char* const kEventFieldNames[19] = {
     "ModuleName", "UserDescription", "UserComment", "DetailLevel",
 };
 
-bool NamesEqual(const std::string& a, const std::string& b) { return automation::EqualsNoCase(a, b); }
 
 namespace {
 
@@ -79,6 +78,14 @@ void Property::SetValue(const Variant& value) {
   // A by-reference value would tie the field to the caller's variable; the field
   // keeps the value as it is now.
   value_ = value.deref();
+}
+
+void Property::SetValue(Variant&& value) {
+  if (value.isByRef()) {
+    value_ = value.deref();
+  } else {
+    value_ = std::move(value);
+  }
 }
 
 kj::Promise<Variant> Property::Invoke(DispId dispId, uint16_t f, std::vector<Variant>& args) {

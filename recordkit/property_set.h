@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/ascii_text.h"
 #include "automation/dispatch.h"
 #include "automation/variant.h"
 
@@ -30,6 +31,7 @@ class Property : public automation::Dispatch {
   const automation::Variant& Value() const { return value_; }
   // Takes a copy of the value, followed to its target when it is by reference.
   void SetValue(const automation::Variant& value);
+  void SetValue(automation::Variant&& value);
   bool Mapped() const { return mapped_; }
 
   kj::Promise<automation::Variant> Invoke(automation::DispId dispId, uint16_t flags,
@@ -76,6 +78,6 @@ class PropertySet : public automation::Dispatch {
 };
 
 // ASCII case-blind equality, the rule for field names.
-bool NamesEqual(const std::string& a, const std::string& b);
+inline bool NamesEqual(const std::string& a, const std::string& b) { return automation::EqualsNoCase(a, b); }
 
 }  // namespace recordkit

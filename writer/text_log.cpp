@@ -2,7 +2,6 @@
 
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
-#include "recordkit/property_set.h"
 
 namespace ledgerwick {
 
@@ -46,19 +45,21 @@ void AppendFlat(std::string& line, const std::string& text) {
 }  // namespace
 
 std::string TextLog::FormatLogLine(const Variant& record, std::vector<std::string>& faults) const {
-  auto set = recordkit::PropertySet::NewEventSet();
-  Variant data = record;  // the packer takes its data by reference
-  if (int32_t number = packer_.UnpackProperties(data, *set); number != 0) {
+  recordkit::PackedFields fields;
+  if (int32_t number = packer_.ReadFields(record, fields); number != 0) {
     // Only a damaged record gets here; it leaves an empty line and a trace of why.
     faults.push_back("Record could not be unpacked: " + automation::StandardDescription(number));
     return "";
   }
 
   std::string line;
+  line.reserve(256);
   for (int i = 0; i < kTextLogColumns; ++i) {
     if (i > 0) line += '\t';
     try {
-      AppendFlat(line, RenderColumn(set->Item(kColumns[i].property)->Value(), kColumns[i].rendering));
+      // Each column is the field a new event set would hold under its name.
+      const Variant& value = fields.ValueOf(kColumns[i].property, static_cast<size_t>(i));
+      AppendFlat(line, RenderColumn(value, kColumns[i].rendering));
     } catch (const AutomationError& e) {
       // The column stays empty; the rest of the record is still written.
       faults.push_back(e.description());

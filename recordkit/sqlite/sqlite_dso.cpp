@@ -274,19 +274,16 @@ TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::V
   size_t taken = records.size();
   StoreStatus refusal;
   std::vector<SqlValue> row;
+  PackedFields fields;
   for (size_t i = 0; i < records.size(); ++i) {
     StoreStatus status;
     if (records[i].isEmpty()) {
       // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
       status = {packer_error::kNotAPackedRecord, "the record is empty"};
+    } else if (const int32_t rc = packer_.ReadFields(records[i], fields); rc != 0) {
+      status = {rc, "not a packed record"};
     } else {
-      automation::Variant data = records[i];  // the packer may change what it is given
-      auto fields = PropertySet::NewEventSet();
-      if (const int32_t rc = packer_.UnpackProperties(data, *fields); rc != 0) {
-        status = {rc, "not a packed record"};
-      } else {
-        status = dto.RowOf(*fields, row);
-      }
+      status = dto.RowOf(fields, row);
     }
     if (!status.ok()) {
       // This record can never be stored: the run ends before it, and what came

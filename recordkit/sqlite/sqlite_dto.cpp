@@ -93,19 +93,16 @@ bool SqliteDTO::IsBoundTo(const std::shared_ptr<SqliteConnection>& connection) c
          insert_ != nullptr;
 }
 
-StoreStatus SqliteDTO::RowOf(const PropertySet& fields, std::vector<SqlValue>& row) const {
+StoreStatus SqliteDTO::RowOf(const PackedFields& fields, std::vector<SqlValue>& row) const {
   // Every value is converted before the statement is touched, so a record with one
-  // value that cannot be stored leaves nothing behind.
+  // value that cannot be stored leaves nothing behind. A field the record lacks is
+  // Empty, which is stored as NULL.
   row.clear();
   row.reserve(columns_.size());
-  for (const auto& column : columns_) {
-    auto field = fields.Find(column.field);
-    if (!field) {
-      row.emplace_back();
-      continue;
-    }
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    const LogColumn& column = columns_[i];
     try {
-      row.push_back(ToSqlValue(column.kind, field->Value()));
+      row.push_back(ToSqlValue(column.kind, fields.ValueOf(column.field, i)));
     } catch (const automation::AutomationError& e) {
       return {e.number(), "field " + column.field + ": " + e.description()};
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "recordkit/property_packer.h"
 #include "recordkit/property_set.h"
 #include "recordkit/sqlite/column_value.h"
 #include "recordkit/sqlite/log_table.h"
@@ -34,7 +35,7 @@ class SqliteDTO final : public DTO {
 
   // The row that `fields` make, one value per column (a column whose field the set
   // lacks gets NULL). 13 when a value cannot be stored. Must be bound.
-  StoreStatus RowOf(const PropertySet& fields, std::vector<SqlValue>& row) const;
+  StoreStatus RowOf(const PackedFields& fields, std::vector<SqlValue>& row) const;
 
   // Runs the insert with `row` (from RowOf) in the transaction open on the
   // connection; committing it, or rolling it back after a failure, is the caller's.
