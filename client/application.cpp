@@ -2,7 +2,7 @@
 
 #include "automation/automation_error.h"
 #include "automation/variant_codec.h"
-#include "client/rpc_status.h"
+#include "remoting/rpc_status.h"
 
 namespace ledgerwick::client {
 

@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "client/daemon_launcher.h"
-#include "client/rpc_status.h"
-#include "client/socket_path.h"
+#include "remoting/rpc_status.h"
+#include "remoting/socket_path.h"
 
 namespace ledgerwick::client {
 

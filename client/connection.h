@@ -11,7 +11,7 @@
 #include <kj/async-io.h>
 
 #include "client/connect_error.h"
-#include "client/object_bridge.h"
+#include "remoting/object_bridge.h"
 #include "server/ledgerwick.capnp.h"
 
 namespace ledgerwick::client {

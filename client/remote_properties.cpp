@@ -1,7 +1,7 @@
 #include "client/remote_properties.h"
 
 #include "automation/variant_codec.h"
-#include "client/rpc_status.h"
+#include "remoting/rpc_status.h"
 
 namespace ledgerwick::client {
 

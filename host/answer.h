@@ -6,7 +6,7 @@
 
 #include <kj/async.h>
 
-#include "client/rpc_status.h"
+#include "remoting/rpc_status.h"
 
 namespace ledgerwick::host {
 

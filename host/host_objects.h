@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "automation/dispatch.h"
-#include "client/object_bridge.h"
+#include "remoting/object_bridge.h"
 #include "startup/process_state.h"
 
 namespace ledgerwick::host {

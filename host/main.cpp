@@ -9,8 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "client/socket_path.h"
 #include "host/daemon.h"
+#include "remoting/socket_path.h"
 
 namespace {
 

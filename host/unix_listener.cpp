@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/socket_path.h"
 #include "host/start_error.h"
+#include "remoting/socket_path.h"
 
 namespace ledgerwick::host {
 

@@ -5,8 +5,8 @@
 
 #include "automation/automation_error.h"
 #include "automation/dispatch.h"
-#include "client/object_bridge.h"
 #include "recordkit/property_set.h"
+#include "remoting/object_bridge.h"
 #include "server/dispatch_ids.h"
 #include "tests/daemon_fixture.h"
 #include "tests/support/variant_printer.h"

@@ -1,4 +1,4 @@
-#include "client/rpc_status.h"
+#include "remoting/rpc_status.h"
 
 #include <string>
 

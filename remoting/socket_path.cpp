@@ -1,4 +1,4 @@
-#include "client/socket_path.h"
+#include "remoting/socket_path.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

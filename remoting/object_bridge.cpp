@@ -1,7 +1,7 @@
-#include "client/object_bridge.h"
+#include "remoting/object_bridge.h"
 
 #include "automation/automation_error.h"
-#include "client/rpc_status.h"
+#include "remoting/rpc_status.h"
 
 namespace ledgerwick::remoting {
 
