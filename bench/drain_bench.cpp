@@ -81,7 +81,7 @@ Variant MakeRecord(int i, double now) {
 struct Writer {
   explicit Writer(const std::string& folder)
       : faultLog(eventLog, folder + "/" + kFaultLogName),
-        textLog(files, packer, faultLog, folder + "/" + kTextLogName) {}
+        textLog(files, packer, faultLog, *worker, folder + "/" + kTextLogName) {}
 
   kj::EventLoop loop;
   kj::WaitScope ws{loop};
@@ -92,6 +92,8 @@ struct Writer {
   automation::PosixFileAppender files;
   automation::EventLogWriter eventLog{clock, files};
   const recordkit::PropertyPacker packer{};
+  // One thread for all blocking work, as in the daemon.
+  std::shared_ptr<automation::WorkerThread> worker = std::make_shared<automation::WorkerThread>();
   FaultLog faultLog;
   TextLog textLog;
   std::shared_ptr<recordkit::DSO> dso;
@@ -130,7 +132,8 @@ double RawText(const std::string& folder, const std::vector<Variant>& records) {
   automation::EventLogWriter eventLog{clock, files};
   FaultLog faults(eventLog, folder + "/raw-" + kFaultLogName);
   recordkit::PropertyPacker packer;
-  TextLog renderer(files, packer, faults, "");
+  automation::InlineWorker inlineWorker;
+  TextLog renderer(files, packer, faults, inlineWorker, "");
   std::vector<std::string> lines;
   std::vector<std::string> ignored;
   for (const Variant& r : records) lines.push_back(renderer.FormatLogLine(r, ignored) + "\r\n");
@@ -149,7 +152,7 @@ double RawText(const std::string& folder, const std::vector<Variant>& records) {
 double DrainSqlite(const std::string& folder, const std::vector<Variant>& records) {
   Writer w(folder);
   recordkit::SqliteDSO::Options options;
-  options.worker = std::make_shared<automation::WorkerThread>();
+  options.worker = w.worker;
   auto dso = std::make_shared<recordkit::SqliteDSO>(options);
   auto dto = std::make_shared<recordkit::SqliteDTO>();
   if (dso->ConnectNow(folder + "/drain.db") != 0 || dso->OpenTableNow(*dto, "tblLog") != 0) {
@@ -229,6 +232,8 @@ void Report(const char* target, double rate, double raw) {
 int main(int argc, char** argv) {
   using namespace ledgerwick;
   const int count = argc > 1 ? std::atoi(argv[1]) : 20000;
+  // "sqlite" or "text" runs that target alone (for a profile); both by default.
+  const std::string only = argc > 2 ? argv[2] : "";
   // A folder on the disk the daemon would write to, not a memory file system.
   const std::string folder =
       std::filesystem::absolute("drain-bench." + std::to_string(getpid())).string();
@@ -244,13 +249,17 @@ int main(int argc, char** argv) {
   for (int round = 0; round < 2; ++round) {
     const std::string dir = folder + "/" + std::to_string(round);
     std::filesystem::create_directories(dir);
-    rawSqlite = std::max(rawSqlite, RawSqlite(dir, records));
-    sqlite = std::max(sqlite, DrainSqlite(dir, records));
-    rawText = std::max(rawText, RawText(dir, records));
-    text = std::max(text, DrainText(dir, records));
+    if (only != "text") {
+      rawSqlite = std::max(rawSqlite, RawSqlite(dir, records));
+      sqlite = std::max(sqlite, DrainSqlite(dir, records));
+    }
+    if (only != "sqlite") {
+      rawText = std::max(rawText, RawText(dir, records));
+      text = std::max(text, DrainText(dir, records));
+    }
   }
-  Report("sqlite", sqlite, rawSqlite);
-  Report("text", text, rawText);
+  if (only != "text") Report("sqlite", sqlite, rawSqlite);
+  if (only != "sqlite") Report("text", text, rawText);
   std::filesystem::remove_all(folder);
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <kj/async-io.h>
 #include <kj/async-unix.h>
 
+#include "automation/blocking_worker.h"
 #include "automation/class_registry.h"
 #include "automation/clock.h"
 #include "automation/event_log_writer.h"
@@ -37,8 +38,8 @@ kj::Duration Seconds(double seconds) {
   return static_cast<int64_t>(std::llround(seconds * 1000.0)) * kj::MILLISECONDS;
 }
 
-void RegisterStoreClasses(automation::ClassRegistry& classes) {
-  recordkit::RegisterSqliteClasses(classes, std::make_shared<automation::WorkerThread>());
+void RegisterStoreClasses(automation::ClassRegistry& classes, std::shared_ptr<automation::BlockingWorker> worker) {
+  recordkit::RegisterSqliteClasses(classes, std::move(worker));
 }
 
 enum class StopReason { Signal, Idle };
@@ -85,13 +86,16 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   // clients, so that every Application is released while the state still stands.
   automation::SystemClock clock;
   automation::TimerService timers(io.provider->getTimer());
+  // One thread for the work that blocks (SQLite's writes, the text log's appends):
+  // the loop hands it runs and hears back, so a slow disk holds up only the drain.
+  auto worker = std::make_shared<automation::WorkerThread>();
   automation::ClassRegistry classes;
-  RegisterStoreClasses(classes);
+  RegisterStoreClasses(classes, worker);
   automation::StderrNotices notices;
   automation::PosixFileAppender files;
   automation::EventLogWriter eventLog(clock, files);
   ProcessState state(
-      Environment{clock, timers, classes, notices, eventLog, files, options.configDir, options.homeDir});
+      Environment{clock, timers, classes, notices, eventLog, files, *worker, options.configDir, options.homeDir});
   HostObjects host(state);
 
   kj::Timer& timer = io.provider->getTimer();

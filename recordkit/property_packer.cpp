@@ -31,9 +31,9 @@ static_assert(kNestingLimit >= 4 + 2 * automation::kMaxArrayNesting);
 
 using DecodedField = PackedFields::Field;
 
-// Decodes the whole record, or raises (AutomationError or kj::Exception) without
-// having touched anything outside it.
-std::vector<DecodedField> DecodeRecord(const SafeArray& array) {
+// Decodes the whole record into `decoded` (reusing what it holds), or raises
+// (AutomationError or kj::Exception) having touched nothing but `decoded`.
+void DecodeRecord(const SafeArray& array, std::vector<DecodedField>& decoded) {
   if (array.elementType() != VarType::Byte || array.dimensions() != 1) {
     throw AutomationError(packer_error::kNotAPackedRecord);
   }
@@ -65,19 +65,19 @@ std::vector<DecodedField> DecodeRecord(const SafeArray& array) {
   }
 
   auto fields = reader.getRoot<wire::PackedRecord>().getFields();
-  std::vector<DecodedField> decoded;
-  decoded.reserve(fields.size());
-  for (auto field : fields) {
+  decoded.resize(fields.size());
+  for (unsigned i = 0; i < fields.size(); ++i) {
+    auto field = fields[i];
+    DecodedField& out = decoded[i];
     auto text = field.getName();
-    std::string name(text.begin(), text.end());
-    if (name.empty()) throw AutomationError(packer_error::kNotAPackedRecord);
-    for (const auto& earlier : decoded) {
-      if (NamesEqual(earlier.name, name)) throw AutomationError(packer_error::kNotAPackedRecord);
+    if (text.size() == 0) throw AutomationError(packer_error::kNotAPackedRecord);
+    out.name.assign(text.begin(), text.size());
+    for (unsigned j = 0; j < i; ++j) {
+      if (NamesEqual(decoded[j].name, out.name)) throw AutomationError(packer_error::kNotAPackedRecord);
     }
-    Variant value = automation::ReadVariant(field.getValue());
-    decoded.push_back(DecodedField{std::move(name), std::move(value), field.getMapped()});
+    out.value = automation::ReadVariant(field.getValue());
+    out.mapped = field.getMapped();
   }
-  return decoded;
 }
 
 }  // namespace
@@ -136,15 +136,18 @@ int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set) const 
 }
 
 int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const {
-  out.fields.clear();
   const Variant& value = data.deref();
-  if (value.isEmpty()) return 0;
-  if (!value.isArray()) return packer_error::kNotAPackedRecord;
+  if (value.isEmpty() || !value.isArray()) {
+    out.fields.clear();
+    return value.isEmpty() ? 0 : packer_error::kNotAPackedRecord;
+  }
   try {
-    out.fields = DecodeRecord(value.array());
+    DecodeRecord(value.array(), out.fields);
   } catch (const AutomationError&) {
+    out.fields.clear();
     return packer_error::kNotAPackedRecord;
   } catch (const kj::Exception&) {
+    out.fields.clear();
     return packer_error::kNotAPackedRecord;
   }
   return 0;

@@ -55,7 +55,8 @@ class PropertyPacker {
 
   // Reads the fields of `data` without a PropertySet, for those who only read
   // them (the writers): 0, or the number UnpackProperties answers for the same data,
-  // with `out` then left empty. Empty data gives no fields.
+  // with `out` then left empty. Empty data gives no fields. `out` may be reused from
+  // record to record; what it held is replaced.
   int32_t ReadFields(const automation::Variant& data, PackedFields& out) const;
 };
 

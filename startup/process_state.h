@@ -10,6 +10,7 @@
 
 #include <kj/async.h>
 
+#include "automation/blocking_worker.h"
 #include "automation/class_registry.h"
 #include "automation/clock.h"
 #include "automation/event_log_writer.h"
@@ -32,6 +33,7 @@ struct Environment {
   automation::NoticeSink& notices;
   const automation::EventLogWriter& eventLog;
   automation::FileAppender& files;  // the text log's appends
+  automation::BlockingWorker& worker;  // where file work that blocks runs, off the loop
   std::string settingsDir;  // the folder that holds Ledgwk.ini
   std::string homeDir;      // the program folder: LWERR.LOG and the default text log
 };

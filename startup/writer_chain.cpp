@@ -8,7 +8,7 @@ namespace ledgerwick {
 void BuildWriterChain(ProcessState& state) {
   state.writer.SetTargets(kj::heap<StoreTarget>(state.NetDSO, state.NetDTO, state.faultLog),
                           kj::heap<StoreTarget>(state.LocalDSO, state.LocalDTO, state.faultLog),
-                          kj::heap<TextLog>(state.env.files, state.Packer(), state.faultLog, state.TextLogPath));
+                          kj::heap<TextLog>(state.env.files, state.Packer(), state.faultLog, state.env.worker, state.TextLogPath));
 }
 
 }  // namespace ledgerwick

@@ -14,11 +14,6 @@ namespace {
 
 using automation::Variant;
 
-// The bytes a packed record takes in the queue.
-size_t PackedSize(const Variant& record) {
-  return record.isArray() && record.type() == automation::VarType::Byte ? record.array().bytes().size() : 0;
-}
-
 }  // namespace
 
 Drain::Drain(automation::TimerService& timers, automation::NoticeSink& notices, FaultLog& faults,
@@ -35,11 +30,11 @@ Drain::~Drain() {
   DisarmTimer();
 }
 
-void Drain::CreateErrorBuffer() { errorBuffer_.emplace(); }
+void Drain::CreateErrorBuffer() { errorBuffer_.emplace(kMaxRunRecords); }
 
 automation::Status Drain::Append(Variant record) {
   if (!errorBuffer_) return automation::Status::Error(automation::err::kObjectNotSet);
-  errorBuffer_->push_back(std::move(record));
+  errorBuffer_->Append(std::move(record));
   StartDrainTimer();
   return {};
 }
@@ -109,25 +104,15 @@ kj::Promise<void> Drain::DrainLoop() {
     EndDrain();
     return kj::READY_NOW;
   }
-  // The writer works on copies; a record leaves the queue only once a target took it.
-  const size_t count = std::min(queued(), kMaxRunRecords);
-  kj::Vector<Variant> run(count);
-  size_t bytes = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const Variant& record = (*errorBuffer_)[i];
-    bytes += PackedSize(record);
-    if (i > 0 && bytes > kMaxRunBytes) break;
-    run.add(record);
-  }
-  kj::Array<Variant> records = run.releaseAsArray();
-  kj::ArrayPtr<const Variant> handed = records.asPtr();
+  // The run is handed on in place; a record leaves the queue only once a target
+  // took it, and nothing but the drain removes records.
+  kj::ArrayPtr<const Variant> handed = errorBuffer_->Front(kMaxRunRecords, kMaxRunBytes);
   ++runs_;
   recordsHanded_ += handed.size();
   return writer_.WriteRecord(currentLogMethod_(), handed)
-      .attach(kj::mv(records))
       .then([this, handed = handed.size()](TakeResult result) -> kj::Promise<void> {
         KJ_ASSERT(result.taken <= handed && result.taken <= queued());
-        errorBuffer_->erase(errorBuffer_->begin(), errorBuffer_->begin() + static_cast<ptrdiff_t>(result.taken));
+        errorBuffer_->RemoveFront(result.taken);
         try {
           if (result.taken > 0) EndOutage();
           if (result.taken < handed) {

@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +22,7 @@
 #include "automation/status.h"
 #include "automation/timer_service.h"
 #include "automation/variant.h"
+#include "writer/error_buffer.h"
 #include "writer/fault_log.h"
 #include "writer/record_writer.h"
 
@@ -99,7 +99,7 @@ class Drain {
   kj::Function<int32_t()> currentLogMethod_;
 
   // Changed only by the drain's own procedures
-  std::optional<std::deque<automation::Variant>> errorBuffer_;
+  std::optional<ErrorBuffer> errorBuffer_;
   int32_t timerId_ = 0;
   bool drainBusy_ = false;
   bool timerArmed_ = false;

@@ -1,5 +1,7 @@
 #include "writer/text_log.h"
 
+#include <string_view>
+
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
 
@@ -31,58 +33,101 @@ constexpr Column kColumns[kTextLogColumns] = {
     {"DetailLevel", Rendering::kTextConversion},
 };
 
-// A joined column takes a null as an empty column; a converted one raises 94 for it.
-std::string RenderColumn(const Variant& value, Rendering rendering) {
-  if (rendering == Rendering::kJoined && value.isNull()) return "";
-  return automation::ToText(value);
+// Appends `text` keeping a record on one line of 19 columns: tab, CR and LF become
+// one blank each.
+void AppendFlat(std::string& line, std::string_view text) {
+  const size_t start = line.size();
+  line.append(text);
+  for (size_t i = start; i < line.size(); ++i) {
+    char& c = line[i];
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  }
 }
 
-// Keeps a record on one line of 19 columns: tab, CR and LF become one blank each.
-void AppendFlat(std::string& line, const std::string& text) {
-  for (char c : text) line += (c == '\t' || c == '\r' || c == '\n') ? ' ' : c;
+// A joined column takes a null as an empty column; a converted one raises 94 for it.
+// A text is taken as it is.
+void AppendColumn(std::string& line, const Variant& value, Rendering rendering) {
+  if (rendering == Rendering::kJoined && value.isNull()) return;
+  if (value.type() == automation::VarType::String && !value.isArray()) {
+    AppendFlat(line, value.string());
+    return;
+  }
+  AppendFlat(line, automation::ToText(value));
 }
 
 }  // namespace
 
 std::string TextLog::FormatLogLine(const Variant& record, std::vector<std::string>& faults) const {
   recordkit::PackedFields fields;
+  std::string line;
+  AppendLogLine(record, fields, line, faults);
+  return line;
+}
+
+void TextLog::AppendLogLine(const Variant& record, recordkit::PackedFields& fields, std::string& line,
+                            std::vector<std::string>& faults) const {
   if (int32_t number = packer_.ReadFields(record, fields); number != 0) {
     // Only a damaged record gets here; it leaves an empty line and a trace of why.
     faults.push_back("Record could not be unpacked: " + automation::StandardDescription(number));
-    return "";
+    return;
   }
-
-  std::string line;
-  line.reserve(256);
   for (int i = 0; i < kTextLogColumns; ++i) {
     if (i > 0) line += '\t';
     try {
       // Each column is the field a new event set would hold under its name.
       const Variant& value = fields.ValueOf(kColumns[i].property, static_cast<size_t>(i));
-      AppendFlat(line, RenderColumn(value, kColumns[i].rendering));
+      AppendColumn(line, value, kColumns[i].rendering);
     } catch (const AutomationError& e) {
       // The column stays empty; the rest of the record is still written.
       faults.push_back(e.description());
     }
   }
-  return line;
 }
 
-TakeResult TextLog::WriteToTextFile(kj::ArrayPtr<const Variant> run) {
-  std::string lines;
-  std::vector<std::string> renderingFaults;
+void TextLog::RenderLines(kj::ArrayPtr<const Variant> run, std::string& lines, std::vector<std::string>& faults) const {
+  recordkit::PackedFields fields;
+  lines.reserve(lines.size() + run.size() * 200);
   for (const Variant& record : run) {
-    lines += FormatLogLine(record, renderingFaults);
+    AppendLogLine(record, fields, lines, faults);
     lines += "\r\n";
   }
-  automation::Status status = files_.Append(path_, lines);
-  if (!status.ok()) {
-    outage_.Report(status.description);
-    return TakeResult{0, std::move(status)};
-  }
-  outage_.End();
-  for (const std::string& fault : renderingFaults) faultLog_.Report(fault);
-  return TakeResult{run.size(), {}};
+}
+
+kj::Promise<TakeResult> TextLog::WriteToTextFile(kj::ArrayPtr<const Variant> run) {
+  // What the worker's half of the work produces; the loop reads it once the
+  // worker has answered.
+  struct Halves {
+    std::string first, second;
+    std::vector<std::string> firstFaults, secondFaults;
+    automation::Status status;
+  };
+  auto halves = std::make_shared<Halves>();
+  // Below this many records the work is not worth sharing.
+  constexpr size_t kShareFrom = 64;
+  const size_t split = run.size() >= kShareFrom ? run.size() / 2 : 0;
+  kj::Promise<void> rendered = worker_.Run([this, halves, second = run.slice(split, run.size())]() {
+    RenderLines(second, halves->second, halves->secondFaults);
+  });
+  RenderLines(run.slice(0, split), halves->first, halves->firstFaults);
+
+  return rendered
+      .then([this, halves]() {
+        return worker_.Run([this, halves]() {
+          halves->first += halves->second;
+          halves->second = std::string();
+          halves->status = files_.Append(path_, halves->first);
+        });
+      })
+      .then([this, halves, count = run.size()]() {
+        if (!halves->status.ok()) {
+          outage_.Report(halves->status.description);
+          return TakeResult{0, kj::mv(halves->status)};
+        }
+        outage_.End();
+        for (const std::string& fault : halves->firstFaults) faultLog_.Report(fault);
+        for (const std::string& fault : halves->secondFaults) faultLog_.Report(fault);
+        return TakeResult{count, {}};
+      });
 }
 
 }  // namespace ledgerwick

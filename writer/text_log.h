@@ -1,11 +1,14 @@
 #pragma once
 // The text log: one line of 19 tab-separated columns per record, each ended by
 // CR LF. A run of records is written with one append (one open, one write, one
-// close), all or nothing, and nothing is kept open or buffered between runs.
+// close), all or nothing, and nothing is kept open or buffered between runs. The
+// append runs on the worker, off the loop; a long run is rendered half there and
+// half on the loop, at the same time.
 
 #include <string>
 #include <vector>
 
+#include "automation/blocking_worker.h"
 #include "automation/file_appender.h"
 #include "automation/variant.h"
 #include "recordkit/property_packer.h"
@@ -19,10 +22,11 @@ constexpr const char* kTextLogName = "Ledgwk.log";
 
 class TextLog final : public LogTarget {
  public:
-  // Appends to the file at `path` through `files`. Each argument must outlive the log.
+  // Appends to the file at `path` through `files`, on `worker`. Each argument must
+  // outlive the log; `files` and `packer` are used on the worker's thread too.
   TextLog(automation::FileAppender& files, const recordkit::PropertyPacker& packer, FaultLog& faults,
-          std::string path)
-      : files_(files), packer_(packer), faultLog_(faults), outage_(faults), path_(std::move(path)) {}
+          automation::BlockingWorker& worker, std::string path)
+      : files_(files), packer_(packer), faultLog_(faults), worker_(worker), outage_(faults), path_(std::move(path)) {}
 
   // Renders the record as one line without its CR LF. A record the packer rejects
   // renders as the empty text. A column whose value cannot become text is written
@@ -34,7 +38,8 @@ class TextLog final : public LogTarget {
   // is: a failed write takes nothing, enters the error's description in the fault
   // log (once per outage) and answers its status. A record's rendering faults are
   // entered once the record is written, so a retried run does not enter them twice.
-  TakeResult WriteToTextFile(kj::ArrayPtr<const automation::Variant> run);
+  // `run` must stay alive until the promise resolves.
+  kj::Promise<TakeResult> WriteToTextFile(kj::ArrayPtr<const automation::Variant> run);
 
   kj::Promise<TakeResult> Take(kj::ArrayPtr<const automation::Variant> run) override {
     return WriteToTextFile(run);
@@ -43,9 +48,18 @@ class TextLog final : public LogTarget {
   const std::string& path() const { return path_; }
 
  private:
+  // Appends the line of `record` to `line`; `fields` is scratch space kept between
+  // records.
+  void AppendLogLine(const automation::Variant& record, recordkit::PackedFields& fields, std::string& line,
+                     std::vector<std::string>& faults) const;
+  // Renders `run` as lines, each with its CR LF, adding the faults met to `faults`.
+  void RenderLines(kj::ArrayPtr<const automation::Variant> run, std::string& lines,
+                   std::vector<std::string>& faults) const;
+
   automation::FileAppender& files_;
   const recordkit::PropertyPacker& packer_;
   FaultLog& faultLog_;
+  automation::BlockingWorker& worker_;
   RepeatedFaults outage_;  // the faults of writes that failed, until one succeeds
   const std::string path_;
 };

@@ -36,10 +36,12 @@ class TextLogTest : public ::testing::Test {
     return line;
   }
 
-  TakeResult Write(std::vector<Variant> records) { return log.WriteToTextFile(kj::arrayPtr(records.data(), records.size())); }
+  TakeResult Write(std::vector<Variant> records) {
+    return log.WriteToTextFile(kj::arrayPtr(records.data(), records.size())).wait(process.ws);
+  }
 
   testing::WriterRig process;
-  TextLog log{process.files, process.packer, process.faultLog, process.textLogPath};
+  TextLog log{process.files, process.packer, process.faultLog, process.worker, process.textLogPath};
 };
 
 TEST_F(TextLogTest, FullRecordRendersNineteenColumnsInOrder) {
@@ -127,9 +129,9 @@ TEST_F(TextLogTest, RecordsAreAppendedAsCrLfLinesInOrder) {
 
 TEST_F(TextLogTest, MissingFolderWritesNothingAndAnswersTheFileError) {
   const std::string path = process.homeDir / "no-such-folder/Ledgwk.log";
-  TextLog missing(process.files, process.packer, process.faultLog, path);
+  TextLog missing(process.files, process.packer, process.faultLog, process.worker, path);
   std::vector<Variant> run = {MakeRecord({{"AppName", Variant::String("lost?")}})};
-  TakeResult result = missing.WriteToTextFile(kj::arrayPtr(run.data(), run.size()));
+  TakeResult result = missing.WriteToTextFile(kj::arrayPtr(run.data(), run.size())).wait(process.ws);
   EXPECT_EQ(result.taken, 0u);
   EXPECT_EQ(result.status.number, 76);
   EXPECT_EQ(result.status.description, "Path not found");
@@ -150,13 +152,13 @@ TEST_F(TextLogTest, FailedRunTakesNothingAndItsRenderingFaultsWaitForTheWrite) {
   std::vector<Variant> run = {MakeRecord({{"AppName", Variant::String("a")}}),
                               MakeRecord({{"Severity", Variant::Null()}})};
   process.files.FailCallOnce(1);
-  TakeResult failed = log.WriteToTextFile(kj::arrayPtr(run.data(), run.size()));
+  TakeResult failed = log.WriteToTextFile(kj::arrayPtr(run.data(), run.size())).wait(process.ws);
   EXPECT_EQ(failed.taken, 0u);
   EXPECT_EQ(failed.status.number, 61);
   EXPECT_FALSE(std::filesystem::exists(process.textLogPath));
   EXPECT_EQ(process.Faults(), std::vector<std::string>{"Disk full"});
 
-  TakeResult written = log.WriteToTextFile(kj::arrayPtr(run.data(), run.size()));
+  TakeResult written = log.WriteToTextFile(kj::arrayPtr(run.data(), run.size())).wait(process.ws);
   EXPECT_EQ(written.taken, 2u);
   EXPECT_EQ(testing::SplitLines(testing::ReadFile(process.textLogPath)).size(), 2u);
   EXPECT_EQ(process.Faults(), (std::vector<std::string>{"Disk full", "Invalid use of Null"}));

@@ -215,7 +215,11 @@ kj::Promise<int32_t> SqliteDSO::AddRecord(DTO& dto, const automation::Variant& r
 kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records) {
   auto* sqliteDto = dynamic_cast<SqliteDTO*>(&dto);
   if (sqliteDto == nullptr) return TakeResult{0, automation::Status::Error(err::kTypeMismatch), true};
-  return kj::evalNow([&]() { return HandRun(*sqliteDto, records, nullptr); });
+  // The worker may still be reading the run after the caller has given up on it
+  // and let its records go; it reads copies, which share the records' bytes.
+  auto copies = std::make_shared<const std::vector<automation::Variant>>(records.begin(), records.end());
+  auto run = kj::arrayPtr(copies->data(), copies->size());
+  return kj::evalNow([&]() { return HandRun(*sqliteDto, run, kj::mv(copies)); });
 }
 
 kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,

@@ -7,6 +7,7 @@
 #include <kj/async.h>
 #include <kj/timer.h>
 
+#include "automation/blocking_worker.h"
 #include "automation/class_registry.h"
 #include "automation/clock.h"
 #include "automation/date_scale.h"
@@ -46,7 +47,7 @@ class TestProcess {
   // (the server started again), or one whose notices go to `sink`.
   Environment Env() { return Env(notices); }
   Environment Env(automation::NoticeSink& sink) {
-    return Environment{clock, timers, classes, sink, eventLog, files, settingsDir.path(), homeDir.path()};
+    return Environment{clock, timers, classes, sink, eventLog, files, worker, settingsDir.path(), homeDir.path()};
   }
 
   // Writes Ledgwk.ini in the settings folder.
@@ -95,6 +96,7 @@ class TestProcess {
   automation::RecordedNotices notices;
   automation::PosixFileAppender realFiles;
   FailingFileAppender files{realFiles};  // the text log's appends, which a test can make fail
+  automation::InlineWorker worker;        // blocking work runs at once, in step with the test
   automation::EventLogWriter eventLog{clock, realFiles};
   TempDir settingsDir;
   TempDir homeDir;

@@ -12,6 +12,7 @@
 #include <kj/async.h>
 #include <kj/timer.h>
 
+#include "automation/blocking_worker.h"
 #include "automation/clock.h"
 #include "automation/date_scale.h"
 #include "automation/event_log_writer.h"
@@ -85,6 +86,7 @@ class WriterRig {
   automation::RecordedNotices notices;
   automation::PosixFileAppender realFiles;
   FailingFileAppender files{realFiles};  // the text log's appends
+  automation::InlineWorker worker;        // blocking work runs at once, in step with the test
   automation::EventLogWriter eventLog{clock, realFiles};
   TempDir homeDir;
   std::string textLogPath = homeDir / kTextLogName;
@@ -98,7 +100,7 @@ class WriterRig {
   void Rewire() {
     writer.SetTargets(kj::heap<StoreTarget>(netDso, netDto, faultLog),
                       kj::heap<StoreTarget>(localDso, localDto, faultLog),
-                      kj::heap<TextLog>(files, packer, faultLog, textLogPath));
+                      kj::heap<TextLog>(files, packer, faultLog, worker, textLogPath));
   }
 };
 

@@ -1,0 +1,45 @@
+#pragma once
+// The ErrorBuffer: the PackedRecords waiting to be written, oldest first. Records
+// are kept in blocks of a fixed capacity, so that a run from the front can be handed
+// to the writer in place, without a copy, while records are appended behind it.
+
+#include <cstddef>
+#include <deque>
+#include <vector>
+
+#include <kj/common.h>
+
+#include "automation/variant.h"
+
+namespace ledgerwick {
+
+class ErrorBuffer {
+ public:
+  // A run handed out by Front never holds more than `blockSize` records.
+  explicit ErrorBuffer(size_t blockSize) : blockSize_(blockSize) {}
+  ErrorBuffer(const ErrorBuffer&) = delete;
+  ErrorBuffer& operator=(const ErrorBuffer&) = delete;
+
+  void Append(automation::Variant record);
+  size_t size() const { return size_; }
+
+  // The records at the front, in order: at most `maxRecords` and, past the first,
+  // at most `maxBytes` bytes of packed records. They stay where they are (appends
+  // do not move them) until RemoveFront.
+  kj::ArrayPtr<const automation::Variant> Front(size_t maxRecords, size_t maxBytes) const;
+
+  // Removes `count` records from the front; no more than the last Front handed out.
+  void RemoveFront(size_t count);
+
+ private:
+  struct Block {
+    std::vector<automation::Variant> records;  // capacity blockSize_, never grown past it
+    size_t head = 0;                           // records before it are removed
+  };
+
+  const size_t blockSize_;
+  std::deque<Block> blocks_;
+  size_t size_ = 0;
+};
+
+}  // namespace ledgerwick
