@@ -217,13 +217,50 @@ kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const autom
   if (sqliteDto == nullptr) return TakeResult{0, automation::Status::Error(err::kTypeMismatch), true};
   // The worker may still be reading the run after the caller has given up on it
   // and let its records go; it reads copies, which share the records' bytes.
-  auto copies = std::make_shared<const std::vector<automation::Variant>>(records.begin(), records.end());
-  auto run = kj::arrayPtr(copies->data(), copies->size());
-  return kj::evalNow([&]() { return HandRun(*sqliteDto, run, kj::mv(copies)); });
+  struct Held {
+    std::vector<automation::Variant> records;
+    ConvertedRows rows;
+  };
+  auto held = std::make_shared<Held>();
+  held->records.assign(records.begin(), records.end());
+  auto run = kj::arrayPtr(held->records.data(), held->records.size());
+
+  // Reading and converting the records costs more than inserting them: a long run
+  // is converted half on the worker and half here, at the same time, and then
+  // inserted on the worker in one transaction. A short one is converted as it is
+  // inserted.
+  constexpr size_t kShareFrom = 64;
+  if (run.size() < kShareFrom) return kj::evalNow([&]() { return HandRun(*sqliteDto, run, kj::mv(held)); });
+  held->rows.rows.resize(run.size());
+  held->rows.statuses.resize(run.size());
+  const size_t split = run.size() / 2;
+  kj::Promise<void> converted = worker_->Run([this, sqliteDto, run, split, held]() {
+    ConvertRows(*sqliteDto, run, split, run.size(), held->rows);
+  });
+  ConvertRows(*sqliteDto, run, 0, split, held->rows);
+  // The worker runs its items in order: the insert comes after its half is converted.
+  const ConvertedRows* rows = &held->rows;
+  kj::Promise<TakeResult> inserted = HandRun(*sqliteDto, run, held, rows);
+  return converted.then([inserted = kj::mv(inserted)]() mutable { return kj::mv(inserted); });
+}
+
+void SqliteDSO::ConvertRows(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, size_t begin,
+                            size_t end, ConvertedRows& out) const {
+  PackedFields fields;
+  for (size_t i = begin; i < end; ++i) {
+    if (records[i].isEmpty()) {
+      // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
+      out.statuses[i] = {packer_error::kNotAPackedRecord, "the record is empty"};
+    } else if (const int32_t rc = packer_.ReadFields(records[i], fields); rc != 0) {
+      out.statuses[i] = {rc, "not a packed record"};
+    } else {
+      out.statuses[i] = dto.RowOf(fields, out.rows[i]);
+    }
+  }
 }
 
 kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                                           std::shared_ptr<const void> keepAlive) {
+                                           std::shared_ptr<const void> keepAlive, const ConvertedRows* converted) {
   auto call = std::make_shared<Call>();
   InHand inHand(*this);
   auto answer = kj::newPromiseAndFulfiller<TakeResult>();
@@ -234,9 +271,9 @@ kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const au
   // its promise must not block on a worker that is waiting for a lock (dropping a
   // cross-thread call waits for it to end). It marks the call abandoned instead.
   worker_
-      ->Run([this, &dto, records, call, keepAlive = kj::mv(keepAlive), inHand = kj::mv(inHand)]() mutable {
+      ->Run([this, &dto, records, call, converted, keepAlive = kj::mv(keepAlive), inHand = kj::mv(inHand)]() mutable {
         KJ_DEFER(inHand.End());
-        call->result = AddRunNow(dto, records, call->abandoned);
+        call->result = AddRunNow(dto, records, call->abandoned, converted);
       })
       .then([call, &answerTo]() { answerTo.fulfill(kj::mv(call->result)); },
             [&answerTo](kj::Exception&& e) { answerTo.reject(kj::mv(e)); })
@@ -252,7 +289,7 @@ TakeResult SqliteDSO::Took(size_t taken, StoreStatus status) {
 }
 
 TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                                const std::atomic<bool>& abandoned) {
+                                const std::atomic<bool>& abandoned, const ConvertedRows* converted) {
   if (lockWait_.cancelled()) return Took(0, {err::kDeviceIOError, "the store is closing"});
   if (abandoned) return Took(0, {err::kDeviceIOError, "the caller gave up on the call"});
   if (!isConnected()) return Took(0, {err::kObjectNotSet, "not connected"});
@@ -277,18 +314,22 @@ TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::V
   }
   size_t taken = records.size();
   StoreStatus refusal;
-  std::vector<SqlValue> row;
-  PackedFields fields;
+  // Rows not converted before the run are converted here, one at a time.
+  ConvertedRows single;
+  if (converted == nullptr) {
+    single.rows.resize(1);
+    single.statuses.resize(1);
+  }
   for (size_t i = 0; i < records.size(); ++i) {
-    StoreStatus status;
-    if (records[i].isEmpty()) {
-      // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
-      status = {packer_error::kNotAPackedRecord, "the record is empty"};
-    } else if (const int32_t rc = packer_.ReadFields(records[i], fields); rc != 0) {
-      status = {rc, "not a packed record"};
-    } else {
-      status = dto.RowOf(fields, row);
+    size_t at = i;
+    const ConvertedRows* rows = converted;
+    if (rows == nullptr) {
+      ConvertRows(dto, records.slice(i, i + 1), 0, 1, single);
+      rows = &single;
+      at = 0;
     }
+    StoreStatus status = rows->statuses[at];
+    const std::vector<SqlValue>& row = rows->rows[at];
     if (!status.ok()) {
       // This record can never be stored: the run ends before it, and what came
       // before it is still committed.

@@ -108,6 +108,12 @@ class SqliteDSO final : public DSO {
  private:
   class InHand;
   struct Call;
+  // A run's records as rows of the table, each with its status: 0, or why that
+  // record cannot be stored.
+  struct ConvertedRows {
+    std::vector<std::vector<SqlValue>> rows;
+    std::vector<StoreStatus> statuses;
+  };
 
   // The DTO as this store's class; raises 13 for a DTO of another class.
   static SqliteDTO& AsSqliteDTO(DTO& dto);
@@ -115,11 +121,16 @@ class SqliteDSO final : public DSO {
   // Starts a call on the caller's thread.
   void BeginCallerCall();
   // Hands the run to the worker; `keepAlive` holds what the run needs until it ends.
+  // `converted`, when given, holds the run's rows already (kept alive by keepAlive).
   kj::Promise<TakeResult> HandRun(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                                  std::shared_ptr<const void> keepAlive);
+                                  std::shared_ptr<const void> keepAlive, const ConvertedRows* converted = nullptr);
+  // Converts records [begin, end) into `out`; reads only what is constant while the
+  // DTO stays bound, so both threads may convert parts of one run at once.
+  void ConvertRows(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, size_t begin, size_t end,
+                   ConvertedRows& out) const;
   // The run's SQLite work, wherever the worker runs it.
   TakeResult AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                       const std::atomic<bool>& abandoned);
+                       const std::atomic<bool>& abandoned, const ConvertedRows* converted);
   // The answer to a run, kept in lastError() as well.
   TakeResult Took(size_t taken, StoreStatus status);
   void Disconnect();

@@ -151,32 +151,47 @@ TEST_F(SqliteRunsTest, ARecordThatCannotBeStoredEndsTheRunAfterThoseBeforeIt) {
       {"no record at all", 5, Variant()},
       {"bytes that are no record", 6, Variant::Array(automation::SafeArray::FromBytes({1, 2, 3, 4, 5, 6, 7, 8, 9}))},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    ledgerwick::testing::TempDir dir;
-    const std::string path = dir / "local.db";
-    auto dso = MakeDso();
-    SqliteDTO dto;
-    Open(*dso, dto, path);
+  // Short runs are converted as they are inserted; long ones are converted half on
+  // the worker and half on the caller's thread first, so the record may sit in
+  // either half.
+  const struct {
+    size_t length;
+    size_t offset;
+    bool thread;
+  } shapes[] = {{7, 0, false}, {200, 0, true}, {200, 120, true}, {200, 120, false}};
+  for (const auto& shape : shapes) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + " in a run of " + std::to_string(shape.length) + " at " +
+                   std::to_string(shape.offset + c.at) + (shape.thread ? " with a worker thread" : ""));
+      ledgerwick::testing::TempDir dir;
+      const std::string path = dir / "local.db";
+      SqliteDSO::Options options;
+      if (shape.thread) options.worker = std::make_shared<automation::WorkerThread>();
+      auto dso = MakeDso(options);
+      SqliteDTO dto;
+      Open(*dso, dto, path);
 
-    std::vector<Variant> run = Stream(7);
-    run[c.at] = c.record;
-    TakeResult result = AddAll(*dso, dto, kj::arrayPtr(run.data(), run.size()));
-    EXPECT_EQ(result.taken, c.at);
-    EXPECT_EQ(result.status.number, 13);
-    EXPECT_FALSE(result.raised);
-    EXPECT_FALSE(result.status.description.empty());
-    EXPECT_EQ(result.status.description, dso->lastError());
-    EXPECT_EQ(Stored(path), Texts(static_cast<int>(c.at)));
+      const size_t at = shape.offset + c.at;
+      const int length = static_cast<int>(shape.length);
+      std::vector<Variant> run = Stream(length);
+      run[at] = c.record;
+      TakeResult result = AddAll(*dso, dto, kj::arrayPtr(run.data(), run.size()));
+      EXPECT_EQ(result.taken, at);
+      EXPECT_EQ(result.status.number, 13);
+      EXPECT_FALSE(result.raised);
+      EXPECT_FALSE(result.status.description.empty());
+      EXPECT_EQ(result.status.description, dso->lastError());
+      EXPECT_EQ(Stored(path), Texts(static_cast<int>(at)));
 
-    // The records after it go on as a run of their own.
-    result = AddAll(*dso, dto, Slice(run, c.at + 1, run.size()));
-    EXPECT_EQ(result.taken, run.size() - c.at - 1);
-    EXPECT_TRUE(result.status.ok()) << result.status.description;
-    EXPECT_TRUE(dso->lastError().empty());
-    std::vector<std::string> expected = Texts(7);
-    expected.erase(expected.begin() + static_cast<long>(c.at));
-    EXPECT_EQ(Stored(path), expected);
+      // The records after it go on as a run of their own.
+      result = AddAll(*dso, dto, Slice(run, at + 1, run.size() - at - 1));
+      EXPECT_EQ(result.taken, run.size() - at - 1);
+      EXPECT_TRUE(result.status.ok()) << result.status.description;
+      EXPECT_TRUE(dso->lastError().empty());
+      std::vector<std::string> expected = Texts(length);
+      expected.erase(expected.begin() + static_cast<long>(at));
+      EXPECT_EQ(Stored(path), expected);
+    }
   }
 }
 
