@@ -88,6 +88,19 @@ void Application::Loggit(const recordkit::PropertySet& fields) {
   Loggit(record);
 }
 
+kj::Promise<automation::Status> Application::LoggitAsync(const recordkit::PropertySet& fields) {
+  Variant record;
+  if (int32_t number = packer_.PackProperties(record, fields); number != 0) {
+    throw automation::AutomationError(number);
+  }
+  auto request = capability_.loggitRequest();
+  automation::WriteVariant(record, request.initVData(), connection_->codec());
+  return request.send().then([](auto response) {
+    auto status = response.getStatus();
+    return automation::Status{status.getNumber(), status.getDescription().cStr()};
+  });
+}
+
 std::string Application::GetAppName() {
   return Text(Call(*connection_, capability_.getAppNameRequest()).getValue());
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/status.h"
 #include "automation/variant.h"
 #include "client/connection.h"
 #include "client/remote_properties.h"
@@ -63,6 +64,12 @@ class Application {
   void Loggit();  // the fields already set through Properties
   // Packs `fields` here and hands the record over: a whole event in one round trip.
   void Loggit(const recordkit::PropertySet& fields);
+  // The same without waiting for the answer, so that many events are in flight on
+  // the connection at once; the daemon answers them in call order. Resolves to the
+  // call's status (0, or the daemon's error number and description); rejects only
+  // when the connection breaks (Connection::Wait turns that into ConnectError). A
+  // record that cannot be packed raises here, before anything is sent.
+  kj::Promise<automation::Status> LoggitAsync(const recordkit::PropertySet& fields);
 
   const std::shared_ptr<Connection>& connection() const { return connection_; }
 

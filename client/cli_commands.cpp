@@ -2,10 +2,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <istream>
 #include <limits>
+#include <optional>
 #include <ostream>
 
+#include "automation/automation_error.h"
 #include "automation/dispatch.h"
 #include "client/application.h"
 #include "client/json_reader.h"
@@ -65,20 +68,61 @@ void Print(const Variant& value, Output output) {
   if (!text.empty() || output.json) output.out << text << "\n";
 }
 
+// Hands over one event per line of `in`, in order, keeping up to kLinesInFlight
+// calls in flight on the connection rather than waiting for each answer. The first
+// line the daemon refuses is reported (with its line number) and nothing is read
+// after it; the calls already in flight behind it are still answered. A line that
+// is no JSON object stops the reading there, once the lines before it are answered.
+void LogLines(client::Application app, std::istream& in) {
+  constexpr size_t kLinesInFlight = 64;
+  struct InFlight {
+    size_t line;
+    kj::Promise<automation::Status> answer;
+  };
+  std::deque<InFlight> inFlight;
+  std::optional<std::pair<size_t, automation::Status>> refused;
+  auto answerOldest = [&]() {
+    InFlight oldest = std::move(inFlight.front());
+    inFlight.pop_front();
+    automation::Status status = app.connection()->Wait(std::move(oldest.answer));
+    if (!status.ok() && !refused) refused.emplace(oldest.line, std::move(status));
+  };
+  auto answerAll = [&]() {
+    while (!inFlight.empty()) answerOldest();
+  };
+
+  std::string line;
+  for (size_t number = 1; !refused && std::getline(in, line); ++number) {
+    if (Blank(line)) continue;
+    auto set = recordkit::PropertySet::NewEventSet();
+    try {
+      SetJsonFields(*set, line, "line " + std::to_string(number));
+    } catch (...) {
+      answerAll();
+      throw;
+    }
+    inFlight.push_back(InFlight{number, app.LoggitAsync(*set)});
+    // Let the connection send the call now and take in the answers that are there,
+    // without waiting: the next line may be slow to come.
+    kj::WaitScope& waitScope = app.connection()->waitScope();
+    while (!inFlight.empty() && (inFlight.size() >= kLinesInFlight || inFlight.front().answer.poll(waitScope))) {
+      answerOldest();
+    }
+  }
+  answerAll();
+  if (refused) {
+    throw automation::AutomationError(refused->second.number,
+                                      "line " + std::to_string(refused->first) + ": " + refused->second.description);
+  }
+}
+
 }  // namespace
 
 void Log(const client::Options& options, const std::vector<std::string>& pairs, const std::string& jsonObject,
          bool fromStdin, std::istream& in) {
   if (fromStdin) {
     if (!pairs.empty() || !jsonObject.empty()) throw UsageError("log -: fields come from standard input only");
-    client::Application app(options);
-    std::string line;
-    for (size_t number = 1; std::getline(in, line); ++number) {
-      if (Blank(line)) continue;
-      auto set = recordkit::PropertySet::NewEventSet();
-      SetJsonFields(*set, line, "line " + std::to_string(number));
-      app.Loggit(*set);
-    }
+    LogLines(client::Application(options), in);
     return;
   }
   // The fields are checked and packed here, so the event crosses in one call.
