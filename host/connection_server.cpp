@@ -4,6 +4,7 @@
 
 #include <capnp/rpc-twoparty.h>
 
+#include "host/buffered_stream.h"
 #include "host/factory_server.h"
 
 namespace ledgerwick::host {
@@ -54,7 +55,7 @@ kj::Promise<void> ConnectionServer::AcceptLoop(kj::ConnectionReceiver& receiver)
 }
 
 void ConnectionServer::Serve(kj::Own<kj::AsyncIoStream> stream) {
-  auto connection = kj::heap<Connection>(host_, kj::mv(stream));
+  auto connection = kj::heap<Connection>(host_, kj::heap<BufferedStream>(kj::mv(stream)));
   auto disconnected = connection->network.onDisconnect();
   connections_->add(disconnected.attach(kj::mv(connection)));
 }

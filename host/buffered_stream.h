@@ -1,0 +1,46 @@
+#pragma once
+// A connection's stream with its reads buffered: the RPC layer reads each message in
+// two or more small reads (its header, then its segments), which with many calls in
+// flight cost a system call each. Reading what the socket holds in one go turns them
+// into copies. Writes and everything else go straight to the stream.
+
+#include <kj/array.h>
+#include <kj/async-io.h>
+
+namespace ledgerwick::host {
+
+class BufferedStream final : public kj::AsyncIoStream {
+ public:
+  explicit BufferedStream(kj::Own<kj::AsyncIoStream> inner, size_t bufferSize = 64 * 1024)
+      : inner_(kj::mv(inner)), buffer_(kj::heapArray<kj::byte>(bufferSize)) {}
+
+  kj::Promise<size_t> tryRead(void* buffer, size_t minBytes, size_t maxBytes) override;
+
+  kj::Promise<void> write(const void* buffer, size_t size) override { return inner_->write(buffer, size); }
+  kj::Promise<void> write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) override {
+    return inner_->write(pieces);
+  }
+  kj::Promise<void> whenWriteDisconnected() override { return inner_->whenWriteDisconnected(); }
+  void shutdownWrite() override { inner_->shutdownWrite(); }
+  void abortRead() override { inner_->abortRead(); }
+  void getsockopt(int level, int option, void* value, kj::uint* length) override {
+    inner_->getsockopt(level, option, value, length);
+  }
+  void setsockopt(int level, int option, const void* value, kj::uint length) override {
+    inner_->setsockopt(level, option, value, length);
+  }
+  void getsockname(struct sockaddr* addr, kj::uint* length) override { inner_->getsockname(addr, length); }
+  void getpeername(struct sockaddr* addr, kj::uint* length) override { inner_->getpeername(addr, length); }
+
+ private:
+  // Copies what the buffer holds into `out`, at most `maxBytes`; answers how much.
+  size_t TakeBuffered(kj::byte* out, size_t maxBytes);
+  kj::Promise<size_t> ReadMore(kj::byte* out, size_t minBytes, size_t maxBytes, size_t done);
+
+  kj::Own<kj::AsyncIoStream> inner_;
+  kj::Array<kj::byte> buffer_;
+  size_t begin_ = 0;  // the buffered bytes are buffer_[begin_, end_)
+  size_t end_ = 0;
+};
+
+}  // namespace ledgerwick::host
