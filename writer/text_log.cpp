@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include <kj/debug.h>
+
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
 
@@ -94,40 +96,40 @@ void TextLog::RenderLines(kj::ArrayPtr<const Variant> run, std::string& lines, s
 }
 
 kj::Promise<TakeResult> TextLog::WriteToTextFile(kj::ArrayPtr<const Variant> run) {
-  // What the worker's half of the work produces; the loop reads it once the
-  // worker has answered.
-  struct Halves {
-    std::string first, second;
-    std::vector<std::string> firstFaults, secondFaults;
-    automation::Status status;
-  };
-  auto halves = std::make_shared<Halves>();
+  KJ_REQUIRE(!writing_, "the text log writes one run at a time");
+  writing_ = true;
+  // The buffers keep their memory from run to run: a fresh one for every run would
+  // be fresh pages from the system each time.
+  first_.lines.clear();
+  first_.faults.clear();
+  second_.lines.clear();
+  second_.faults.clear();
   // Below this many records the work is not worth sharing.
   constexpr size_t kShareFrom = 64;
   const size_t split = run.size() >= kShareFrom ? run.size() / 2 : 0;
-  kj::Promise<void> rendered = worker_.Run([this, halves, second = run.slice(split, run.size())]() {
-    RenderLines(second, halves->second, halves->secondFaults);
+  kj::Promise<void> rendered = worker_.Run([this, second = run.slice(split, run.size())]() {
+    RenderLines(second, second_.lines, second_.faults);
   });
-  RenderLines(run.slice(0, split), halves->first, halves->firstFaults);
+  RenderLines(run.slice(0, split), first_.lines, first_.faults);
 
   return rendered
-      .then([this, halves]() {
-        return worker_.Run([this, halves]() {
-          halves->first += halves->second;
-          halves->second = std::string();
-          halves->status = files_.Append(path_, halves->first);
+      .then([this]() {
+        return worker_.Run([this]() {
+          first_.lines += second_.lines;
+          status_ = files_.Append(path_, first_.lines);
         });
       })
-      .then([this, halves, count = run.size()]() {
-        if (!halves->status.ok()) {
-          outage_.Report(halves->status.description);
-          return TakeResult{0, kj::mv(halves->status)};
+      .then([this, count = run.size()]() {
+        if (!status_.ok()) {
+          outage_.Report(status_.description);
+          return TakeResult{0, status_};
         }
         outage_.End();
-        for (const std::string& fault : halves->firstFaults) faultLog_.Report(fault);
-        for (const std::string& fault : halves->secondFaults) faultLog_.Report(fault);
+        for (const std::string& fault : first_.faults) faultLog_.Report(fault);
+        for (const std::string& fault : second_.faults) faultLog_.Report(fault);
         return TakeResult{count, {}};
-      });
+      })
+      .attach(kj::defer([this]() { writing_ = false; }));
 }
 
 }  // namespace ledgerwick

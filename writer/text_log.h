@@ -38,7 +38,7 @@ class TextLog final : public LogTarget {
   // is: a failed write takes nothing, enters the error's description in the fault
   // log (once per outage) and answers its status. A record's rendering faults are
   // entered once the record is written, so a retried run does not enter them twice.
-  // `run` must stay alive until the promise resolves.
+  // `run` must stay alive until the promise resolves; one run at a time.
   kj::Promise<TakeResult> WriteToTextFile(kj::ArrayPtr<const automation::Variant> run);
 
   kj::Promise<TakeResult> Take(kj::ArrayPtr<const automation::Variant> run) override {
@@ -62,6 +62,18 @@ class TextLog final : public LogTarget {
   automation::BlockingWorker& worker_;
   RepeatedFaults outage_;  // the faults of writes that failed, until one succeeds
   const std::string path_;
+
+  // The run being written: its two halves (the first rendered on the loop, the
+  // second on the worker) and the append's answer. The worker touches them only
+  // while the loop waits for it.
+  struct Half {
+    std::string lines;
+    std::vector<std::string> faults;
+  };
+  Half first_;
+  Half second_;
+  automation::Status status_;
+  bool writing_ = false;
 };
 
 }  // namespace ledgerwick
