@@ -108,7 +108,16 @@ kj::Promise<void> ServeInvoke(std::shared_ptr<automation::Dispatch> target, cons
     SetError(context.getResults().initStatus(), automation::AutomationError::FromCurrentException());
     return kj::READY_NOW;
   }
-  return kj::evalNow([&]() { return target->Invoke(dispId, flags, *args); })
+  // An error the member raises at once is caught here, where its number is still a
+  // number; only a later failure of a promise it returned arrives as kj's exception.
+  kj::Promise<Variant> invoked = nullptr;
+  try {
+    invoked = target->Invoke(dispId, flags, *args);
+  } catch (...) {
+    SetError(context.getResults().initStatus(), automation::AutomationError::FromCurrentException());
+    return kj::READY_NOW;
+  }
+  return kj::mv(invoked)
       .then(
           [context, args, target, &bridge](Variant result) mutable {
             auto results = context.getResults();
