@@ -7,6 +7,7 @@ namespace ledgerwick::host {
 
 size_t BufferedStream::TakeBuffered(kj::byte* out, size_t maxBytes) {
   const size_t n = std::min(maxBytes, end_ - begin_);
+  if (n == 0) return 0;
   std::memcpy(out, buffer_.begin() + begin_, n);
   begin_ += n;
   if (begin_ == end_) begin_ = end_ = 0;
