@@ -91,17 +91,27 @@ void LogLines(client::Application app, std::istream& in) {
     while (!inFlight.empty()) answerOldest();
   };
 
+  auto reportRefusal = [&]() {
+    if (refused) {
+      throw automation::AutomationError(refused->second.number, "line " + std::to_string(refused->first) + ": " +
+                                                                    refused->second.description);
+    }
+  };
+
   std::string line;
   for (size_t number = 1; !refused && std::getline(in, line); ++number) {
     if (Blank(line)) continue;
-    auto set = recordkit::PropertySet::NewEventSet();
     try {
+      auto set = recordkit::PropertySet::NewEventSet();
       SetJsonFields(*set, line, "line " + std::to_string(number));
+      inFlight.push_back(InFlight{number, app.LoggitAsync(*set)});
     } catch (...) {
+      // The calls in flight are answered first; a refusal among them came from an
+      // earlier line and is the one reported.
       answerAll();
+      reportRefusal();
       throw;
     }
-    inFlight.push_back(InFlight{number, app.LoggitAsync(*set)});
     // Let the connection send the call now and take in the answers that are there,
     // without waiting: the next line may be slow to come.
     kj::WaitScope& waitScope = app.connection()->waitScope();
@@ -110,10 +120,7 @@ void LogLines(client::Application app, std::istream& in) {
     }
   }
   answerAll();
-  if (refused) {
-    throw automation::AutomationError(refused->second.number,
-                                      "line " + std::to_string(refused->first) + ": " + refused->second.description);
-  }
+  reportRefusal();
 }
 
 }  // namespace

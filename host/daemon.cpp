@@ -122,7 +122,8 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
                                      .exclusiveJoin(io.unixEventPort.onSignal(SIGHUP).then(onSignal(SIGHUP)));
   if (options.idleExitSeconds) {
     auto isIdle = [&host, &state]() {
-      return host.liveObjects == 0 && state.drain.idle();
+      // An Application waiting for start-up is counted before a client holds it.
+      return host.liveObjects == 0 && state.InstanceCount == 0 && state.drain.idle();
     };
     stop = stop.exclusiveJoin(WaitUntilIdle(timer, isIdle, Seconds(*options.idleExitSeconds)).then([]() {
       std::fprintf(stderr, "ledgerwickd: idle, stopping\n");

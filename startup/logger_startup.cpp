@@ -159,7 +159,7 @@ kj::Promise<void> InitializeLogger(ProcessState& state) {
             outcome->localOpened = outcome->Opened(result);
 
             // The writer is handed whatever objects the openers left, opened or not.
-            BuildWriterChain(state);
+            outcome->Run([&] { BuildWriterChain(state); });
 
             // Tell the operator which stores did not open.
             outcome->Run([&] {

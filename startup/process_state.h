@@ -45,6 +45,13 @@ class ProcessState {
         faultLog(env.eventLog, env.homeDir + "/" + kFaultLogName),
         writer(faultLog),
         drain(env.timers, env.notices, faultLog, writer, [this]() { return CurrentLogMethod; }) {}
+  // A store's worker may still be writing a run the drain gave up on: the drain
+  // stops first, then each DSO goes (waiting for its worker) before its DTO.
+  ~ProcessState() {
+    drain.Stop();
+    NetDSO.reset();
+    LocalDSO.reset();
+  }
   ProcessState(const ProcessState&) = delete;
   ProcessState& operator=(const ProcessState&) = delete;
 

@@ -25,7 +25,9 @@ Drain::Drain(automation::TimerService& timers, automation::NoticeSink& notices, 
       currentLogMethod_(kj::mv(currentLogMethod)),
       drainFaults_(faults) {}
 
-Drain::~Drain() {
+Drain::~Drain() { Stop(); }
+
+void Drain::Stop() {
   inFlight_ = nullptr;
   DisarmTimer();
 }

@@ -59,6 +59,10 @@ class Drain {
   // Resolves to that count.
   kj::Promise<size_t> Flush(kj::Duration limit);
 
+  // The process ends: the drain in flight is given up (what it had not written stays
+  // queued) and no timer is left armed. Nothing is drained after this.
+  void Stop();
+
   // Arms the drain timer unless a drain runs or a timer is armed already.
   void StartDrainTimer();
   // A repeating timer calling DrainTimerProc; answers its id (non-zero).

@@ -305,5 +305,17 @@ TEST_F(DrainTest, AFaultThatRepeatsDuringAnOutageIsEnteredOnceWithItsCount) {
   EXPECT_EQ(process.Faults().back(), "Disk full");
 }
 
+// An outage that lasts until the process ends still has its count entered.
+TEST(RepeatedFaultsTest, CountsAreEnteredWhenTheSourceGoesAway) {
+  testing::WriterRig rig;
+  {
+    RepeatedFaults outage(rig.faultLog);
+    for (int i = 0; i < 3; ++i) outage.Report("Disk full");
+    outage.Report("Path not found");
+    EXPECT_EQ(rig.Faults(), (std::vector<std::string>{"Disk full", "Path not found"}));
+  }
+  EXPECT_EQ(rig.Faults(), (std::vector<std::string>{"Disk full", "Path not found", "Disk full (repeated 2 times)"}));
+}
+
 }  // namespace
 }  // namespace ledgerwick

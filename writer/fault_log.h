@@ -45,6 +45,9 @@ class FaultLog {
 class RepeatedFaults {
  public:
   explicit RepeatedFaults(FaultLog& log) : log_(log) {}
+  // An outage that lasts to the end of the process still gets its counts entered;
+  // `log` must outlive this.
+  ~RepeatedFaults() { End(); }
   RepeatedFaults(const RepeatedFaults&) = delete;
   RepeatedFaults& operator=(const RepeatedFaults&) = delete;
 

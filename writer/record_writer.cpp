@@ -1,5 +1,7 @@
 #include "writer/record_writer.h"
 
+#include <string>
+
 #include <kj/debug.h>
 
 #include "automation/automation_error.h"
@@ -32,9 +34,26 @@ void RecordWriter::Count(Stage stage, size_t taken) {
 kj::Promise<TakeResult> RecordWriter::TakeFrom(Stage stage, kj::ArrayPtr<const automation::Variant> run,
                                                size_t done) {
   LogTarget* target = TargetOf(stage);
-  kj::Promise<TakeResult> taken =
-      target == nullptr ? kj::Promise<TakeResult>(TakeResult{0, automation::Status::Error(automation::err::kObjectNotSet)})
-                        : target->Take(run.slice(done, run.size()));
+  kj::Promise<TakeResult> taken = nullptr;
+  if (target == nullptr) {
+    taken = TakeResult{0, automation::Status::Error(automation::err::kObjectNotSet)};
+  } else {
+    // A target that fails outright (a bug, no memory) takes nothing of what is left;
+    // what the targets before it took stays taken.
+    auto failed = [this](const std::string& description) {
+      faults_.Report(description);
+      return TakeResult{0, {automation::err::kAutomationError, description}, true};
+    };
+    try {
+      taken = target->Take(run.slice(done, run.size())).catch_([failed](kj::Exception&& e) {
+        return failed(e.getDescription().cStr());
+      });
+    } catch (const automation::AutomationError& e) {
+      taken = failed(e.description());
+    } catch (const std::exception& e) {
+      taken = failed(e.what());
+    }
+  }
   return taken.then([this, stage, run, done](TakeResult result) -> kj::Promise<TakeResult> {
     KJ_ASSERT(result.taken <= run.size() - done, "a target took more records than it was handed");
     Count(stage, result.taken);

@@ -1,6 +1,7 @@
 #include "writer/record_writer.h"
 
 #include <gtest/gtest.h>
+#include <kj/debug.h>
 
 #include "tests/support/fake_store.h"
 #include "tests/support/records.h"
@@ -173,6 +174,40 @@ TEST_F(RecordWriterTest, WhatATargetDidNotTakeGoesOnToTheNextInOrder) {
   EXPECT_EQ(process.writer.counters().toNetworkStore, 2u);
   EXPECT_EQ(process.writer.counters().toLocalStore, 1u);
   EXPECT_EQ(process.writer.counters().toTextLog, 2u);
+}
+
+// A target that fails outright (a bug, no memory) takes nothing, gets a fault
+// entry, and what the targets before it took stays taken; the rest goes on.
+TEST(RecordWriterChain, ATargetThatFailsOutrightLosesNothingTheOthersTook) {
+  class Broken : public LogTarget {
+   public:
+    explicit Broken(bool atOnce) : atOnce_(atOnce) {}
+    kj::Promise<TakeResult> Take(kj::ArrayPtr<const Variant>) override {
+      if (atOnce_) throw std::bad_alloc();
+      return KJ_EXCEPTION(FAILED, "the worker is gone");
+    }
+
+   private:
+    bool atOnce_;
+  };
+  for (bool atOnce : {true, false}) {
+    SCOPED_TRACE(atOnce ? "raises at once" : "rejects later");
+    testing::WriterRig rig;
+    auto takesTwo = std::make_shared<FakeDSO>();
+    takesTwo->failCall = 3;
+    rig.SetStores(takesTwo, std::make_shared<FakeDTO>());
+    rig.writer.SetTargets(kj::heap<StoreTarget>(rig.netDso, rig.netDto, rig.faultLog), kj::heap<Broken>(atOnce),
+                          kj::heap<TextLog>(rig.files, rig.packer, rig.faultLog, rig.worker, rig.textLogPath));
+    std::vector<Variant> run;
+    for (int i = 0; i < 4; ++i) run.push_back(testing::MakeRecord({{"AppName", Variant::String("r" + std::to_string(i))}}));
+    TakeResult result = rig.writer.WriteRecord(toDatabase, kj::arrayPtr(run.data(), run.size())).wait(rig.ws);
+    EXPECT_EQ(result.taken, 4u);
+    EXPECT_EQ(takesTwo->taken.size(), 2u);
+    auto lines = rig.TextLogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(0, 2), "r2");
+    EXPECT_EQ(rig.Faults().size(), 1u);
+  }
 }
 
 }  // namespace

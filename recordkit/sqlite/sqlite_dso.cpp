@@ -57,10 +57,10 @@ class SqliteDSO::InHand {
   void End() {
     SqliteDSO* dso = std::exchange(dso_, nullptr);
     if (dso == nullptr) return;
-    {
-      std::lock_guard<std::mutex> lock(dso->inHandMutex_);
-      --dso->inHand_;
-    }
+    // Notified under the lock: once the destructor sees the count at 0 it frees the
+    // mutex and the condition variable, so nothing may touch them after the unlock.
+    std::lock_guard<std::mutex> lock(dso->inHandMutex_);
+    --dso->inHand_;
     dso->inHandEnded_.notify_all();
   }
 
@@ -236,6 +236,7 @@ kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const autom
   const size_t split = run.size() / 2;
   kj::Promise<void> converted = worker_->Run([this, sqliteDto, run, split, held]() {
     ConvertRows(*sqliteDto, run, split, run.size(), held->rows);
+    held->rows.ready = true;
   });
   ConvertRows(*sqliteDto, run, 0, split, held->rows);
   // The worker runs its items in order: the insert comes after its half is converted.
@@ -292,6 +293,9 @@ TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::V
                                 const std::atomic<bool>& abandoned, const ConvertedRows* converted) {
   if (lockWait_.cancelled()) return Took(0, {err::kDeviceIOError, "the store is closing"});
   if (abandoned) return Took(0, {err::kDeviceIOError, "the caller gave up on the call"});
+  if (converted != nullptr && !converted->ready) {
+    return Took(0, {err::kDeviceIOError, "the run's records were not converted"});
+  }
   if (!isConnected()) return Took(0, {err::kObjectNotSet, "not connected"});
   if (!dto.IsBoundTo(connection_)) {
     return Took(0, {err::kObjectNotSet, "the DTO is not bound to a table of this store"});

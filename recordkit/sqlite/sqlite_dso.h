@@ -113,6 +113,9 @@ class SqliteDSO final : public DSO {
   struct ConvertedRows {
     std::vector<std::vector<SqlValue>> rows;
     std::vector<StoreStatus> statuses;
+    // Set by the worker once its half is converted; a run whose conversion was
+    // given up or failed is not inserted.
+    bool ready = false;
   };
 
   // The DTO as this store's class; raises 13 for a DTO of another class.
