@@ -82,6 +82,18 @@ void DecodeRecord(const SafeArray& array, std::vector<DecodedField>& decoded) {
 
 }  // namespace
 
+void PrefetchRecordArray(const Variant& record) {
+  if (record.isArray()) __builtin_prefetch(&record.array());
+}
+
+void PrefetchRecordBytes(const Variant& record) {
+  if (!record.isArray()) return;
+  const std::vector<uint8_t>& bytes = record.array().bytes();
+  for (size_t offset = 0; offset < bytes.size() && offset < 1024; offset += 64) {
+    __builtin_prefetch(bytes.data() + offset);
+  }
+}
+
 int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set) const {
   std::vector<uint8_t> bytes;
   try {

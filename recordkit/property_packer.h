@@ -41,6 +41,13 @@ constexpr int32_t kNotAPackedRecord = 13;
 constexpr int32_t kCannotPackValue = 13;
 }  // namespace packer_error
 
+// For loops over many queued records, which sit apart in memory: asks the processor
+// to start loading what reading a record will touch, a few records ahead. The
+// first call wants the record's array some 16 records ahead, the second its bytes
+// some 8 ahead (by then its array is at hand).
+void PrefetchRecordArray(const automation::Variant& record);
+void PrefetchRecordBytes(const automation::Variant& record);
+
 class PropertyPacker {
  public:
   // On 0, `data` holds the PackedRecord of every field of `set`, in the set's order.

@@ -89,8 +89,10 @@ void TextLog::AppendLogLine(const Variant& record, recordkit::PackedFields& fiel
 void TextLog::RenderLines(kj::ArrayPtr<const Variant> run, std::string& lines, std::vector<std::string>& faults) const {
   recordkit::PackedFields fields;
   lines.reserve(lines.size() + run.size() * 200);
-  for (const Variant& record : run) {
-    AppendLogLine(record, fields, lines, faults);
+  for (size_t i = 0; i < run.size(); ++i) {
+    if (i + 16 < run.size()) recordkit::PrefetchRecordArray(run[i + 16]);
+    if (i + 8 < run.size()) recordkit::PrefetchRecordBytes(run[i + 8]);
+    AppendLogLine(run[i], fields, lines, faults);
     lines += "\r\n";
   }
 }

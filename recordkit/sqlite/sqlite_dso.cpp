@@ -222,7 +222,11 @@ kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const autom
     ConvertedRows rows;
   };
   auto held = std::make_shared<Held>();
-  held->records.assign(records.begin(), records.end());
+  held->records.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i + 16 < records.size()) PrefetchRecordArray(records[i + 16]);
+    held->records.push_back(records[i]);
+  }
   auto run = kj::arrayPtr(held->records.data(), held->records.size());
 
   // Reading and converting the records costs more than inserting them: a long run
@@ -249,6 +253,8 @@ void SqliteDSO::ConvertRows(const SqliteDTO& dto, kj::ArrayPtr<const automation:
                             size_t end, ConvertedRows& out) const {
   PackedFields fields;
   for (size_t i = begin; i < end; ++i) {
+    if (i + 16 < end) PrefetchRecordArray(records[i + 16]);
+    if (i + 8 < end) PrefetchRecordBytes(records[i + 8]);
     if (records[i].isEmpty()) {
       // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
       out.statuses[i] = {packer_error::kNotAPackedRecord, "the record is empty"};
