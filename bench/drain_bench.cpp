@@ -243,10 +243,10 @@ int main(int argc, char** argv) {
   std::vector<automation::Variant> records;
   for (int i = 0; i < count; ++i) records.push_back(MakeRecord(i, now));
 
-  // Each pair runs twice, the better of two, so that one hiccup of the disk does not
-  // decide a ratio.
+  // Each measure runs five times, alternating, and the best of each counts, so that
+  // a hiccup of the disk or of this shared machine does not decide a ratio.
   double sqlite = 0, rawSqlite = 0, text = 0, rawText = 0;
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < 5; ++round) {
     const std::string dir = folder + "/" + std::to_string(round);
     std::filesystem::create_directories(dir);
     if (only != "text") {
