@@ -162,73 +162,6 @@ Variant& Variant::operator=(const Variant& other) {
   return *this;
 }
 
-Variant::~Variant() = default;
-
-Variant Variant::Null() {
-  Variant v;
-  v.type_ = VarType::Null;
-  return v;
-}
-Variant Variant::Integer(int16_t x) {
-  Variant v;
-  v.type_ = VarType::Integer;
-  v.int_ = x;
-  return v;
-}
-Variant Variant::Long(int32_t x) {
-  Variant v;
-  v.type_ = VarType::Long;
-  v.int_ = x;
-  return v;
-}
-Variant Variant::Single(float x) {
-  Variant v;
-  v.type_ = VarType::Single;
-  v.real_ = x;
-  return v;
-}
-Variant Variant::Double(double x) {
-  Variant v;
-  v.type_ = VarType::Double;
-  v.real_ = x;
-  return v;
-}
-Variant Variant::Currency(int64_t scaled) {
-  Variant v;
-  v.type_ = VarType::Currency;
-  v.int_ = scaled;
-  return v;
-}
-Variant Variant::Date(double x) {
-  Variant v;
-  v.type_ = VarType::Date;
-  v.real_ = x;
-  return v;
-}
-Variant Variant::String(std::string x) {
-  Variant v;
-  v.type_ = VarType::String;
-  v.string_ = std::move(x);
-  return v;
-}
-Variant Variant::Boolean(bool x) {
-  Variant v;
-  v.type_ = VarType::Boolean;
-  v.int_ = x ? -1 : 0;
-  return v;
-}
-Variant Variant::Byte(uint8_t x) {
-  Variant v;
-  v.type_ = VarType::Byte;
-  v.int_ = x;
-  return v;
-}
-Variant Variant::Error(int32_t scode) {
-  Variant v;
-  v.type_ = VarType::Error;
-  v.int_ = scode;
-  return v;
-}
 Variant Variant::Object(std::shared_ptr<Dispatch> object) {
   Variant v;
   v.type_ = VarType::Object;
@@ -249,70 +182,7 @@ Variant Variant::ByRef(std::shared_ptr<Variant> target) {
   return v;
 }
 
-const Variant& Variant::deref() const {
-  const Variant* v = this;
-  while (v->ref_) v = v->ref_.get();
-  return *v;
-}
 
-Variant& Variant::deref() {
-  Variant* v = this;
-  while (v->ref_) v = v->ref_.get();
-  return *v;
-}
-
-int16_t Variant::integer() const {
-  assert(type_ == VarType::Integer && !array_);
-  return static_cast<int16_t>(int_);
-}
-int32_t Variant::lng() const {
-  assert(type_ == VarType::Long && !array_);
-  return static_cast<int32_t>(int_);
-}
-float Variant::single() const {
-  assert(type_ == VarType::Single && !array_);
-  return static_cast<float>(real_);
-}
-double Variant::dbl() const {
-  assert(type_ == VarType::Double && !array_);
-  return real_;
-}
-int64_t Variant::currencyScaled() const {
-  assert(type_ == VarType::Currency && !array_);
-  return int_;
-}
-double Variant::date() const {
-  assert(type_ == VarType::Date && !array_);
-  return real_;
-}
-const std::string& Variant::string() const {
-  assert(type_ == VarType::String && !array_);
-  return string_;
-}
-bool Variant::boolean() const {
-  assert(type_ == VarType::Boolean && !array_);
-  return int_ != 0;
-}
-uint8_t Variant::byte() const {
-  assert(type_ == VarType::Byte && !array_);
-  return static_cast<uint8_t>(int_);
-}
-int32_t Variant::errorCode() const {
-  assert(type_ == VarType::Error && !array_);
-  return static_cast<int32_t>(int_);
-}
-const std::shared_ptr<Dispatch>& Variant::object() const {
-  assert(type_ == VarType::Object && !array_);
-  return object_;
-}
-const SafeArray& Variant::array() const {
-  assert(array_);
-  return *array_;
-}
-SafeArray& Variant::array() {
-  assert(array_);
-  return *array_;
-}
 
 bool Variant::operator==(const Variant& other) const {
   if (ref_ || other.ref_) return deref() == other.deref();

@@ -2,6 +2,7 @@
 // automation::Variant: the one value type that crosses every interface of the server,
 // with the kinds, copy rules and arrays of the automation runtime.
 
+#include <cassert>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -89,20 +90,25 @@ class Variant {
   Variant(Variant&& other) noexcept = default;
   Variant& operator=(const Variant& other);
   Variant& operator=(Variant&& other) noexcept = default;
-  ~Variant();
+  ~Variant() = default;
 
-  static Variant Null();
-  static Variant Integer(int16_t v);
-  static Variant Long(int32_t v);
-  static Variant Single(float v);
-  static Variant Double(double v);
+  static Variant Null() { return Scalar(VarType::Null, 0, 0); }
+  static Variant Integer(int16_t v) { return Scalar(VarType::Integer, v, 0); }
+  static Variant Long(int32_t v) { return Scalar(VarType::Long, v, 0); }
+  static Variant Single(float v) { return Scalar(VarType::Single, 0, v); }
+  static Variant Double(double v) { return Scalar(VarType::Double, 0, v); }
   // `scaled` is the amount times 10000.
-  static Variant Currency(int64_t scaled);
-  static Variant Date(double v);
-  static Variant String(std::string v);
-  static Variant Boolean(bool v);
-  static Variant Byte(uint8_t v);
-  static Variant Error(int32_t scode);
+  static Variant Currency(int64_t scaled) { return Scalar(VarType::Currency, scaled, 0); }
+  static Variant Date(double v) { return Scalar(VarType::Date, 0, v); }
+  static Variant String(std::string v) {
+    Variant x;
+    x.type_ = VarType::String;
+    x.string_ = std::move(v);
+    return x;
+  }
+  static Variant Boolean(bool v) { return Scalar(VarType::Boolean, v ? -1 : 0, 0); }
+  static Variant Byte(uint8_t v) { return Scalar(VarType::Byte, v, 0); }
+  static Variant Error(int32_t scode) { return Scalar(VarType::Error, scode, 0); }
   static Variant Object(std::shared_ptr<Dispatch> object);
   static Variant Array(SafeArray array);
   // A Variant that refers to another; reads and writes through it reach the target.
@@ -117,30 +123,87 @@ class Variant {
   bool isNull() const { return type() == VarType::Null && !isArray(); }
 
   // Follows by-reference Variants to the value they finally refer to.
-  const Variant& deref() const;
-  Variant& deref();
+  const Variant& deref() const {
+    const Variant* v = this;
+    while (v->ref_) v = v->ref_.get();
+    return *v;
+  }
+  Variant& deref() {
+    Variant* v = this;
+    while (v->ref_) v = v->ref_.get();
+    return *v;
+  }
   const std::shared_ptr<Variant>& refTarget() const { return ref_; }
 
   // Raw accessors of a Variant that is not by reference; each assumes the matching
-  // type() (checked with an assertion).
-  int16_t integer() const;
-  int32_t lng() const;
-  float single() const;
-  double dbl() const;
-  int64_t currencyScaled() const;
-  double date() const;
-  const std::string& string() const;
-  bool boolean() const;
-  uint8_t byte() const;
-  int32_t errorCode() const;
-  const std::shared_ptr<Dispatch>& object() const;
-  const SafeArray& array() const;
-  SafeArray& array();
+  // type() (checked with an assertion). Inline, with deref() and the factories:
+  // every loop that reads or writes records goes through them.
+  int16_t integer() const {
+    assert(type_ == VarType::Integer && !array_);
+    return static_cast<int16_t>(int_);
+  }
+  int32_t lng() const {
+    assert(type_ == VarType::Long && !array_);
+    return static_cast<int32_t>(int_);
+  }
+  float single() const {
+    assert(type_ == VarType::Single && !array_);
+    return static_cast<float>(real_);
+  }
+  double dbl() const {
+    assert(type_ == VarType::Double && !array_);
+    return real_;
+  }
+  int64_t currencyScaled() const {
+    assert(type_ == VarType::Currency && !array_);
+    return int_;
+  }
+  double date() const {
+    assert(type_ == VarType::Date && !array_);
+    return real_;
+  }
+  const std::string& string() const {
+    assert(type_ == VarType::String && !array_);
+    return string_;
+  }
+  bool boolean() const {
+    assert(type_ == VarType::Boolean && !array_);
+    return int_ != 0;
+  }
+  uint8_t byte() const {
+    assert(type_ == VarType::Byte && !array_);
+    return static_cast<uint8_t>(int_);
+  }
+  int32_t errorCode() const {
+    assert(type_ == VarType::Error && !array_);
+    return static_cast<int32_t>(int_);
+  }
+  const std::shared_ptr<Dispatch>& object() const {
+    assert(type_ == VarType::Object && !array_);
+    return object_;
+  }
+  const SafeArray& array() const {
+    assert(array_);
+    return *array_;
+  }
+  SafeArray& array() {
+    assert(array_);
+    return *array_;
+  }
 
   // Same kind and same value; arrays element by element; objects by identity.
   bool operator==(const Variant& other) const;
 
  private:
+  // A Variant of a kind held in int_ or real_.
+  static Variant Scalar(VarType type, int64_t i, double r) {
+    Variant v;
+    v.type_ = type;
+    v.int_ = i;
+    v.real_ = r;
+    return v;
+  }
+
   VarType type_ = VarType::Empty;
   int64_t int_ = 0;   // Integer, Long, Currency, Boolean, Byte, Error
   double real_ = 0;   // Single, Double, Date
