@@ -1,6 +1,5 @@
 #include "recordkit/sqlite/column_value.h"
 
-#include <cstdio>
 
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
@@ -54,17 +53,41 @@ auto PartOf(Part part, double date) {
 
 }  // namespace
 
+namespace {
+
+// `value` as `width` decimal digits, zeros in front; the parts of a date on the
+// date scale always fit (years 100 to 9999). Four of these a row: snprintf was a
+// good part of a row's conversion.
+void AppendDigits(std::string& text, int value, int width) {
+  char digits[8];
+  for (int i = width - 1; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  text.append(digits, static_cast<size_t>(width));
+}
+
+}  // namespace
+
 std::string IsoDate(double date) {
   const automation::CivilDate d = PartOf(automation::DatePart, date);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.year, d.month, d.day);
+  std::string text;
+  AppendDigits(text, d.year, 4);
+  text += '-';
+  AppendDigits(text, d.month, 2);
+  text += '-';
+  AppendDigits(text, d.day, 2);
   return text;
 }
 
 std::string IsoTime(double date) {
   const automation::TimeOfDay t = PartOf(automation::TimePart, date);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+  std::string text;
+  AppendDigits(text, t.hour, 2);
+  text += ':';
+  AppendDigits(text, t.minute, 2);
+  text += ':';
+  AppendDigits(text, t.second, 2);
   return text;
 }
 
