@@ -375,9 +375,14 @@ std::string DateToText(double value) {
   // The zero day always shows as a time of day, so its midnight is "12:00:00 AM".
   if (time == TimeOfDay{} && date != CivilDate{}) return ShortDateText(value);
   const int hour12 = time.hour % 12 == 0 ? 12 : time.hour % 12;
-  char timeText[16];
-  std::snprintf(timeText, sizeof timeText, "%d:%02d:%02d %s", hour12, time.minute, time.second,
-                time.hour < 12 ? "AM" : "PM");
+  // h:mm:ss AM, written by hand: the text log writes two of these a record.
+  std::string timeText = std::to_string(hour12);
+  for (int part : {time.minute, time.second}) {
+    timeText += ':';
+    timeText += static_cast<char>('0' + part / 10);
+    timeText += static_cast<char>('0' + part % 10);
+  }
+  timeText += time.hour < 12 ? " AM" : " PM";
   if (date == CivilDate{}) return timeText;
   return ShortDateText(value) + " " + timeText;
 }
