@@ -2,6 +2,7 @@
 // The runtime's plain-text rules for names and blanks: ASCII letters match without
 // regard to case, every other byte only itself; blanks are spaces and tabs.
 
+#include <string>
 #include <string_view>
 
 namespace automation {
@@ -15,6 +16,17 @@ inline std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   return text;
+}
+
+// Appends `value` (not negative) as `width` decimal digits, zeros in front: the
+// fixed-width parts of dates and times, without snprintf on the writers' hot paths.
+inline void AppendDigits(std::string& text, int value, int width) {
+  char digits[16];
+  for (int i = width - 1; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  text.append(digits, static_cast<size_t>(width));
 }
 
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {

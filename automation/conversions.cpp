@@ -379,8 +379,7 @@ std::string DateToText(double value) {
   std::string timeText = std::to_string(hour12);
   for (int part : {time.minute, time.second}) {
     timeText += ':';
-    timeText += static_cast<char>('0' + part / 10);
-    timeText += static_cast<char>('0' + part % 10);
+    AppendDigits(timeText, part, 2);
   }
   timeText += time.hour < 12 ? " AM" : " PM";
   if (date == CivilDate{}) return timeText;

@@ -1,6 +1,7 @@
 #include "recordkit/sqlite/column_value.h"
 
 
+#include "automation/ascii_text.h"
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
 #include "automation/date_scale.h"
@@ -51,44 +52,27 @@ auto PartOf(Part part, double date) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-// `value` as `width` decimal digits, zeros in front; the parts of a date on the
-// date scale always fit (years 100 to 9999). Four of these a row: snprintf was a
-// good part of a row's conversion.
-void AppendDigits(std::string& text, int value, int width) {
-  char digits[8];
-  for (int i = width - 1; i >= 0; --i) {
-    digits[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  text.append(digits, static_cast<size_t>(width));
+// Three fixed-width numbers joined by `separator`: YYYY-MM-DD, HH:MM:SS.
+std::string JoinParts(int first, int firstWidth, char separator, int second, int third) {
+  std::string text;
+  automation::AppendDigits(text, first, firstWidth);
+  text += separator;
+  automation::AppendDigits(text, second, 2);
+  text += separator;
+  automation::AppendDigits(text, third, 2);
+  return text;
 }
 
 }  // namespace
 
 std::string IsoDate(double date) {
   const automation::CivilDate d = PartOf(automation::DatePart, date);
-  std::string text;
-  AppendDigits(text, d.year, 4);
-  text += '-';
-  AppendDigits(text, d.month, 2);
-  text += '-';
-  AppendDigits(text, d.day, 2);
-  return text;
+  return JoinParts(d.year, 4, '-', d.month, d.day);
 }
 
 std::string IsoTime(double date) {
   const automation::TimeOfDay t = PartOf(automation::TimePart, date);
-  std::string text;
-  AppendDigits(text, t.hour, 2);
-  text += ':';
-  AppendDigits(text, t.minute, 2);
-  text += ':';
-  AppendDigits(text, t.second, 2);
-  return text;
+  return JoinParts(t.hour, 2, ':', t.minute, t.second);
 }
 
 SqlValue ToSqlValue(ColumnKind kind, const Variant& given) {
