@@ -109,8 +109,6 @@ kj::Promise<void> Drain::DrainLoop() {
   // The run is handed on in place; a record leaves the queue only once a target
   // took it, and nothing but the drain removes records.
   kj::ArrayPtr<const Variant> handed = errorBuffer_->Front(kMaxRunRecords, kMaxRunBytes);
-  ++runs_;
-  recordsHanded_ += handed.size();
   return writer_.WriteRecord(currentLogMethod_(), handed)
       .then([this, handed = handed.size()](TakeResult result) -> kj::Promise<void> {
         KJ_ASSERT(result.taken <= handed && result.taken <= queued());

@@ -77,13 +77,8 @@ class Drain {
   bool hasErrorBuffer() const { return errorBuffer_.has_value(); }
   size_t queued() const { return errorBuffer_ ? errorBuffer_->size() : 0; }
   bool DrainBusy() const { return drainBusy_; }
-  int32_t TimerId() const { return timerId_; }
-  bool timerArmed() const { return timerArmed_; }
   int32_t intervalMs() const { return intervalMs_; }
   bool idle() const { return queued() == 0 && !drainBusy_; }
-  // How many runs were handed to the writer, and how many records they held.
-  uint64_t runs() const { return runs_; }
-  uint64_t recordsHanded() const { return recordsHanded_; }
 
  private:
   kj::Promise<void> DrainLoop();
@@ -110,8 +105,6 @@ class Drain {
   int32_t intervalMs_ = kDrainIntervalMs;
   bool outageNoticeShown_ = false;
   RepeatedFaults drainFaults_;  // faults of the drain itself, once per outage
-  uint64_t runs_ = 0;
-  uint64_t recordsHanded_ = 0;
   std::vector<kj::Own<kj::PromiseFulfiller<void>>> idleWaiters_;
   kj::Maybe<kj::Promise<void>> inFlight_;
 };
