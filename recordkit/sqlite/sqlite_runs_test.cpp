@@ -88,6 +88,19 @@ class SqliteRunsTest : public ::testing::Test {
     ASSERT_EQ(dso.OpenTableNow(dto, "tblLog"), 0) << dso.lastError();
   }
 
+  // Another connection holding the database under an exclusive lock, as another
+  // process would, until Release.
+  sqlite3* LockExclusively() {
+    sqlite3* other = nullptr;
+    EXPECT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    return other;
+  }
+  static void Release(sqlite3* other) {
+    EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+  }
+
   TakeResult AddAll(SqliteDSO& dso, SqliteDTO& dto, kj::ArrayPtr<const Variant> records) {
     return dso.AddRecords(dto, records).wait(loop_->ws);
   }
@@ -328,9 +341,7 @@ TEST_F(SqliteRunsTest, ARunWaitingForALockLeavesTheLoopFree) {
   Open(*dso, dto, path_);
   const auto records = Stream(15);
 
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3* other = LockExclusively();
 
   bool runAnswered = false;
   auto run = dso->AddRecords(dto, Slice(records, 0, 10)).then([&](TakeResult result) {
@@ -362,8 +373,7 @@ TEST_F(SqliteRunsTest, ARunWaitingForALockLeavesTheLoopFree) {
   auto second = dso->AddRecords(dto, Slice(records, 10, 5));
   EXPECT_EQ(Stored(path_), std::vector<std::string>{});
 
-  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(other);
+  Release(other);
   TakeResult result = run.wait(loop_->ws);
   EXPECT_EQ(result.taken, 10u);
   EXPECT_TRUE(result.status.ok()) << result.status.description;
@@ -385,9 +395,7 @@ TEST_F(SqliteRunsTest, ARunWhosePromiseIsDroppedStopsWaitingForTheLock) {
   Open(*dso, dto, path_);
   const auto records = Stream(5);
 
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3* other = LockExclusively();
   {
     auto run = dso->AddRecords(dto, Slice(records, 0, 5));
     vfs_.AwaitBusyLocks(1);
@@ -396,8 +404,7 @@ TEST_F(SqliteRunsTest, ARunWhosePromiseIsDroppedStopsWaitingForTheLock) {
   worker->Run([] {}).wait(loop_->ws);
   EXPECT_EQ(Stored(path_), std::vector<std::string>{});
 
-  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(other);
+  Release(other);
   TakeResult result = AddAll(*dso, dto, Slice(records, 0, 5));
   EXPECT_EQ(result.taken, 5u);
   EXPECT_EQ(Stored(path_), Texts(5));
@@ -411,9 +418,7 @@ TEST_F(SqliteRunsTest, DestroyingTheDsoEndsItsWaitForALockAtOnce) {
   Open(*dso, dto, path_);
   const auto records = Stream(5);
 
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3* other = LockExclusively();
   auto run = dso->AddRecords(dto, Slice(records, 0, 5));
   vfs_.AwaitBusyLocks(1);
 
@@ -422,8 +427,7 @@ TEST_F(SqliteRunsTest, DestroyingTheDsoEndsItsWaitForALockAtOnce) {
   EXPECT_EQ(result.taken, 0u);
   EXPECT_NE(result.status.number, 0);
 
-  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(other);
+  Release(other);
   EXPECT_EQ(Stored(path_), std::vector<std::string>{});
 }
 
