@@ -7,8 +7,8 @@
 #include <kj/debug.h>
 
 #include "automation/automation_error.h"
-#include "recordkit/sqlite/log_table.h"
-#include "recordkit/sqlite/sql_dialect.h"
+#include "recordkit/log_table.h"
+#include "recordkit/sql_dialect.h"
 
 namespace recordkit {
 

@@ -4,7 +4,7 @@
 #include <variant>
 
 #include "automation/automation_error.h"
-#include "recordkit/sqlite/column_value.h"
+#include "recordkit/column_value.h"
 
 namespace recordkit {
 

@@ -7,8 +7,8 @@
 
 #include "recordkit/property_packer.h"
 #include "recordkit/property_set.h"
-#include "recordkit/sqlite/column_value.h"
-#include "recordkit/sqlite/log_table.h"
+#include "recordkit/column_value.h"
+#include "recordkit/log_table.h"
 #include "recordkit/sqlite/sqlite_errors.h"
 #include "recordkit/sqlite/sqlite_handles.h"
 #include "recordkit/store.h"

@@ -9,9 +9,11 @@ namespace recordkit {
 
 // How a column stores a field's value.
 enum class ColumnKind {
-  Date,   // ISO date text YYYY-MM-DD
-  Time,   // ISO time text HH:MM:SS
-  Plain,  // the value's own SQLite type
+  Date,       // the logging date: ISO date text YYYY-MM-DD
+  Time,       // the logging time: ISO time text HH:MM:SS
+  EventDate,  // the client's date: its ISO date, and its time too when it has one
+  EventTime,  // the client's time: its ISO time, after its date when it has one
+  Plain,      // the value's own type
 };
 
 struct LogColumn {
@@ -34,9 +36,9 @@ bool IsSafeTableName(const std::string& table);
 // Quotes a name as a SQL identifier.
 std::string QuoteIdentifier(const std::string& name);
 
-// CREATE TABLE IF NOT EXISTS for `table` with the key and the event columns. Date
-// and time columns are declared TEXT; the others carry no declared type, so each
-// value keeps its own storage class.
+// SQLite's CREATE TABLE IF NOT EXISTS for `table` with the key and the event
+// columns. Date and time columns are declared TEXT; the others carry no declared
+// type, so each value keeps its own storage class.
 std::string CreateTableStatement(const std::string& table);
 
 }  // namespace recordkit

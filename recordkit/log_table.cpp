@@ -1,4 +1,4 @@
-#include "recordkit/sqlite/log_table.h"
+#include "recordkit/log_table.h"
 
 #include "recordkit/property_set.h"
 
@@ -6,8 +6,10 @@ namespace recordkit {
 
 namespace {
 ColumnKind KindOfField(const std::string& field) {
-  if (NamesEqual(field, "LogDate") || NamesEqual(field, "EventDate")) return ColumnKind::Date;
-  if (NamesEqual(field, "LogTime") || NamesEqual(field, "EventTime")) return ColumnKind::Time;
+  if (NamesEqual(field, "LogDate")) return ColumnKind::Date;
+  if (NamesEqual(field, "LogTime")) return ColumnKind::Time;
+  if (NamesEqual(field, "EventDate")) return ColumnKind::EventDate;
+  if (NamesEqual(field, "EventTime")) return ColumnKind::EventTime;
   return ColumnKind::Plain;
 }
 }  // namespace

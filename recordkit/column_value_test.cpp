@@ -1,4 +1,4 @@
-#include "recordkit/sqlite/column_value.h"
+#include "recordkit/column_value.h"
 
 #include <cmath>
 #include <limits>
@@ -52,6 +52,21 @@ INSTANTIATE_TEST_SUITE_P(
              std::string("12:00:00")},
         Case{"last second of the scale", ColumnKind::Date, Variant::Date(Day(9999, 12, 31) + Clock(23, 59, 59)),
              std::string("9999-12-31")},
+        // A client's own date or time keeps what it holds beyond its column's part.
+        Case{"date and time as the event date", ColumnKind::EventDate, kMoment, std::string("2026-11-24 13:05:09")},
+        Case{"date and time as the event time", ColumnKind::EventTime, kMoment, std::string("2026-11-24 13:05:09")},
+        Case{"date alone as the event date", ColumnKind::EventDate, Variant::Date(Day(2026, 11, 24)),
+             std::string("2026-11-24")},
+        Case{"time alone as the event time", ColumnKind::EventTime, Variant::Date(Clock(23, 59, 58)),
+             std::string("23:59:58")},
+        Case{"midnight of the zero day as the event time", ColumnKind::EventTime, Variant::Date(0),
+             std::string("00:00:00")},
+        Case{"date text as the event date", ColumnKind::EventDate, Variant::String("12/25/2026"),
+             std::string("2026-12-25")},
+        Case{"text that is no date as the event date", ColumnKind::EventDate, Variant::String("soon"),
+             std::string("soon")},
+        Case{"time text as the event time", ColumnKind::EventTime, Variant::String("3:04:05 PM"),
+             std::string("15:04:05")},
         Case{"date text", ColumnKind::Date, Variant::String("12/25/2026"), std::string("2026-12-25")},
         Case{"ISO date text", ColumnKind::Date, Variant::String("2026-11-24"), std::string("2026-11-24")},
         Case{"time text", ColumnKind::Time, Variant::String("3:04:05 PM"), std::string("15:04:05")},
@@ -87,7 +102,8 @@ TEST(ToSqlValue, ValuesThatCannotBeStoredRaise13) {
       Variant::Date(1e9),
       Variant::Date(std::numeric_limits<double>::quiet_NaN()),
   };
-  for (ColumnKind kind : {ColumnKind::Plain, ColumnKind::Date, ColumnKind::Time}) {
+  for (ColumnKind kind :
+       {ColumnKind::Plain, ColumnKind::Date, ColumnKind::Time, ColumnKind::EventDate, ColumnKind::EventTime}) {
     for (const auto& value : values) {
       // Error values and objects in date and time columns take the plain path.
       EXPECT_EQ(ledgerwick::testing::ErrorOf([&] { ToSqlValue(kind, value); }), 13)

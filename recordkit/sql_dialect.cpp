@@ -1,4 +1,4 @@
-#include "recordkit/sqlite/sql_dialect.h"
+#include "recordkit/sql_dialect.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "recordkit/sqlite/column_value.h"
+#include "recordkit/column_value.h"
 
 
 #include "automation/ascii_text.h"
@@ -75,6 +75,24 @@ std::string IsoTime(double date) {
   return JoinParts(t.hour, 2, ':', t.minute, t.second);
 }
 
+namespace {
+
+// A client's date or time kept whole: the part its column is named for, and the
+// other part too when the value has one (a time of day other than midnight, a date
+// other than the zero day).
+std::string WholeDateTime(ColumnKind kind, double date) {
+  const automation::CivilDate d = PartOf(automation::DatePart, date);
+  const automation::TimeOfDay t = PartOf(automation::TimePart, date);
+  const bool hasTime = t.hour != 0 || t.minute != 0 || t.second != 0;
+  const bool hasDate = !(d.year == 1899 && d.month == 12 && d.day == 30);
+  const std::string dateText = JoinParts(d.year, 4, '-', d.month, d.day);
+  const std::string timeText = JoinParts(t.hour, 2, ':', t.minute, t.second);
+  if (kind == ColumnKind::EventDate) return hasTime ? dateText + " " + timeText : dateText;
+  return hasDate ? dateText + " " + timeText : timeText;
+}
+
+}  // namespace
+
 SqlValue ToSqlValue(ColumnKind kind, const Variant& given) {
   const Variant& value = given.deref();
   if (value.isArray()) throw AutomationError(automation::err::kTypeMismatch);
@@ -83,6 +101,7 @@ SqlValue ToSqlValue(ColumnKind kind, const Variant& given) {
   double date = 0;
   if (value.type() == VarType::Date) {
     date = value.date();
+    if (kind == ColumnKind::EventDate || kind == ColumnKind::EventTime) return WholeDateTime(kind, date);
   } else if (value.type() == VarType::String) {
     auto read = automation::TextToDate(value.string());
     if (!read) return value.string();
@@ -90,7 +109,7 @@ SqlValue ToSqlValue(ColumnKind kind, const Variant& given) {
   } else {
     return PlainValue(value);
   }
-  return kind == ColumnKind::Date ? IsoDate(date) : IsoTime(date);
+  return kind == ColumnKind::Date || kind == ColumnKind::EventDate ? IsoDate(date) : IsoTime(date);
 }
 
 }  // namespace recordkit

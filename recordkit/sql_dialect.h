@@ -1,5 +1,6 @@
 #pragma once
-// Translates the two Jet SQL forms that callers send into SQLite's dialect.
+// Translates the two Jet SQL forms that callers send into the standard SQL that the
+// SQLite and the PostgreSQL store both run.
 
 #include <optional>
 #include <string>
