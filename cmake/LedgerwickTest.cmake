@@ -12,3 +12,10 @@ function(ledgerwick_test name)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
 endfunction()
+
+# Where the PostgreSQL server's programs (initdb, pg_ctl) are: Debian keeps them out
+# of PATH, under the folder pg_config names.
+find_program(LEDGERWICK_PG_CONFIG pg_config REQUIRED)
+execute_process(COMMAND ${LEDGERWICK_PG_CONFIG} --bindir OUTPUT_VARIABLE LEDGERWICK_PG_BINDIR
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+target_compile_definitions(ledgerwick_test_support INTERFACE LEDGERWICK_PG_BINDIR="${LEDGERWICK_PG_BINDIR}")

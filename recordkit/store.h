@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <kj/async.h>
@@ -24,6 +25,14 @@ struct TakeResult {
   // The store's call for that record failed outright (an automation error) rather
   // than answering a refusal; the writer enters such a failure in the fault log.
   bool raised = false;
+};
+
+// Whether a store takes records now, for those who watch the daemon.
+struct StoreHealth {
+  bool open = true;
+  // While it is not open: since when (a date value), and why.
+  std::optional<double> downSince;
+  std::string lastError;
 };
 
 class DTO : public automation::Unknown {};
@@ -59,6 +68,9 @@ class DSO : public automation::Unknown {
   // adds the records one at a time through AddRecord; a store that can write a run as
   // one unit (one transaction) does so instead.
   virtual kj::Promise<TakeResult> AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records);
+
+  // Whether the store takes records now. A store that cannot tell answers open.
+  virtual StoreHealth Health() const { return {}; }
 };
 
 }  // namespace recordkit
