@@ -192,6 +192,24 @@ void Invoke(const client::Options& options, const std::string& dispId, uint16_t 
   Print(app.Invoke(id, flags, values), output);
 }
 
+// A store's state in one phrase: "open", "down since ... (why)", "not opened".
+std::string StoreText(const client::StoreState& store) {
+  if (!store.opened) return "not opened";
+  if (store.open) return "open";
+  std::string text = "down";
+  if (!store.downSince.empty()) text += " since " + store.downSince;
+  if (!store.lastError.empty()) text += " (" + store.lastError + ")";
+  return text;
+}
+
+std::string StoreJson(const client::StoreState& store) {
+  std::string json = std::string("{\"opened\":") + (store.opened ? "true" : "false") +
+                     ",\"open\":" + (store.open ? "true" : "false");
+  if (!store.downSince.empty()) json += ",\"downSince\":" + json::Quote(store.downSince);
+  if (!store.lastError.empty()) json += ",\"lastError\":" + json::Quote(store.lastError);
+  return json + "}";
+}
+
 void Status(const client::Options& options, Output output) {
   client::DaemonStatus s = client::Connection::Open(options)->Status();
   auto b = [](bool v) { return v ? "true" : "false"; };
@@ -202,7 +220,8 @@ void Status(const client::Options& options, Output output) {
                << ",\"connections\":" << s.connections << ",\"drainBusy\":" << b(s.drainBusy)
                << ",\"drainIntervalMs\":" << s.drainIntervalMs << ",\"written\":{\"networkStore\":"
                << s.toNetworkStore << ",\"localStore\":" << s.toLocalStore << ",\"textLog\":" << s.toTextLog
-               << "},\"faults\":" << s.faults << "}\n";
+               << "},\"faults\":" << s.faults << ",\"networkStore\":" << StoreJson(s.networkStore)
+               << ",\"localStore\":" << StoreJson(s.localStore) << "}\n";
     return;
   }
   output.out << "pid:              " << s.pid << "\n"
@@ -218,7 +237,9 @@ void Status(const client::Options& options, Output output) {
              << "to network store: " << s.toNetworkStore << "\n"
              << "to local store:   " << s.toLocalStore << "\n"
              << "to text log:      " << s.toTextLog << "\n"
-             << "faults:           " << s.faults << "\n";
+             << "faults:           " << s.faults << "\n"
+             << "network store:    " << StoreText(s.networkStore) << "\n"
+             << "local store:      " << StoreText(s.localStore) << "\n";
 }
 
 int32_t ParseDispId(const std::string& text) {

@@ -159,6 +159,11 @@ DaemonStatus Connection::Status() {
   status.toLocalStore = c.getToLocalStore();
   status.toTextLog = c.getToTextLog();
   status.faults = c.getFaults();
+  auto store = [](rpc::StoreState::Reader in) {
+    return StoreState{in.getOpened(), in.getOpen(), in.getDownSince(), in.getLastError()};
+  };
+  status.networkStore = store(d.getNetworkStore());
+  status.localStore = store(d.getLocalStore());
   return status;
 }
 

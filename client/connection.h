@@ -24,6 +24,14 @@ struct Options {
 };
 
 // What the daemon holds and has done since it started.
+// One log store as the daemon's writer sees it.
+struct StoreState {
+  bool opened = false;  // start-up opened it
+  bool open = false;    // it takes records now
+  std::string downSince;  // while opened and not open: since when, local time
+  std::string lastError;  // and why
+};
+
 struct DaemonStatus {
   int32_t pid = 0;
   bool ready = false;
@@ -39,6 +47,8 @@ struct DaemonStatus {
   uint64_t toLocalStore = 0;
   uint64_t toTextLog = 0;
   uint64_t faults = 0;
+  StoreState networkStore;
+  StoreState localStore;
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {

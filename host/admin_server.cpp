@@ -3,8 +3,30 @@
 #include <unistd.h>
 
 #include "host/answer.h"
+#include "recordkit/column_value.h"
 
 namespace ledgerwick::host {
+
+namespace {
+
+void FillStoreState(const std::shared_ptr<recordkit::DSO>& dso, const std::shared_ptr<recordkit::DTO>& dto,
+                    rpc::StoreState::Builder out) {
+  out.setOpened(dso != nullptr && dto != nullptr);
+  if (dso == nullptr || dto == nullptr) return;
+  const recordkit::StoreHealth health = dso->Health();
+  out.setOpen(health.open);
+  if (health.open) return;
+  if (health.downSince) {
+    try {
+      out.setDownSince(recordkit::IsoDate(*health.downSince) + " " + recordkit::IsoTime(*health.downSince));
+    } catch (...) {
+      // A moment off the date scale has no text; the state says down all the same.
+    }
+  }
+  out.setLastError(health.lastError);
+}
+
+}  // namespace
 
 kj::Promise<void> AdminServer::status(StatusContext context) {
   return Answer(context, [&](auto& results) {
@@ -26,6 +48,8 @@ kj::Promise<void> AdminServer::status(StatusContext context) {
     counters.setToLocalStore(written.toLocalStore);
     counters.setToTextLog(written.toTextLog);
     counters.setFaults(state.faultLog.entries());
+    FillStoreState(state.NetDSO, state.NetDTO, daemon.initNetworkStore());
+    FillStoreState(state.LocalDSO, state.LocalDTO, daemon.initLocalStore());
   });
 }
 

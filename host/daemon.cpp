@@ -24,6 +24,7 @@
 #include "host/idle_watch.h"
 #include "host/start_error.h"
 #include "host/unix_listener.h"
+#include "recordkit/postgres/postgres_store.h"
 #include "recordkit/sqlite/sqlite_store.h"
 #include "startup/process_state.h"
 
@@ -38,8 +39,12 @@ kj::Duration Seconds(double seconds) {
   return static_cast<int64_t>(std::llround(seconds * 1000.0)) * kj::MILLISECONDS;
 }
 
-void RegisterStoreClasses(automation::ClassRegistry& classes, std::shared_ptr<automation::BlockingWorker> worker) {
+// The SQLite store writes on the worker; the PostgreSQL store runs on the loop,
+// which watches its socket.
+void RegisterStoreClasses(automation::ClassRegistry& classes, std::shared_ptr<automation::BlockingWorker> worker,
+                          kj::AsyncIoContext& io, const automation::Clock& clock) {
   recordkit::RegisterSqliteClasses(classes, std::move(worker));
+  recordkit::RegisterPostgresClasses(classes, {io.unixEventPort, io.provider->getTimer(), clock});
 }
 
 enum class StopReason { Signal, Idle };
@@ -90,7 +95,7 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   // the loop hands it runs and hears back, so a slow disk holds up only the drain.
   auto worker = std::make_shared<automation::WorkerThread>();
   automation::ClassRegistry classes;
-  RegisterStoreClasses(classes, worker);
+  RegisterStoreClasses(classes, worker, io, clock);
   automation::StderrNotices notices;
   automation::PosixFileAppender files;
   automation::EventLogWriter eventLog(clock, files);

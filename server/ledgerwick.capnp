@@ -94,6 +94,16 @@ struct DaemonStatus @0xdbc9f7527b6acd99 {
   drainBusy @8 :Bool;
   drainIntervalMs @9 :Int32; # 100 normally; longer while no target takes a record
   counters @10 :WriterCounters;
+  networkStore @11 :StoreState;
+  localStore @12 :StoreState;
+}
+
+# One log store as the writer sees it.
+struct StoreState @0xc3a1f0d2b4e59a71 {
+  opened @0 :Bool;      # start-up opened it: both of its objects are set
+  open @1 :Bool;        # it takes records now
+  downSince @2 :Text;   # while opened and not open: since when, "YYYY-MM-DD HH:MM:SS" local time
+  lastError @3 :Text;   # while opened and not open: why
 }
 
 # Looks at the daemon as a whole; creates nothing.
