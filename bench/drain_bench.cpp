@@ -5,6 +5,9 @@
 //     with WAL, synchronous=FULL and 1,000 rows per transaction.
 //   drain-text: the same records into the text log; raw: the same lines written
 //     through one kept file descriptor with one write() per line.
+//   drain-postgres: the same records into the PostgreSQL store on a throwaway
+//     cluster started for the run; raw: the same rows inserted through libpq's
+//     pipeline mode, 1,000 rows to a sync point, into the same cluster.
 // The drain's clock is a manual timer, as in the tests: nothing waits for a tick.
 // Prints one line per target in the form scripts read:
 //   drain-<target> records_per_s=N raw_per_s=N ratio=R
@@ -20,8 +23,10 @@
 #include <string>
 #include <vector>
 
+#include <kj/async-io.h>
 #include <kj/async.h>
 #include <kj/timer.h>
+#include <libpq-fe.h>
 
 #include "automation/blocking_worker.h"
 #include "automation/clock.h"
@@ -30,6 +35,9 @@
 #include "automation/file_appender.h"
 #include "automation/notices.h"
 #include "automation/timer_service.h"
+#include "recordkit/postgres/pg_table.h"
+#include "recordkit/postgres/postgres_dso.h"
+#include "recordkit/postgres/postgres_dto.h"
 #include "recordkit/property_packer.h"
 #include "recordkit/property_set.h"
 #include "recordkit/column_value.h"
@@ -41,6 +49,7 @@
 #include "writer/record_writer.h"
 #include "writer/store_target.h"
 #include "writer/text_log.h"
+#include "tests/support/pg_cluster.h"
 
 namespace ledgerwick {
 namespace {
@@ -83,8 +92,9 @@ struct Writer {
       : faultLog(eventLog, folder + "/" + kFaultLogName),
         textLog(files, packer, faultLog, *worker, folder + "/" + kTextLogName) {}
 
-  kj::EventLoop loop;
-  kj::WaitScope ws{loop};
+  // A loop that watches sockets too, for the PostgreSQL store.
+  kj::AsyncIoContext io = kj::setupAsyncIo();
+  kj::WaitScope& ws = io.waitScope;
   kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
   automation::TimerService timers{timer};
   automation::SystemClock clock;
@@ -221,6 +231,85 @@ double RawSqlite(const std::string& folder, const std::vector<Variant>& records)
   return rate;
 }
 
+// A plain blocking connection to the bench's cluster.
+PGconn* ConnectTo(const std::string& conninfo) {
+  PGconn* connection = PQconnectdb(conninfo.c_str());
+  if (PQstatus(connection) != CONNECTION_OK) Fail(PQerrorMessage(connection));
+  return connection;
+}
+
+void Exec(PGconn* connection, const std::string& sql) {
+  PGresult* result = PQexec(connection, sql.c_str());
+  if (PQresultStatus(result) != PGRES_COMMAND_OK) Fail(sql + ": " + PQerrorMessage(connection));
+  PQclear(result);
+}
+
+double DrainPostgres(const std::string& folder, const std::string& conninfo, const std::vector<Variant>& records) {
+  Writer w(folder);
+  automation::SystemClock clock;
+  auto dso = std::make_shared<recordkit::PostgresDSO>(
+      recordkit::PostgresDSO::Environment{w.io.unixEventPort, w.io.provider->getTimer(), clock});
+  auto dto = std::make_shared<recordkit::PostgresDTO>();
+  if (dso->Connect(conninfo).wait(w.ws) != 0 || dso->OpenTable(*dto, "tblLog").wait(w.ws) != 0) {
+    Fail("cannot open the PostgreSQL store: " + dso->lastError());
+  }
+  w.dso = dso;
+  w.dto = dto;
+  w.drain.CreateErrorBuffer();
+  w.writer.SetTargets(kj::heap<StoreTarget>(w.dso, w.dto, w.faultLog), kj::Own<LogTarget>(),
+                      kj::Own<LogTarget>(&w.textLog, kj::NullDisposer::instance));
+  w.method = toDatabase;
+  double rate = w.DrainAll(records);
+  if (w.writer.counters().toNetworkStore != records.size()) Fail("the PostgreSQL store did not take every record");
+  return rate;
+}
+
+// The same rows straight through libpq: pipeline mode, one prepared insert, a sync
+// point (one transaction) every 1,000 rows.
+double RawPostgres(const std::string& conninfo, const std::vector<Variant>& records) {
+  const std::vector<recordkit::LogColumn> columns = recordkit::EventColumns();
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  recordkit::PropertyPacker packer;
+  recordkit::PackedFields fields;
+  for (const Variant& r : records) {
+    if (packer.ReadFields(r, fields) != 0) Fail("cannot read a record");
+    std::vector<std::optional<std::string>> row;
+    if (!recordkit::PgRowParams(columns, fields, row).ok()) Fail("cannot convert a record");
+    rows.push_back(std::move(row));
+  }
+  PGconn* connection = ConnectTo(conninfo);
+  Exec(connection, recordkit::PgCreateTableStatement("raw"));
+  PGresult* prepared = PQprepare(connection, "raw_insert", recordkit::PgInsertStatement("raw", columns).c_str(), 0, nullptr);
+  if (PQresultStatus(prepared) != PGRES_COMMAND_OK) Fail(PQerrorMessage(connection));
+  PQclear(prepared);
+  if (PQenterPipelineMode(connection) != 1) Fail("no pipeline mode");
+
+  std::vector<const char*> values(columns.size());
+  auto start = Clock::now();
+  for (size_t first = 0; first < rows.size(); first += 1000) {
+    const size_t end = std::min(rows.size(), first + 1000);
+    for (size_t i = first; i < end; ++i) {
+      for (size_t c = 0; c < columns.size(); ++c) values[c] = rows[i][c] ? rows[i][c]->c_str() : nullptr;
+      if (PQsendQueryPrepared(connection, "raw_insert", static_cast<int>(values.size()), values.data(), nullptr,
+                              nullptr, 0) != 1) {
+        Fail(PQerrorMessage(connection));
+      }
+    }
+    if (PQpipelineSync(connection) != 1) Fail(PQerrorMessage(connection));
+    for (bool synced = false; !synced;) {
+      PGresult* result = PQgetResult(connection);
+      if (result == nullptr) continue;
+      const ExecStatusType status = PQresultStatus(result);
+      synced = status == PGRES_PIPELINE_SYNC;
+      if (status != PGRES_COMMAND_OK && !synced) Fail(PQerrorMessage(connection));
+      PQclear(result);
+    }
+  }
+  double rate = rows.size() / SecondsSince(start);
+  PQfinish(connection);
+  return rate;
+}
+
 void Report(const char* target, double rate, double raw) {
   std::printf("drain-%s records_per_s=%.0f raw_per_s=%.0f ratio=%.2f\n", target, rate, raw, rate / raw);
   std::fflush(stdout);
@@ -232,7 +321,8 @@ void Report(const char* target, double rate, double raw) {
 int main(int argc, char** argv) {
   using namespace ledgerwick;
   const int count = argc > 1 ? std::atoi(argv[1]) : 20000;
-  // "sqlite" or "text" runs that target alone (for a profile); both by default.
+  // "sqlite", "text" or "postgres" runs that target alone (for a profile); all by
+  // default.
   const std::string only = argc > 2 ? argv[2] : "";
   // A folder on the disk the daemon would write to, not a memory file system.
   const std::string folder =
@@ -245,21 +335,35 @@ int main(int argc, char** argv) {
 
   // Each measure runs five times, alternating, and the best of each counts, so that
   // a hiccup of the disk or of this shared machine does not decide a ratio.
-  double sqlite = 0, rawSqlite = 0, text = 0, rawText = 0;
+  auto wants = [&only](const char* target) { return only.empty() || only == target; };
+  std::unique_ptr<testing::PgCluster> cluster;
+  if (wants("postgres")) cluster = std::make_unique<testing::PgCluster>();
+  double sqlite = 0, rawSqlite = 0, text = 0, rawText = 0, postgres = 0, rawPostgres = 0;
   for (int round = 0; round < 5; ++round) {
     const std::string dir = folder + "/" + std::to_string(round);
     std::filesystem::create_directories(dir);
-    if (only != "text") {
+    if (wants("postgres")) {
+      // Each measure into a database of its own, so each starts with an empty table.
+      PGconn* admin = ConnectTo(cluster->ConnInfo());
+      const std::string raw = "raw_" + std::to_string(round), drain = "drain_" + std::to_string(round);
+      Exec(admin, "CREATE DATABASE " + raw);
+      Exec(admin, "CREATE DATABASE " + drain);
+      PQfinish(admin);
+      rawPostgres = std::max(rawPostgres, RawPostgres(cluster->ConnInfo(raw), records));
+      postgres = std::max(postgres, DrainPostgres(dir, cluster->ConnInfo(drain), records));
+    }
+    if (wants("sqlite")) {
       rawSqlite = std::max(rawSqlite, RawSqlite(dir, records));
       sqlite = std::max(sqlite, DrainSqlite(dir, records));
     }
-    if (only != "sqlite") {
+    if (wants("text")) {
       rawText = std::max(rawText, RawText(dir, records));
       text = std::max(text, DrainText(dir, records));
     }
   }
-  if (only != "text") Report("sqlite", sqlite, rawSqlite);
-  if (only != "sqlite") Report("text", text, rawText);
+  if (wants("sqlite")) Report("sqlite", sqlite, rawSqlite);
+  if (wants("text")) Report("text", text, rawText);
+  if (wants("postgres")) Report("postgres", postgres, rawPostgres);
   std::filesystem::remove_all(folder);
   return 0;
 }
