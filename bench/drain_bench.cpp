@@ -248,7 +248,8 @@ double DrainPostgres(const std::string& folder, const std::string& conninfo, con
   Writer w(folder);
   automation::SystemClock clock;
   auto dso = std::make_shared<recordkit::PostgresDSO>(
-      recordkit::PostgresDSO::Environment{w.io.unixEventPort, w.io.provider->getTimer(), clock});
+      recordkit::PostgresDSO::Environment{w.io.unixEventPort, w.io.provider->getTimer(),
+                                          w.io.provider->getNetwork(), clock});
   auto dto = std::make_shared<recordkit::PostgresDTO>();
   if (dso->Connect(conninfo).wait(w.ws) != 0 || dso->OpenTable(*dto, "tblLog").wait(w.ws) != 0) {
     Fail("cannot open the PostgreSQL store: " + dso->lastError());

@@ -44,7 +44,8 @@ kj::Duration Seconds(double seconds) {
 void RegisterStoreClasses(automation::ClassRegistry& classes, std::shared_ptr<automation::BlockingWorker> worker,
                           kj::AsyncIoContext& io, const automation::Clock& clock) {
   recordkit::RegisterSqliteClasses(classes, std::move(worker));
-  recordkit::RegisterPostgresClasses(classes, {io.unixEventPort, io.provider->getTimer(), clock});
+  recordkit::RegisterPostgresClasses(classes,
+                                     {io.unixEventPort, io.provider->getTimer(), io.provider->getNetwork(), clock});
 }
 
 enum class StopReason { Signal, Idle };

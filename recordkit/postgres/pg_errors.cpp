@@ -47,6 +47,12 @@ automation::Status PgFailure(const PGresult* result) {
 automation::Status PgConnectionFailure(const PGconn* connection) {
   std::string message = connection == nullptr ? "" : OneLine(PQerrorMessage(connection));
   if (message.empty()) message = "the connection to the PostgreSQL server was lost";
+  // Where it tried, unless libpq said so itself.
+  const char* host = connection == nullptr ? nullptr : PQhost(connection);
+  const char* port = connection == nullptr ? nullptr : PQport(connection);
+  if (host != nullptr && *host != '\0' && message.rfind("connection to server", 0) != 0) {
+    message = std::string("PostgreSQL at \"") + host + "\" port " + (port != nullptr ? port : "?") + ": " + message;
+  }
   // While connecting libpq reports a refused login or a missing database only as
   // text, so every failure of the connection itself answers the same number.
   return {err::kDeviceIOError, std::move(message)};

@@ -1,5 +1,7 @@
 #include "recordkit/postgres/pg_session.h"
 
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -48,6 +50,46 @@ std::variant<kj::Duration, Status> ConnectTimeoutOf(const std::string& conninfo)
   return answer;
 }
 
+// The host to look up before connecting: one host name (not a socket folder, not an
+// address) with its port, from the string or from PGHOST and PGPORT, when no
+// address is given beside it. Nullopt when there is none to look up, or when libpq
+// is left to it (several hosts).
+std::optional<std::pair<std::string, std::string>> HostToLookUp(const std::string& conninfo) {
+  std::string host, hostaddr, port;
+  if (IsConnectionString(conninfo)) {
+    PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr);
+    if (options == nullptr) return std::nullopt;
+    for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+      if (option->val == nullptr) continue;
+      if (std::strcmp(option->keyword, "host") == 0) host = option->val;
+      if (std::strcmp(option->keyword, "hostaddr") == 0) hostaddr = option->val;
+      if (std::strcmp(option->keyword, "port") == 0) port = option->val;
+    }
+    PQconninfoFree(options);
+  }
+  auto fromEnvironment = [](std::string& value, const char* name) {
+    const char* set = std::getenv(name);
+    if (value.empty() && set != nullptr) value = set;
+  };
+  fromEnvironment(host, "PGHOST");
+  fromEnvironment(hostaddr, "PGHOSTADDR");
+  fromEnvironment(port, "PGPORT");
+  if (port.empty()) port = "5432";
+  if (host.empty() || !hostaddr.empty() || host[0] == '/' || host[0] == '@') return std::nullopt;
+  if (host.find(',') != std::string::npos || port.find(',') != std::string::npos) return std::nullopt;
+  unsigned char address[16];
+  if (inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1) {
+    return std::nullopt;
+  }
+  return std::make_pair(host, port);
+}
+
+// The address part of a kj address text: "192.0.2.1:5432", "[2001:db8::1]:5432".
+std::string AddressPart(const std::string& text) {
+  if (!text.empty() && text[0] == '[') return text.substr(1, text.find(']') - 1);
+  return text.substr(0, text.rfind(':'));
+}
+
 }  // namespace
 
 // A pipeline in progress.
@@ -57,7 +99,8 @@ struct PgSession::Run {
   PgOutcome outcome;
 };
 
-PgSession::PgSession(kj::UnixEventPort& port, kj::Timer& timer) : port_(port), timer_(timer) {}
+PgSession::PgSession(kj::UnixEventPort& port, kj::Timer& timer, kj::Network& network)
+    : port_(port), timer_(timer), network_(network) {}
 
 PgSession::~PgSession() { Close(); }
 
@@ -87,23 +130,24 @@ kj::Promise<Status> PgSession::Connect(const std::string& conninfo) {
   auto timeout = ConnectTimeoutOf(conninfo);
   if (auto* failed = std::get_if<Status>(&timeout)) return std::move(*failed);
 
-  // The connection string's own settings stand, but for the client encoding: the
-  // store hands over UTF-8 text.
-  const char* const keywords[] = {"dbname", "fallback_application_name", "client_encoding", nullptr};
-  const char* const values[] = {conninfo.c_str(), "ledgerwickd", "UTF8", nullptr};
-  connection_.reset(PQconnectStartParams(keywords, values, 1));
-  if (connection_ == nullptr) return Status::Error(err::kOutOfMemory);
-  // The server's notices ("already exists, skipping") are not faults; libpq would
-  // print them on the daemon's standard error.
-  PQsetNoticeProcessor(connection_.get(), [](void*, const char*) {}, nullptr);
-  if (PQstatus(connection_.get()) == CONNECTION_BAD || PQsetnonblocking(connection_.get(), 1) != 0) {
-    Status failed = PgConnectionFailure(connection_.get());
-    Close();
-    return failed;
+  kj::Promise<Status> connecting = nullptr;
+  if (auto host = HostToLookUp(conninfo)) {
+    const std::string name = host->first;
+    connecting = network_.parseAddress(name + ":" + host->second)
+                     .then(
+                         [this, conninfo](kj::Own<kj::NetworkAddress> address) {
+                           return StartConnect(conninfo, AddressPart(address->toString().cStr()));
+                         },
+                         [name](kj::Exception&& e) -> kj::Promise<Status> {
+                           return Status{err::kDeviceIOError,
+                                         "could not look up host \"" + name + "\": " + e.getDescription().cStr()};
+                         });
+  } else {
+    connecting = StartConnect(conninfo, "");
   }
 
   const kj::Duration limit = std::get<kj::Duration>(timeout);
-  return PollConnect(PGRES_POLLING_WRITING)
+  return connecting
       .exclusiveJoin(timer_.afterDelay(limit).then([limit]() {
         return Status{err::kDeviceIOError, "no answer from the PostgreSQL server within " +
                                                std::to_string(limit / kj::SECONDS) + " s"};
@@ -117,6 +161,26 @@ kj::Promise<Status> PgSession::Connect(const std::string& conninfo) {
         ++generation_;
         return status;
       });
+}
+
+kj::Promise<Status> PgSession::StartConnect(const std::string& conninfo, const std::string& hostaddr) {
+  // The connection string's own settings stand, but for the client encoding: the
+  // store hands over UTF-8 text.
+  const char* keywords[] = {"dbname", "fallback_application_name", "client_encoding", nullptr, nullptr};
+  const char* values[] = {conninfo.c_str(), "ledgerwickd", "UTF8", nullptr, nullptr};
+  if (!hostaddr.empty()) {
+    keywords[3] = "hostaddr";
+    values[3] = hostaddr.c_str();
+  }
+  connection_.reset(PQconnectStartParams(keywords, values, 1));
+  if (connection_ == nullptr) return Status::Error(err::kOutOfMemory);
+  // The server's notices ("already exists, skipping") are not faults; libpq would
+  // print them on the daemon's standard error.
+  PQsetNoticeProcessor(connection_.get(), [](void*, const char*) {}, nullptr);
+  if (PQstatus(connection_.get()) == CONNECTION_BAD || PQsetnonblocking(connection_.get(), 1) != 0) {
+    return PgConnectionFailure(connection_.get());
+  }
+  return PollConnect(PGRES_POLLING_WRITING);
 }
 
 kj::Promise<Status> PgSession::PollConnect(PostgresPollingStatusType polled) {

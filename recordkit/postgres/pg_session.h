@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <kj/async-io.h>
 #include <kj/async-unix.h>
 #include <kj/async.h>
 #include <kj/timer.h>
@@ -55,7 +56,9 @@ struct PgOutcome {
 
 class PgSession {
  public:
-  PgSession(kj::UnixEventPort& port, kj::Timer& timer);
+  // `network` looks up host names off the loop's thread (libpq would look them up on
+  // it, holding the loop for as long as the resolver takes).
+  PgSession(kj::UnixEventPort& port, kj::Timer& timer, kj::Network& network);
   ~PgSession();
   PgSession(const PgSession&) = delete;
   PgSession& operator=(const PgSession&) = delete;
@@ -63,8 +66,9 @@ class PgSession {
   // Connects to what `conninfo` names (a libpq connection string or URI; what it
   // leaves out comes from the PG* environment variables and the password file), with
   // the client encoding UTF-8. Closes an open connection first. Gives up after the
-  // string's connect_timeout, else kDefaultConnectTimeout. On failure the session
-  // stays closed.
+  // string's connect_timeout, else kDefaultConnectTimeout. A single host name is
+  // looked up first, off the loop, and handed to libpq as its address. On failure
+  // the session stays closed.
   kj::Promise<automation::Status> Connect(const std::string& conninfo);
 
   // Sends `queries` as one pipeline with one sync point at its end, so they run in
@@ -85,6 +89,8 @@ class PgSession {
  private:
   struct Run;
 
+  // Starts libpq's connect, to `hostaddr` when it is not empty.
+  kj::Promise<automation::Status> StartConnect(const std::string& conninfo, const std::string& hostaddr);
   kj::Promise<automation::Status> PollConnect(PostgresPollingStatusType polled);
   kj::Promise<PgOutcome> Pump(kj::Own<Run> run);
   PgOutcome Lost(automation::Status status);
@@ -93,6 +99,7 @@ class PgSession {
 
   kj::UnixEventPort& port_;
   kj::Timer& timer_;
+  kj::Network& network_;
   PgConnectionHandle connection_;
   // Watches the socket for one wait at a time. Dropped before libpq is called again,
   // since libpq may close the socket and open another under the same number.

@@ -25,7 +25,7 @@ struct PostgresDSO::Run {
   Status stop;
 };
 
-PostgresDSO::PostgresDSO(Environment env) : env_(env), session_(env.port, env.timer) {}
+PostgresDSO::PostgresDSO(Environment env) : env_(env), session_(env.port, env.timer, env.network) {}
 
 PostgresDSO::~PostgresDSO() noexcept = default;
 

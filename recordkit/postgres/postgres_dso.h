@@ -33,6 +33,7 @@ class PostgresDSO final : public DSO {
   struct Environment {
     kj::UnixEventPort& port;
     kj::Timer& timer;
+    kj::Network& network;  // looks up host names off the loop's thread
     const automation::Clock& clock;
   };
 

@@ -118,7 +118,7 @@ class PostgresStoreTest : public ::testing::Test {
   kj::AsyncIoContext io_ = kj::setupAsyncIo();
   kj::TimerImpl timer_{kj::origin<kj::TimePoint>()};
   automation::ManualClock clock_{Day(2026, 12, 10) + Clock(9, 30, 0)};
-  PostgresDSO::Environment env_{io_.unixEventPort, timer_, clock_};
+  PostgresDSO::Environment env_{io_.unixEventPort, timer_, io_.provider->getNetwork(), clock_};
   std::string database_;
 };
 
@@ -300,9 +300,12 @@ TEST_F(PostgresStoreTest, ConnectFailuresAnswerTheirNumbers) {
   const struct {
     std::string conninfo;
     int32_t number;
+    std::string mentions = "";
   } cases[] = {
       {"host=" + empty.path() + " dbname=postgres", 57},           // no server there
       {cluster_->ConnInfo("no_such_database"), 57},               // refused by the server
+      // Looked up before libpq is called, and reached by its address under its name.
+      {"host=localhost port=1 dbname=postgres", 57, "\"localhost\" port 1: Connection refused"},
       {"host='" + empty.path(), 5},                               // not a connection string
       {"postgresql://%zz@/", 5},                                  // not a URI
   };
@@ -310,6 +313,7 @@ TEST_F(PostgresStoreTest, ConnectFailuresAnswerTheirNumbers) {
     PostgresDSO dso(env_);
     EXPECT_EQ(dso.Connect(c.conninfo).wait(io_.waitScope), c.number) << c.conninfo;
     EXPECT_FALSE(dso.lastError().empty()) << c.conninfo;
+    EXPECT_NE(dso.lastError().find(c.mentions), std::string::npos) << dso.lastError();
     EXPECT_FALSE(dso.isConnected());
     PostgresDTO dto;
     EXPECT_EQ(dso.OpenTable(dto, "tblLog").wait(io_.waitScope), 91);
@@ -367,7 +371,7 @@ TEST(PostgresClasses, RegistryCreatesBothClasses) {
   kj::TimerImpl timer{kj::origin<kj::TimePoint>()};
   automation::ManualClock clock{0};
   automation::ClassRegistry registry;
-  RegisterPostgresClasses(registry, {io.unixEventPort, timer, clock});
+  RegisterPostgresClasses(registry, {io.unixEventPort, timer, io.provider->getNetwork(), clock});
   EXPECT_NE(registry.CreateAs<DSO>("recordkit.postgresdso"), nullptr);
   EXPECT_NE(registry.CreateAs<DTO>("Recordkit.PostgresDTO"), nullptr);
 }
