@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run test bench sanitize clean
+.PHONY: deps build run run-postgres test bench sanitize clean
 
 deps:
 	@scripts/install-deps
@@ -14,6 +14,10 @@ build: deps
 
 run: build
 	@scripts/run-daemon $(BUILD)
+
+# Like run, with a network store on a throwaway PostgreSQL cluster in ./var/postgres.
+run-postgres: build
+	@scripts/run-postgres $(BUILD)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
