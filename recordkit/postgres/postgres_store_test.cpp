@@ -15,12 +15,15 @@
 #include <kj/async-io.h>
 #include <kj/timer.h>
 #include <libpq-fe.h>
+#include <sqlite3.h>
 
 #include "automation/clock.h"
 #include "automation/date_scale.h"
 #include "automation/class_registry.h"
 #include "recordkit/postgres/postgres_dso.h"
 #include "recordkit/postgres/postgres_dto.h"
+#include "recordkit/sqlite/sqlite_dso.h"
+#include "recordkit/sqlite/sqlite_dto.h"
 #include "tests/support/error_of.h"
 #include "tests/support/pg_cluster.h"
 #include "tests/support/records.h"
@@ -364,6 +367,59 @@ TEST_F(PostgresStoreTest, ExecuteRunsThePurgeStatement) {
   EXPECT_EQ(dso.Execute(dto, Variant(), "DELETE * FROM tblLog WHERE logdate < #2/30/2026#", 0)
                 .wait(io_.waitScope),
             5);
+}
+
+// Every event column of the one row in a SQLite file, as text.
+Row SqliteRowAsText(const std::string& path) {
+  Row row;
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* statement = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT * FROM tblLog", -1, &statement, nullptr), SQLITE_OK);
+  EXPECT_EQ(sqlite3_step(statement), SQLITE_ROW);
+  for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
+    row[sqlite3_column_name(statement, c)] = text == nullptr ? std::nullopt : std::optional<std::string>(text);
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return row;
+}
+
+TEST_F(PostgresStoreTest, SameEventReadsTheSameFromEitherStore) {
+  const Variant event = MakeRecord({{"AppName", Variant::String("Payroll")},
+                                    {"AppVersion", Variant::String("10.0.3")},
+                                    {"Description", Variant::String("it's \"quoted\"; and \\ back")},
+                                    {"Severity", Variant::Integer(3)},
+                                    {"EventCode", Variant::Long(-4711)},
+                                    {"AddlText", Variant::Single(0.5f)},
+                                    {"EventData", Variant::Currency(12345)},
+                                    {"DetailLevel", Variant::Double(0.1)},
+                                    {"HelpContext", Variant::Boolean(false)},
+                                    {"UserName", Variant::Null()},
+                                    {"EventDate", Variant::String("12/25/2026")},
+                                    {"EventTime", Variant::Date(Day(2026, 12, 24) + Clock(23, 59, 58))},
+                                    {"LogDate", Variant::Date(Day(2026, 12, 10))},
+                                    {"LogTime", Variant::Date(Clock(9, 30, 1))},
+                                    {"SubName", Variant::Date(Day(2026, 1, 2))}});
+  ledgerwick::testing::TempDir folder;
+  SqliteDSO sqlite;
+  SqliteDTO sqliteTable;
+  ASSERT_EQ(sqlite.ConnectNow(folder / "local.db"), 0);
+  ASSERT_EQ(sqlite.OpenTableNow(sqliteTable, "tblLog"), 0);
+  ASSERT_EQ(sqlite.AddRecord(sqliteTable, event, "").wait(io_.waitScope), 0) << sqlite.lastError();
+
+  PostgresDSO postgres(env_);
+  PostgresDTO postgresTable;
+  Open(postgres, postgresTable);
+  ASSERT_EQ(Add(postgres, postgresTable, {event}).taken, 1u);
+
+  Row local = SqliteRowAsText(folder / "local.db");
+  auto network = Look().Rows("SELECT * FROM tblLog");
+  ASSERT_EQ(network.size(), 1u);
+  for (const LogColumn& column : EventColumns()) {
+    EXPECT_EQ(network[0][column.name], local[column.name]) << column.name;
+  }
 }
 
 TEST(PostgresClasses, RegistryCreatesBothClasses) {
