@@ -26,12 +26,14 @@ Application::Application(const Options& options) : Application(Connection::Open(
 
 Application::Application(std::shared_ptr<Connection> connection)
     : connection_(std::move(connection)),
-      capability_(connection_->Create(rpc::PROG_ID_APPLICATION.get().cStr()).castAs<rpc::Application>()) {}
+      capability_(connection_->Create(rpc::PROG_ID_APPLICATION.get().cStr()).castAs<rpc::Application>()),
+      batch_(capability_.castAs<rpc::EventBatch>()) {}
 
 Application::~Application() {
   // Dropping the capability only queues its release on the connection's loop; one
   // turn of it sends the release now rather than with this client's next call.
   capability_ = nullptr;
+  batch_ = nullptr;
   if (!connection_) return;
   try {
     connection_->waitScope().poll();
@@ -80,12 +82,73 @@ void Application::Loggit() {
   Loggit(empty);
 }
 
-void Application::Loggit(const recordkit::PropertySet& fields) {
+Variant Application::Pack(const recordkit::PropertySet& fields) const {
   Variant record;
   if (int32_t number = packer_.PackProperties(record, fields); number != 0) {
     throw automation::AutomationError(number);
   }
+  return record;
+}
+
+void Application::Loggit(const recordkit::PropertySet& fields) {
+  Variant record = Pack(fields);
   Loggit(record);
+}
+
+namespace {
+
+// The bytes a record travels as. A value that is no packed record travels as bytes
+// that are none either, so the daemon answers it as Loggit answers such a vData.
+kj::ArrayPtr<const kj::byte> BytesOf(const Variant& value) {
+  static const kj::byte kNoRecord[1] = {0};
+  const Variant& record = value.deref();
+  if (record.isEmpty()) return nullptr;
+  if (!record.isArray() || record.array().elementType() != automation::VarType::Byte ||
+      record.array().dimensions() != 1) {
+    return kj::arrayPtr(kNoRecord, 1);
+  }
+  const std::vector<uint8_t>& bytes = record.array().bytes();
+  return kj::arrayPtr(bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+kj::Promise<std::vector<automation::Status>> Application::LoggitBatchAsync(const std::vector<Variant>& records) {
+  // Calls of at most kBatchBytes, sent one after the other without waiting; the
+  // daemon answers them in call order, so their statuses join in the records' order.
+  kj::Vector<kj::Promise<std::vector<automation::Status>>> calls;
+  size_t first = 0;
+  while (first < records.size()) {
+    size_t end = first;
+    size_t bytes = 0;
+    while (end < records.size() && (end == first || bytes + BytesOf(records[end]).size() <= kBatchBytes)) {
+      bytes += BytesOf(records[end]).size();
+      ++end;
+    }
+    auto request = batch_.loggitBatchRequest();
+    auto list = request.initRecords(static_cast<unsigned>(end - first));
+    for (size_t i = first; i < end; ++i) list.set(static_cast<unsigned>(i - first), BytesOf(records[i]));
+    const size_t count = end - first;
+    calls.add(request.send().then([count](auto response) {
+      remoting::CheckStatus(response.getStatus());
+      auto statuses = response.getStatuses();
+      if (statuses.size() != count) throw automation::AutomationError(automation::err::kAutomationError);
+      std::vector<automation::Status> answers;
+      answers.reserve(count);
+      for (auto status : statuses) answers.push_back({status.getNumber(), status.getDescription().cStr()});
+      return answers;
+    }));
+    first = end;
+  }
+  return kj::joinPromises(calls.releaseAsArray()).then([](kj::Array<std::vector<automation::Status>> parts) {
+    std::vector<automation::Status> all;
+    for (auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  });
+}
+
+std::vector<automation::Status> Application::LoggitBatch(const std::vector<Variant>& records) {
+  return connection_->Wait(LoggitBatchAsync(records));
 }
 
 kj::Promise<automation::Status> Application::LoggitAsync(const recordkit::PropertySet& fields) {

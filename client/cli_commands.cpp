@@ -68,59 +68,85 @@ void Print(const Variant& value, Output output) {
   if (!text.empty() || output.json) output.out << text << "\n";
 }
 
-// Hands over one event per line of `in`, in order, keeping up to kLinesInFlight
-// calls in flight on the connection rather than waiting for each answer. The first
-// line the daemon refuses is reported (with its line number) and nothing is read
-// after it; the calls already in flight behind it are still answered. A line that
-// is no JSON object stops the reading there, once the lines before it are answered.
+// Hands over one event per line of `in`, in order, in batches through the object's
+// batch door: a batch goes out when it is full, or as soon as no more input is at
+// hand (so a slow stream is not held back), and up to kBatchesInFlight of them are
+// on their way at once. A line the daemon refuses is reported with its line number,
+// after every other line has been handed over (the first kMaxReported of them by
+// number, the rest counted). A line that is no JSON object stops the reading there,
+// once the lines before it are answered.
 void LogLines(client::Application app, std::istream& in) {
-  constexpr size_t kLinesInFlight = 64;
-  struct InFlight {
-    size_t line;
-    kj::Promise<automation::Status> answer;
+  constexpr size_t kBatchRecords = 512;
+  constexpr size_t kBatchBytes = 1 << 20;
+  constexpr size_t kBatchesInFlight = 4;
+  constexpr size_t kMaxReported = 10;
+  struct Batch {
+    std::vector<size_t> lines;
+    kj::Promise<std::vector<automation::Status>> answer;
   };
-  std::deque<InFlight> inFlight;
-  std::optional<std::pair<size_t, automation::Status>> refused;
-  auto answerOldest = [&]() {
-    InFlight oldest = std::move(inFlight.front());
-    inFlight.pop_front();
-    automation::Status status = app.connection()->Wait(std::move(oldest.answer));
-    if (!status.ok() && !refused) refused.emplace(oldest.line, std::move(status));
-  };
-  auto answerAll = [&]() {
-    while (!inFlight.empty()) answerOldest();
-  };
+  std::deque<Batch> inFlight;
+  std::vector<Variant> pending;
+  std::vector<size_t> pendingLines;
+  size_t pendingBytes = 0;
+  std::vector<std::pair<size_t, automation::Status>> refused;
+  size_t refusedCount = 0;
 
-  auto reportRefusal = [&]() {
-    if (refused) {
-      throw automation::AutomationError(refused->second.number, "line " + std::to_string(refused->first) + ": " +
-                                                                    refused->second.description);
+  auto send = [&]() {
+    if (pending.empty()) return;
+    inFlight.push_back(Batch{std::move(pendingLines), app.LoggitBatchAsync(pending)});
+    pending.clear();
+    pendingLines.clear();
+    pendingBytes = 0;
+  };
+  auto answerOldest = [&]() {
+    Batch oldest = std::move(inFlight.front());
+    inFlight.pop_front();
+    std::vector<automation::Status> statuses = app.connection()->Wait(std::move(oldest.answer));
+    for (size_t i = 0; i < statuses.size(); ++i) {
+      if (statuses[i].ok()) continue;
+      if (refused.size() < kMaxReported) refused.emplace_back(oldest.lines[i], std::move(statuses[i]));
+      ++refusedCount;
     }
   };
+  auto answerAll = [&]() {
+    send();
+    while (!inFlight.empty()) answerOldest();
+  };
+  auto reportRefusals = [&]() {
+    if (refused.empty()) return;
+    std::string text;
+    for (const auto& [line, status] : refused) {
+      text += (text.empty() ? "line " : "; line ") + std::to_string(line) + ": " + status.description;
+    }
+    if (refusedCount > refused.size()) text += "; and " + std::to_string(refusedCount - refused.size()) + " more";
+    throw automation::AutomationError(refused.front().second.number, text);
+  };
 
+  kj::WaitScope& waitScope = app.connection()->waitScope();
   std::string line;
-  for (size_t number = 1; !refused && std::getline(in, line); ++number) {
+  for (size_t number = 1; std::getline(in, line); ++number) {
     if (Blank(line)) continue;
     try {
       auto set = recordkit::PropertySet::NewEventSet();
       SetJsonFields(*set, line, "line " + std::to_string(number));
-      inFlight.push_back(InFlight{number, app.LoggitAsync(*set)});
+      pending.push_back(app.Pack(*set));
+      pendingLines.push_back(number);
+      pendingBytes += pending.back().array().bytes().size();
     } catch (...) {
-      // The calls in flight are answered first; a refusal among them came from an
-      // earlier line and is the one reported.
+      // The lines before it are handed over and answered first.
       answerAll();
-      reportRefusal();
+      reportRefusals();
       throw;
     }
-    // Let the connection send the call now and take in the answers that are there,
-    // without waiting: the next line may be slow to come.
-    kj::WaitScope& waitScope = app.connection()->waitScope();
-    while (!inFlight.empty() && (inFlight.size() >= kLinesInFlight || inFlight.front().answer.poll(waitScope))) {
+    if (pending.size() >= kBatchRecords || pendingBytes >= kBatchBytes || in.rdbuf()->in_avail() <= 0) send();
+    // Take in the answers that are there, without waiting, and wait only when too
+    // many batches are on their way.
+    while (!inFlight.empty() && (inFlight.size() > kBatchesInFlight || inFlight.front().answer.poll(waitScope))) {
       answerOldest();
     }
   }
   answerAll();
-  reportRefusal();
+  reportRefusals();
 }
 
 }  // namespace

@@ -25,6 +25,9 @@ constexpr int kUnreachable = 3;
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Buffered standard streams: `log -` sends a batch once no more input is at hand,
+  // which an unbuffered stream could never tell. Nothing here writes through stdio.
+  std::ios::sync_with_stdio(false);
   namespace cli = ledgerwick::cli;
   namespace flags = automation::dispatch_flags;
 

@@ -57,6 +57,27 @@ kj::Promise<void> ApplicationServer::loggit(LoggitContext context) {
   });
 }
 
+kj::Promise<void> ApplicationServer::loggitBatch(LoggitBatchContext context) {
+  return Answer(context, [&](auto& results) {
+    auto records = context.getParams().getRecords();
+    auto statuses = results.initStatuses(records.size());
+    for (unsigned i = 0; i < records.size(); ++i) {
+      // The same steps as a Loggit call whose vData holds the record.
+      auto bytes = records[i];
+      Variant vData;
+      if (bytes.size() > 0) {
+        vData = Variant::Array(automation::SafeArray::FromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end())));
+      }
+      try {
+        application_->Loggit(vData);
+        remoting::SetOk(statuses[i]);
+      } catch (...) {
+        remoting::SetError(statuses[i], automation::AutomationError::FromCurrentException());
+      }
+    }
+  });
+}
+
 kj::Promise<void> ApplicationServer::getAppName(GetAppNameContext context) {
   return Answer(context, [&](auto& results) { results.setValue(application_->GetAppName()); });
 }

@@ -11,7 +11,8 @@
 
 namespace ledgerwick::host {
 
-class ApplicationServer : public rpc::Application::Server {
+// Serves both of the object's interfaces: _Application and its event batch door.
+class ApplicationServer : public rpc::BatchingApplication::Server {
  public:
   ApplicationServer(std::shared_ptr<Application> application, HostObjects& host);
   ~ApplicationServer();
@@ -40,6 +41,7 @@ class ApplicationServer : public rpc::Application::Server {
   kj::Promise<void> getReady(GetReadyContext context) override;
   kj::Promise<void> invoke(InvokeContext context) override;
   kj::Promise<void> getIdsOfNames(GetIdsOfNamesContext context) override;
+  kj::Promise<void> loggitBatch(LoggitBatchContext context) override;
 
  private:
   std::shared_ptr<Application> application_;

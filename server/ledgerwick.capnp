@@ -58,6 +58,20 @@ interface Application @0xc9d26b3f634130cc extends(V.Dispatch) {
   getReady @18 () -> (status :V.Status, value :Bool);
 }
 
+# Many events in one call, on the same Application object: a second interface of its
+# own, so that _Application's members, ordinals and dispatch ids stay as they are. A
+# client reaches it by casting its Application capability.
+interface EventBatch @0xd6f2a8c41b7e3f05 {
+  # Each record (the bytes of a PackedRecord; empty for none) goes through Loggit on
+  # this object, in order, as if it were Loggit's vData: one status per record, and
+  # a record that fails does not stop the ones after it. The status of the call
+  # itself is 0 unless the call could not be made.
+  loggitBatch @0 (records :List(Data)) -> (status :V.Status, statuses :List(V.Status));
+}
+
+# What the daemon's Application objects implement: both interfaces.
+interface BatchingApplication @0xe1b93c7a5d02f468 extends(Application, EventBatch) {}
+
 # The named fields of one event (Recordkit's PropertySet).
 interface PropertySet @0xfa64bb669b11669e extends(V.Dispatch) {
   # The field so named, matched without regard to case.
