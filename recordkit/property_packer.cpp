@@ -66,15 +66,26 @@ void DecodeRecord(const SafeArray& array, std::vector<DecodedField>& decoded) {
 
   auto fields = reader.getRoot<wire::PackedRecord>().getFields();
   decoded.resize(fields.size());
+  // No two fields may share a name. A bit per name, from its length and its first
+  // and last letters without regard to case, tells which names need comparing: only
+  // those whose bit was taken already.
+  uint64_t taken = 0;
   for (unsigned i = 0; i < fields.size(); ++i) {
     auto field = fields[i];
     DecodedField& out = decoded[i];
     auto text = field.getName();
     if (text.size() == 0) throw AutomationError(packer_error::kNotAPackedRecord);
     out.name.assign(text.begin(), text.size());
-    for (unsigned j = 0; j < i; ++j) {
-      if (NamesEqual(decoded[j].name, out.name)) throw AutomationError(packer_error::kNotAPackedRecord);
+    const unsigned hash = static_cast<unsigned>(out.name.size()) * 31u +
+                          static_cast<unsigned char>(automation::LowerAscii(out.name.front())) * 7u +
+                          static_cast<unsigned char>(automation::LowerAscii(out.name.back()));
+    const uint64_t bit = uint64_t{1} << (hash % 64);
+    if ((taken & bit) != 0) {
+      for (unsigned j = 0; j < i; ++j) {
+        if (NamesEqual(decoded[j].name, out.name)) throw AutomationError(packer_error::kNotAPackedRecord);
+      }
     }
+    taken |= bit;
     out.value = automation::ReadVariant(field.getValue());
     out.mapped = field.getMapped();
   }
@@ -124,11 +135,15 @@ int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set) co
 }
 
 int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set) const {
+  PackedFields scratch;
+  return UnpackProperties(data, set, scratch);
+}
+
+int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set, PackedFields& decoded) const {
   const Variant& value = data.deref();
   if (value.isEmpty()) return 0;
   if (!value.isArray()) return packer_error::kNotAPackedRecord;
 
-  PackedFields decoded;
   if (int32_t number = ReadFields(value, decoded); number != 0) return number;
 
   // Everything decoded: now the set changes, and nothing below can fail halfway.

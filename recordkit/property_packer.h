@@ -59,6 +59,9 @@ class PropertyPacker {
   // Anything else answers a non-zero number and leaves `set` unchanged; hostile or
   // truncated bytes never read out of bounds.
   int32_t UnpackProperties(automation::Variant& data, PropertySet& set) const;
+  // The same, reading the record through `scratch`, which a caller that unpacks
+  // record after record keeps, so that its room is reused.
+  int32_t UnpackProperties(automation::Variant& data, PropertySet& set, PackedFields& scratch) const;
 
   // Reads the fields of `data` without a PropertySet, for those who only read
   // them (the writers): 0, or the number UnpackProperties answers for the same data,

@@ -78,7 +78,7 @@ void Application::SetKeyRef(const Variant& value) {
 
 void Application::Loggit(Variant& vData) {
   const recordkit::PropertyPacker& packer = state_.Packer();
-  if (int32_t number = packer.UnpackProperties(vData, *properties_); number != 0) {
+  if (int32_t number = packer.UnpackProperties(vData, *properties_, unpacked_); number != 0) {
     throw AutomationError(number);
   }
   const automation::Clock& clock = state_.env.clock;

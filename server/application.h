@@ -12,6 +12,7 @@
 
 #include "automation/dispatch.h"
 #include "automation/variant.h"
+#include "recordkit/property_packer.h"
 #include "recordkit/property_set.h"
 #include "startup/process_state.h"
 
@@ -77,6 +78,8 @@ class Application : public automation::Dispatch {
   kj::ForkedPromise<void> started_;
   std::string description_;
   std::shared_ptr<recordkit::PropertySet> properties_;
+  // Loggit reads each record through this, reusing its room from call to call.
+  recordkit::PackedFields unpacked_;
   automation::Variant arrayData_;
   automation::Variant key_;
 };
