@@ -85,6 +85,11 @@ void Application::SetKeyRef(const Variant& value) {
 }
 
 void Application::Loggit(Variant& vData) {
+  // The daemon would refuse it for its size (or, past its message limit, drop the
+  // connection); it is not sent.
+  if (const size_t bytes = BytesOf(vData).size(); bytes > recordkit::kMaxPackedRecordBytes) {
+    throw automation::AutomationError(automation::err::kOutOfMemory, recordkit::RecordTooLargeMessage(bytes));
+  }
   auto request = capability_.loggitRequest();
   automation::WriteVariant(vData, request.initVData(), connection_->codec());
   auto response = Call(*connection_, request);
@@ -101,6 +106,10 @@ Variant Application::Pack(const recordkit::PropertySet& fields) const {
   if (int32_t number = packer_.PackProperties(record, fields); number != 0) {
     throw automation::AutomationError(number);
   }
+  // The daemon would refuse it; it is not sent.
+  if (const size_t bytes = record.array().bytes().size(); bytes > recordkit::kMaxPackedRecordBytes) {
+    throw automation::AutomationError(automation::err::kOutOfMemory, recordkit::RecordTooLargeMessage(bytes));
+  }
   return record;
 }
 
@@ -110,37 +119,53 @@ void Application::Loggit(const recordkit::PropertySet& fields) {
 }
 
 kj::Promise<std::vector<automation::Status>> Application::LoggitBatchAsync(const std::vector<Variant>& records) {
+  // A record the daemon would refuse for its size is answered here and not sent.
+  std::vector<automation::Status> answers(records.size());
+  std::vector<size_t> sent;
+  sent.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    const size_t bytes = BytesOf(records[i]).size();
+    if (bytes > recordkit::kMaxPackedRecordBytes) {
+      answers[i] = {automation::err::kOutOfMemory, recordkit::RecordTooLargeMessage(bytes)};
+    } else {
+      sent.push_back(i);
+    }
+  }
   // Calls of at most kBatchBytes, sent one after the other without waiting; the
   // daemon answers them in call order, so their statuses join in the records' order.
   kj::Vector<kj::Promise<std::vector<automation::Status>>> calls;
   size_t first = 0;
-  while (first < records.size()) {
+  while (first < sent.size()) {
     size_t end = first;
     size_t bytes = 0;
-    while (end < records.size() && (end == first || bytes + BytesOf(records[end]).size() <= kBatchBytes)) {
-      bytes += BytesOf(records[end]).size();
+    while (end < sent.size() && (end == first || bytes + BytesOf(records[sent[end]]).size() <= kBatchBytes)) {
+      bytes += BytesOf(records[sent[end]]).size();
       ++end;
     }
     auto request = batch_.loggitBatchRequest();
     auto list = request.initRecords(static_cast<unsigned>(end - first));
-    for (size_t i = first; i < end; ++i) list.set(static_cast<unsigned>(i - first), BytesOf(records[i]));
+    for (size_t i = first; i < end; ++i) list.set(static_cast<unsigned>(i - first), BytesOf(records[sent[i]]));
     const size_t count = end - first;
     calls.add(request.send().then([count](auto response) {
       remoting::CheckStatus(response.getStatus());
       auto statuses = response.getStatuses();
       if (statuses.size() != count) throw automation::AutomationError(automation::err::kAutomationError);
-      std::vector<automation::Status> answers;
-      answers.reserve(count);
-      for (auto status : statuses) answers.push_back({status.getNumber(), status.getDescription().cStr()});
-      return answers;
+      std::vector<automation::Status> part;
+      part.reserve(count);
+      for (auto status : statuses) part.push_back({status.getNumber(), status.getDescription().cStr()});
+      return part;
     }));
     first = end;
   }
-  return kj::joinPromises(calls.releaseAsArray()).then([](kj::Array<std::vector<automation::Status>> parts) {
-    std::vector<automation::Status> all;
-    for (auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-  });
+  return kj::joinPromises(calls.releaseAsArray())
+      .then([answers = std::move(answers), sent = std::move(sent)](
+                kj::Array<std::vector<automation::Status>> parts) mutable {
+        size_t next = 0;
+        for (auto& part : parts) {
+          for (auto& status : part) answers[sent[next++]] = std::move(status);
+        }
+        return std::move(answers);
+      });
 }
 
 std::vector<automation::Status> Application::LoggitBatch(const std::vector<Variant>& records) {

@@ -76,8 +76,9 @@ class Application {
   // a PackedRecord, as Loggit's vData) goes through Loggit's steps on this object, in
   // order. Answers one status per record, in the records' order; a record that
   // fails does not stop the others. A value that is neither Empty nor a byte array
-  // answers 13, as Loggit does. Records go in calls of at most kBatchBytes (and a
-  // record larger than that in a call of its own), all sent at once.
+  // answers 13, as Loggit does, and one larger than kMaxPackedRecordBytes answers 7
+  // without being sent. Records go in calls of at most kBatchBytes (and a record
+  // larger than that in a call of its own), all sent at once.
   static constexpr size_t kBatchBytes = 4 << 20;
   kj::Promise<std::vector<automation::Status>> LoggitBatchAsync(const std::vector<automation::Variant>& records);
   std::vector<automation::Status> LoggitBatch(const std::vector<automation::Variant>& records);

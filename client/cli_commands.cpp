@@ -242,6 +242,7 @@ void Status(const client::Options& options, Output output) {
   if (output.json) {
     output.out << "{\"pid\":" << s.pid << ",\"ready\":" << b(s.ready) << ",\"startupDone\":" << b(s.startupDone)
                << ",\"logMethod\":" << s.logMethod << ",\"queueLength\":" << s.queueLength
+               << ",\"queueBytes\":" << s.queueBytes << ",\"queueLimitBytes\":" << s.queueLimitBytes
                << ",\"instanceCount\":" << s.instanceCount << ",\"liveObjects\":" << s.liveObjects
                << ",\"connections\":" << s.connections << ",\"drainBusy\":" << b(s.drainBusy)
                << ",\"drainIntervalMs\":" << s.drainIntervalMs << ",\"written\":{\"networkStore\":"
@@ -254,7 +255,8 @@ void Status(const client::Options& options, Output output) {
              << "ready:            " << b(s.ready) << "\n"
              << "start-up done:    " << b(s.startupDone) << "\n"
              << "log method:       " << s.logMethod << "\n"
-             << "queued records:   " << s.queueLength << "\n"
+             << "queued records:   " << s.queueLength << " (" << (s.queueBytes >> 10) << " KiB of "
+             << (s.queueLimitBytes >> 20) << " MiB)\n"
              << "instances:        " << s.instanceCount << "\n"
              << "live objects:     " << s.liveObjects << "\n"
              << "connections:      " << s.connections << "\n"

@@ -150,6 +150,8 @@ DaemonStatus Connection::Status() {
   status.startupDone = d.getStartupDone();
   status.logMethod = d.getLogMethod();
   status.queueLength = d.getQueueLength();
+  status.queueBytes = d.getQueueBytes();
+  status.queueLimitBytes = d.getQueueLimitBytes();
   status.instanceCount = d.getInstanceCount();
   status.liveObjects = d.getLiveObjects();
   status.connections = d.getConnections();

@@ -38,6 +38,8 @@ struct DaemonStatus {
   bool startupDone = false;
   int32_t logMethod = 0;
   uint64_t queueLength = 0;
+  uint64_t queueBytes = 0;
+  uint64_t queueLimitBytes = 0;
   int32_t instanceCount = 0;
   uint32_t liveObjects = 0;
   uint32_t connections = 0;

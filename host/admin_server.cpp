@@ -37,6 +37,8 @@ kj::Promise<void> AdminServer::status(StatusContext context) {
     daemon.setStartupDone(state.InitStarted);
     daemon.setLogMethod(state.CurrentLogMethod);
     daemon.setQueueLength(state.drain.queued());
+    daemon.setQueueBytes(state.drain.queuedBytes());
+    daemon.setQueueLimitBytes(state.drain.maxQueueBytes());
     daemon.setInstanceCount(state.InstanceCount);
     daemon.setLiveObjects(host_.liveObjects);
     daemon.setConnections(host_.connections);

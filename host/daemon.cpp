@@ -101,7 +101,8 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   automation::PosixFileAppender files;
   automation::EventLogWriter eventLog(clock, files);
   ProcessState state(
-      Environment{clock, timers, classes, notices, eventLog, files, *worker, options.configDir, options.homeDir});
+      Environment{clock, timers, classes, notices, eventLog, files, *worker, options.configDir, options.homeDir,
+                  options.maxQueueMb << 20});
   HostObjects host(state);
 
   kj::Timer& timer = io.provider->getTimer();

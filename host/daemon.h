@@ -2,6 +2,7 @@
 // ledgerwickd: one kj event loop serving clients over the daemon's socket, running
 // the drain timer and waiting for the stores; a clean stop drains what is queued.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@ struct DaemonOptions {
   std::string socketPath;              // resolved already
   std::vector<std::string> listen;     // extra TCP listeners, HOST:PORT
   double drainTimeoutSeconds = 10;
+  size_t maxQueueMb = 256;             // the queue's bound, in MiB
   std::optional<double> idleExitSeconds;
 };
 

@@ -58,6 +58,11 @@ int main(int argc, char** argv) {
       ->check(finite)
       ->check(CLI::Range(0.0, 86400.0))
       ->capture_default_str();
+  app.add_option("--max-queue-mb", options.maxQueueMb,
+                 "What the queue of records not yet written may hold, in MiB; past it Loggit answers 7 "
+                 "(Out of memory) and the client keeps its record")
+      ->check(CLI::Range(1, 1 << 20))
+      ->capture_default_str();
   app.add_option("--idle-exit", idleExit,
                  "Stop after this long with no Application objects and nothing queued")
       ->check(finite)

@@ -93,6 +93,11 @@ void DecodeRecord(const SafeArray& array, std::vector<DecodedField>& decoded) {
 
 }  // namespace
 
+std::string RecordTooLargeMessage(size_t bytes) {
+  return "Out of memory: the event takes " + std::to_string(bytes) + " bytes packed; an event may take at most " +
+         std::to_string(kMaxPackedRecordBytes >> 20) + " MiB";
+}
+
 void PrefetchRecordArray(const Variant& record) {
   if (record.isArray()) __builtin_prefetch(&record.array());
 }

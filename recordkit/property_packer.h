@@ -32,6 +32,13 @@ struct PackedFields {
   std::vector<Field> fields;
 };
 
+// The largest PackedRecord the server queues. A larger event is refused where it is
+// packed, with 7, before it can reach the queue or the wire.
+constexpr size_t kMaxPackedRecordBytes = size_t{16} << 20;
+
+// The error for an event too large to be queued: 7, saying how large it is.
+std::string RecordTooLargeMessage(size_t bytes);
+
 // Error numbers the packer answers.
 namespace packer_error {
 // `data` is neither Empty nor a packed record, or its bytes are not a whole,

@@ -91,6 +91,9 @@ void Application::Loggit(Variant& vData) {
   if (int32_t number = packer.PackProperties(record, *properties_); number != 0) {
     throw AutomationError(number);
   }
+  if (const size_t bytes = record.array().bytes().size(); bytes > recordkit::kMaxPackedRecordBytes) {
+    throw AutomationError(err::kOutOfMemory, recordkit::RecordTooLargeMessage(bytes));
+  }
   if (automation::Status queued = state_.drain.Append(std::move(record)); !queued.ok()) {
     throw AutomationError(queued.number, queued.description);
   }

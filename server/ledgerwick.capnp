@@ -110,6 +110,8 @@ struct DaemonStatus @0xdbc9f7527b6acd99 {
   counters @10 :WriterCounters;
   networkStore @11 :StoreState;
   localStore @12 :StoreState;
+  queueBytes @13 :UInt64;    # what the queued records take in memory
+  queueLimitBytes @14 :UInt64;  # the bound past which Loggit answers 7
 }
 
 # One log store as the writer sees it.

@@ -194,5 +194,20 @@ TEST(LoggitWithoutErrorBuffer, IsError91) {
   EXPECT_EQ(process.timers.armed(), 0u);
 }
 
+TEST_F(LoggitTest, AnEventTooLargeToQueueIsRefusedWith7AndNothingIsQueued) {
+  SetField("Description", Variant::String(std::string(recordkit::kMaxPackedRecordBytes, 'x')));
+  try {
+    Loggit();
+    ADD_FAILURE() << "the event was queued";
+  } catch (const automation::AutomationError& e) {
+    EXPECT_EQ(e.number(), 7);
+    EXPECT_NE(e.description().find("an event may take at most 16 MiB"), std::string::npos) << e.description();
+  }
+  EXPECT_EQ(process.state.drain.queued(), 0u);
+  SetField("Description", Variant::String(std::string(1000, 'x')));
+  Loggit();
+  EXPECT_EQ(process.state.drain.queued(), 1u);
+}
+
 }  // namespace
 }  // namespace ledgerwick

@@ -36,6 +36,7 @@ struct Environment {
   automation::BlockingWorker& worker;  // where file work that blocks runs, off the loop
   std::string settingsDir;  // the folder that holds Ledgwk.ini
   std::string homeDir;      // the program folder: LWERR.LOG and the default text log
+  size_t maxQueueBytes = kDefaultMaxQueueBytes;  // what the queue may hold
 };
 
 class ProcessState {
@@ -44,7 +45,7 @@ class ProcessState {
       : env(std::move(environment)),
         faultLog(env.eventLog, env.homeDir + "/" + kFaultLogName),
         writer(faultLog),
-        drain(env.timers, env.notices, faultLog, writer, [this]() { return CurrentLogMethod; }) {}
+        drain(env.timers, env.notices, faultLog, writer, [this]() { return CurrentLogMethod; }, env.maxQueueBytes) {}
   // A store's worker may still be writing a run the drain gave up on: the drain
   // stops first, then each DSO goes (waiting for its worker) before its DTO.
   ~ProcessState() {

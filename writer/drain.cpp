@@ -17,12 +17,13 @@ using automation::Variant;
 }  // namespace
 
 Drain::Drain(automation::TimerService& timers, automation::NoticeSink& notices, FaultLog& faults,
-             RecordWriter& writer, kj::Function<int32_t()> currentLogMethod)
+             RecordWriter& writer, kj::Function<int32_t()> currentLogMethod, size_t maxQueueBytes)
     : timers_(timers),
       notices_(notices),
       faultLog_(faults),
       writer_(writer),
       currentLogMethod_(kj::mv(currentLogMethod)),
+      maxQueueBytes_(maxQueueBytes),
       drainFaults_(faults) {}
 
 Drain::~Drain() { Stop(); }
@@ -36,6 +37,11 @@ void Drain::CreateErrorBuffer() { errorBuffer_.emplace(kMaxRunRecords); }
 
 automation::Status Drain::Append(Variant record) {
   if (!errorBuffer_) return automation::Status::Error(automation::err::kObjectNotSet);
+  // Past the bound the client is told, and keeps its record, rather than the
+  // daemon growing until the system stops it.
+  if (errorBuffer_->bytes() + ErrorBuffer::Cost(record) > maxQueueBytes_) {
+    return automation::Status::Error(automation::err::kOutOfMemory);
+  }
   errorBuffer_->Append(std::move(record));
   StartDrainTimer();
   return {};

@@ -35,13 +35,17 @@ constexpr const char* kDrainFailureNotice = "Unable to create thread";
 // record, at most this many bytes of packed records.
 constexpr size_t kMaxRunRecords = 1000;
 constexpr size_t kMaxRunBytes = size_t{4} << 20;
+// What the queue may hold unless told otherwise (ErrorBuffer::Cost of its records).
+constexpr size_t kDefaultMaxQueueBytes = size_t{256} << 20;
 
 class Drain {
  public:
   // Each reference must outlive the drain. `currentLogMethod` is asked for the log
-  // method each time a run is handed to the writer.
+  // method each time a run is handed to the writer. The queue holds at most
+  // `maxQueueBytes`.
   Drain(automation::TimerService& timers, automation::NoticeSink& notices, FaultLog& faults,
-        RecordWriter& writer, kj::Function<int32_t()> currentLogMethod);
+        RecordWriter& writer, kj::Function<int32_t()> currentLogMethod,
+        size_t maxQueueBytes = kDefaultMaxQueueBytes);
   ~Drain();
   Drain(const Drain&) = delete;
   Drain& operator=(const Drain&) = delete;
@@ -50,7 +54,8 @@ class Drain {
   void CreateErrorBuffer();
 
   // Appends a record at the back of the queue and starts the drain timer. 91 when
-  // there is no ErrorBuffer yet.
+  // there is no ErrorBuffer yet; 7 (Out of memory), appending nothing, when the
+  // record would take the queue past its bound.
   automation::Status Append(automation::Variant record);
 
   // The clean stop's last drain: starts a drain at once, whatever the back-off says,
@@ -76,6 +81,8 @@ class Drain {
   // Read by the status command, the idle exit and tests.
   bool hasErrorBuffer() const { return errorBuffer_.has_value(); }
   size_t queued() const { return errorBuffer_ ? errorBuffer_->size() : 0; }
+  size_t queuedBytes() const { return errorBuffer_ ? errorBuffer_->bytes() : 0; }
+  size_t maxQueueBytes() const { return maxQueueBytes_; }
   bool DrainBusy() const { return drainBusy_; }
   int32_t intervalMs() const { return intervalMs_; }
   bool idle() const { return queued() == 0 && !drainBusy_; }
@@ -96,6 +103,7 @@ class Drain {
   FaultLog& faultLog_;
   RecordWriter& writer_;
   kj::Function<int32_t()> currentLogMethod_;
+  const size_t maxQueueBytes_;
 
   // Changed only by the drain's own procedures
   std::optional<ErrorBuffer> errorBuffer_;

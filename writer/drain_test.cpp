@@ -282,6 +282,26 @@ TEST(DrainFaultSweep, EveryRecordOnceInOrderWhateverStoreCallFails) {
 
 // Each retry of an outage meets the same fault; it is entered once, with its count
 // when the outage ends, instead of once per try.
+TEST(DrainBound, AQueueAtItsBoundRefusesWith7AndTakesRecordsAgainOnceDrained) {
+  const Variant record = testing::MakeRecord({{"AppName", Variant::String("bounded")}});
+  const size_t cost = ErrorBuffer::Cost(record);
+  testing::WriterRig process(3 * cost);
+  auto store = std::make_shared<FakeDSO>();
+  process.SetStores(store, std::make_shared<FakeDTO>());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(process.drain.Append(record).ok()) << i;
+  EXPECT_EQ(process.drain.queuedBytes(), 3 * cost);
+
+  const automation::Status refused = process.drain.Append(record);
+  EXPECT_EQ(refused.number, 7);
+  EXPECT_EQ(refused.description, "Out of memory");
+  EXPECT_EQ(process.drain.queued(), 3u);  // nothing of it was taken in
+
+  process.RunFor(100 * kj::MILLISECONDS);
+  EXPECT_EQ(store->taken.size(), 3u);
+  EXPECT_EQ(process.drain.queuedBytes(), 0u);
+  EXPECT_TRUE(process.drain.Append(record).ok());
+}
+
 TEST_F(DrainTest, AFaultThatRepeatsDuringAnOutageIsEnteredOnceWithItsCount) {
   process.SetStores(nullptr, nullptr);
   process.logMethod = tofile;

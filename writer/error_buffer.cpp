@@ -11,7 +11,13 @@ size_t PackedSize(const automation::Variant& record) {
   return record.isArray() && record.type() == automation::VarType::Byte ? record.array().bytes().size() : 0;
 }
 
+// A queued record's Variant, its array, the array's shared bytes with their control
+// block, and the allocator's headers, beside the packed bytes themselves.
+constexpr size_t kQueuedRecordOverhead = 192;
+
 }  // namespace
+
+size_t ErrorBuffer::Cost(const automation::Variant& record) { return PackedSize(record) + kQueuedRecordOverhead; }
 
 void ErrorBuffer::Append(automation::Variant record) {
   if (blocks_.empty() || blocks_.back().records.size() == blockSize_) {
@@ -19,6 +25,7 @@ void ErrorBuffer::Append(automation::Variant record) {
     blocks_.emplace_back();
     blocks_.back().records.reserve(blockSize_);
   }
+  bytes_ += Cost(record);
   blocks_.back().records.push_back(std::move(record));
   ++size_;
 }
@@ -43,7 +50,10 @@ void ErrorBuffer::RemoveFront(size_t count) {
     KJ_ASSERT(!blocks_.empty());
     Block& front = blocks_.front();
     const size_t here = std::min(count, front.records.size() - front.head);
-    for (size_t i = front.head; i < front.head + here; ++i) front.records[i] = automation::Variant();
+    for (size_t i = front.head; i < front.head + here; ++i) {
+      bytes_ -= Cost(front.records[i]);
+      front.records[i] = automation::Variant();
+    }
     front.head += here;
     size_ -= here;
     count -= here;

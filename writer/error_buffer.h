@@ -22,6 +22,11 @@ class ErrorBuffer {
 
   void Append(automation::Variant record);
   size_t size() const { return size_; }
+  // What the queued records take in memory, as Cost counts it.
+  size_t bytes() const { return bytes_; }
+
+  // What one record takes in the queue: its packed bytes and the objects around them.
+  static size_t Cost(const automation::Variant& record);
 
   // The records at the front, in order: at most `maxRecords` and, past the first,
   // at most `maxBytes` bytes of packed records. They stay where they are (appends
@@ -40,6 +45,7 @@ class ErrorBuffer {
   const size_t blockSize_;
   std::deque<Block> blocks_;
   size_t size_ = 0;
+  size_t bytes_ = 0;
 };
 
 }  // namespace ledgerwick

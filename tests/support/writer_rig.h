@@ -36,7 +36,8 @@ namespace ledgerwick::testing {
 
 class WriterRig {
  public:
-  WriterRig() {
+  // `maxQueueBytes`: the drain's bound on its queue.
+  explicit WriterRig(size_t maxQueueBytes = kDefaultMaxQueueBytes) : maxQueueBytes(maxQueueBytes) {
     drain.CreateErrorBuffer();
     Rewire();
   }
@@ -94,7 +95,8 @@ class WriterRig {
   FaultLog faultLog{eventLog, homeDir / kFaultLogName};
   RecordWriter writer{faultLog};
   int32_t logMethod = toDatabase;
-  Drain drain{timers, notices, faultLog, writer, [this]() { return logMethod; }};
+  const size_t maxQueueBytes;
+  Drain drain{timers, notices, faultLog, writer, [this]() { return logMethod; }, maxQueueBytes};
 
  private:
   void Rewire() {

@@ -1,0 +1,98 @@
+// The queue's bound and the largest event: past the bound Loggit answers 7 and the
+// daemon's memory stays near the bound; an event too large is refused with a clear
+// error, and the connection goes on serving.
+
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "automation/automation_error.h"
+#include "recordkit/property_set.h"
+#include "tests/daemon_fixture.h"
+
+namespace ledgerwick::testing {
+namespace {
+
+using automation::AutomationError;
+using automation::Variant;
+
+// The daemon's resident memory, in KiB, from /proc.
+long ResidentKiB(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+class BoundedQueueTest : public DaemonTest {};
+
+TEST_F(BoundedQueueTest, AFullQueueAnswers7AndTheDaemonStaysNearItsBound) {
+  // The text log cannot be written (its folder is a file), so nothing leaves the queue.
+  WriteSettings(dir.path(), 0, dir / "Ledgwk.ini", "");
+  StartDaemon({"--max-queue-mb", "4"});
+  client::Application app(ClientOptions());
+  auto fields = recordkit::PropertySet::NewEventSet();
+  fields->Item("Description")->SetValue(Variant::String(std::string(4000, 'q')));
+
+  int accepted = 0;
+  int32_t refusal = 0;
+  for (int i = 0; i < 10000 && refusal == 0; ++i) {
+    try {
+      app.Loggit(*fields);
+      ++accepted;
+    } catch (const AutomationError& e) {
+      refusal = e.number();
+      EXPECT_EQ(e.description(), "Out of memory");
+    }
+  }
+  EXPECT_EQ(refusal, 7);
+  // About 4 MiB of 5 KB records, and not one more.
+  ASSERT_GT(accepted, 700);
+  EXPECT_LT(accepted, 1000);
+  client::DaemonStatus status = app.connection()->Status();
+  EXPECT_EQ(status.queueLength, static_cast<uint64_t>(accepted));
+  EXPECT_LE(status.queueBytes, status.queueLimitBytes);
+  EXPECT_GT(status.queueBytes + status.queueBytes / accepted, status.queueLimitBytes);
+  EXPECT_EQ(status.queueLimitBytes, 4u << 20);
+  // Refusals cost nothing: the daemon keeps answering and stays small.
+  for (int i = 0; i < 200; ++i) EXPECT_THROW(app.Loggit(*fields), AutomationError);
+  EXPECT_LT(ResidentKiB(status.pid), 64 * 1024) << "KiB";
+  EXPECT_EQ(app.GetName(), "Quorvin's Ledgerwick");
+}
+
+TEST_F(BoundedQueueTest, AHundredMegabyteFieldGetsAClearErrorAndTheConnectionStays) {
+  WriteDefaultSettings(1);
+  StartDaemon();
+  client::Application app(ClientOptions());
+  auto fields = recordkit::PropertySet::NewEventSet();
+  fields->Item("Description")->SetValue(Variant::String(std::string(100 << 20, 'x')));
+  try {
+    app.Loggit(*fields);
+    ADD_FAILURE() << "a 100 MB event was taken";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.number(), 7);
+    EXPECT_NE(e.description().find("an event may take at most 16 MiB"), std::string::npos) << e.description();
+  }
+  // The same through the batch door: that record alone is refused.
+  std::vector<Variant> batch;
+  auto small = recordkit::PropertySet::NewEventSet();
+  small->Item("Description")->SetValue(Variant::String("small"));
+  batch.push_back(app.Pack(*small));
+  recordkit::PropertyPacker packer;
+  Variant large;
+  ASSERT_EQ(packer.PackProperties(large, *fields), 0);
+  batch.push_back(large);
+  auto statuses = app.LoggitBatch(batch);
+  ASSERT_EQ(statuses.size(), 2u);
+  EXPECT_EQ(statuses[0].number, 0);
+  EXPECT_EQ(statuses[1].number, 7);
+  EXPECT_EQ(app.GetName(), "Quorvin's Ledgerwick");
+  ASSERT_TRUE(WaitUntilWritten(app, 1));
+  EXPECT_EQ(ReadLogRows(Database()).size(), 1u);
+}
+
+}  // namespace
+}  // namespace ledgerwick::testing
