@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -100,7 +101,8 @@ std::optional<std::vector<Token>> Tokenize(std::string_view text) {
 // Reads tokens from a position; each Read... advances only when it succeeds.
 class DateReader {
  public:
-  explicit DateReader(const std::vector<Token>& tokens) : tokens_(tokens) {}
+  // `currentYear` completes a date written without its year ("12/25", "Dec 25").
+  DateReader(const std::vector<Token>& tokens, int currentYear) : tokens_(tokens), currentYear_(currentYear) {}
 
   bool AtEnd() const { return pos_ == tokens_.size(); }
   size_t pos() const { return pos_; }
@@ -204,8 +206,16 @@ class DateReader {
     return std::nullopt;
   }
 
+  // Month and day in the order written, or the other way round when the first
+  // cannot be a month but the second can: 25/12 is the 25th of December.
+  static CivilDate MonthDay(int year, int first, int second) {
+    if (first > 12 && second <= 12) return CivilDate{year, second, first};
+    return CivilDate{year, first, second};
+  }
+
   // m/d/y, m-d-y, y-m-d, y/m/d: the same separator twice; a first number of three or
-  // four digits is the year.
+  // four digits is the year. Without the year, m/d is in the current year and y/m
+  // the first of that month.
   std::optional<double> ReadNumericDate() {
     auto first = ReadNumber(4);
     if (!first) return std::nullopt;
@@ -218,7 +228,11 @@ class DateReader {
       return std::nullopt;
     }
     auto second = ReadNumber(2);
-    if (!second || !ReadSeparator(sep)) return std::nullopt;
+    if (!second) return std::nullopt;
+    if (!ReadSeparator(sep)) {
+      if (first->text.size() > 2) return DateSerial(CivilDate{first->number, second->number, 1});
+      return DateSerial(MonthDay(currentYear_, first->number, second->number));
+    }
     if (first->text.size() > 2) {
       auto third = ReadNumber(2);
       if (!third) return std::nullopt;
@@ -226,7 +240,7 @@ class DateReader {
     }
     auto year = ReadNumber(4);
     if (!year) return std::nullopt;
-    return DateSerial(CivilDate{FullYear(*year), first->number, second->number});
+    return DateSerial(MonthDay(FullYear(*year), first->number, second->number));
   }
 
   // Between the parts of a date with a month name: blanks and commas, or one '-' or '/'.
@@ -245,31 +259,51 @@ class DateReader {
     return month;
   }
 
-  // "Dec 25, 2026", "December 25 2026", "Dec-25-2026".
+  // Reads the year after a day, when one follows; else the day is in the current
+  // year. The separator before a missing year is left unread.
+  int YearAfterDay() {
+    const size_t beforeYear = pos_;
+    if (ReadSoftSeparator()) {
+      if (auto year = ReadNumber(4)) return FullYear(*year);
+    }
+    pos_ = beforeYear;
+    return currentYear_;
+  }
+
+  // "Dec 25, 2026", "December 25 2026", "Dec-25-2026"; "December 25" in the current
+  // year; "Dec 2026" (a number that cannot be a day is the year) its first day.
   std::optional<double> ReadMonthFirstDate() {
     auto month = ReadMonthName();
     if (!month || !ReadSoftSeparator()) return std::nullopt;
-    auto day = ReadNumber(2);
-    if (!day || !ReadSoftSeparator()) return std::nullopt;
-    auto year = ReadNumber(4);
-    if (!year) return std::nullopt;
-    return DateSerial(CivilDate{FullYear(*year), *month, day->number});
+    auto number = ReadNumber(4);
+    if (!number) return std::nullopt;
+    if (number->text.size() > 2 || number->number > 31) {
+      return DateSerial(CivilDate{FullYear(*number), *month, 1});
+    }
+    return DateSerial(CivilDate{YearAfterDay(), *month, number->number});
   }
 
-  // "25 December 2026", "25-Dec-2026".
+  // "25 December 2026", "25-Dec-2026"; "25 December" in the current year.
   std::optional<double> ReadDayFirstDate() {
     auto day = ReadNumber(2);
     if (!day || !ReadSoftSeparator()) return std::nullopt;
     auto month = ReadMonthName();
-    if (!month || !ReadSoftSeparator()) return std::nullopt;
-    auto year = ReadNumber(4);
-    if (!year) return std::nullopt;
-    return DateSerial(CivilDate{FullYear(*year), *month, day->number});
+    if (!month) return std::nullopt;
+    return DateSerial(CivilDate{YearAfterDay(), *month, day->number});
   }
 
   const std::vector<Token>& tokens_;
+  const int currentYear_;
   size_t pos_ = 0;
 };
+
+// The current year on the local clock.
+int CurrentLocalYear() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local.tm_year + 1900;
+}
 
 // ------------------------------------------------------------------ whole numbers
 
@@ -386,10 +420,12 @@ std::string DateToText(double value) {
   return ShortDateText(value) + " " + timeText;
 }
 
-std::optional<double> TextToDate(const std::string& text) {
+std::optional<double> TextToDate(const std::string& text) { return TextToDate(text, CurrentLocalYear()); }
+
+std::optional<double> TextToDate(const std::string& text, int currentYear) {
   auto tokens = Tokenize(TrimBlanks(text));
   if (!tokens || tokens->empty()) return std::nullopt;
-  DateReader reader(*tokens);
+  DateReader reader(*tokens, currentYear);
   if (auto day = reader.ReadDate()) {
     if (reader.AtEnd()) return *day;
     if (!reader.ReadSeparator(' ')) return std::nullopt;

@@ -25,8 +25,13 @@ std::string ShortDateText(double value);
 // Reads a text as a date or time of day, if it reads as one: m/d/yyyy, m/d/yy,
 // m-d-yyyy, yyyy-m-d, month names full and short, h:mm and h:mm:ss with or without
 // AM/PM, 24-hour times, and a date followed by a time. Two-digit years 00-29 are
-// 2000-2029, 30-99 are 1930-1999.
+// 2000-2029, 30-99 are 1930-1999. A date without its year ("12/25", "December 25",
+// "25 Dec") is in the current year; a month with a year and no day ("Dec 2026",
+// "2026/12") is its first day; day and month change places when the first number
+// cannot be a month and the second can ("25/12/2026").
 std::optional<double> TextToDate(const std::string& text);
+// The same, with the current year given.
+std::optional<double> TextToDate(const std::string& text, int currentYear);
 
 // Numeric text as the runtime reads it: blanks around it, a sign, thousands commas,
 // a fraction, exponent form, &H hex. Nullopt when the text is not a number; a number

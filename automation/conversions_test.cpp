@@ -253,14 +253,53 @@ TEST(TextToDateTest, ReadsDateAndTimeForms) {
 
 TEST(TextToDateTest, RejectsWhatIsNoDate) {
   for (const char* text :
-       {"", "   ", "hello", "12", "2026", "12.5", "2/30/2026", "2/29/1900", "13/1/2026", "0/1/2026",
-        "1/1/10000", "1/1/99999", "12/25", "12/25-2026", "24:00", "23:60", "12:00:60", "13:00 PM",
+       {"", "   ", "hello", "12", "2026", "12.5", "2/30/2026", "2/29/1900", "13/13/2026", "0/1/2026",
+        "1/1/10000", "1/1/99999", "12/25-2026", "24:00", "23:60", "12:00:60", "13:00 PM",
         "10:30 XM", "12/25/2026 hello", "12/25/2026 10:30 junk", "Smarch 1, 2026", "Dec 32, 2026",
         "10:30 12/25/2026", "1,000", "Tuesday"}) {
     SCOPED_TRACE(text);
     EXPECT_EQ(TextToDate(text), std::nullopt);
     EXPECT_FALSE(IsDate(Variant::String(text)));
   }
+}
+
+TEST(TextToDateTest, DatesWithoutTheirYearOrDayOrInDayMonthOrder) {
+  const double xmas = Day(2026, 12, 25);
+  struct Case {
+    std::string text;
+    std::optional<double> value;
+  } cases[] = {
+      // The current year completes a date written without one.
+      {"12/25", xmas},
+      {"12-25", xmas},
+      {"December 25", xmas},
+      {"Dec. 25", xmas},
+      {"25 Dec", xmas},
+      {"25 December", xmas},
+      {"12/25 10:30", xmas + Time(10, 30, 0)},
+      {"2/29", std::nullopt},  // not in 2026
+      // A month and a year: its first day.
+      {"Dec 2026", Day(2026, 12, 1)},
+      {"December 1999", Day(1999, 12, 1)},
+      {"2026/12", Day(2026, 12, 1)},
+      {"Dec 45", Day(1945, 12, 1)},  // no day of a month: a year
+      // Day first when the first number cannot be a month and the second can.
+      {"25/12/2026", xmas},
+      {"25-12-2026", xmas},
+      {"25/12", xmas},
+      {"13/1/2026", Day(2026, 1, 13)},
+      {"13/13/2026", std::nullopt},
+      {"12/13/2026", Day(2026, 12, 13)},  // a month first, where it can be one
+      {"Dec", std::nullopt},
+      {"0/5", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(TextToDate(c.text, 2026), c.value);
+  }
+  // Without a year given, the current one.
+  EXPECT_TRUE(IsDate(Variant::String("12/25")));
+  EXPECT_TRUE(IsDate(Variant::String("December 25")));
 }
 
 TEST(TextToDateTest, RenderedDatesReadBack) {

@@ -67,6 +67,12 @@ TEST_F(SentinelRuleTest, EventDate) {
                  {"1 January 1900 as a date", Variant::Date(*automation::DateSerial({1900, 1, 1})), false},
                  {"a date text stays text", Variant::String("12/25/2026"), false},
                  {"an ISO date text", Variant::String("2026-12-25"), false},
+                 // Dates written without a year, without a day, or day first.
+                 {"a month and day", Variant::String("12/25"), false},
+                 {"a month name and day", Variant::String("December 25"), false},
+                 {"a month and year", Variant::String("Dec 2026"), false},
+                 {"day first", Variant::String("25/12/2026"), false},
+                 {"no month can be 13", Variant::String("13/13/2026"), true},
              },
              today);
 }
