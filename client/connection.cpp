@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "client/daemon_launcher.h"
 #include "remoting/rpc_status.h"
@@ -79,9 +81,43 @@ int StartDaemonAndConnect(const Options& options, const std::string& path) {
   }
 }
 
+std::string FromEnvironment(const std::string& given, const char* name) {
+  if (!given.empty()) return given;
+  const char* value = std::getenv(name);
+  return value == nullptr ? "" : value;
+}
+
+std::string ReadFileOrThrow(const std::string& path, const char* what) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  if (!in || content.str().empty()) throw ConnectError("ledgerwick: cannot read the " + std::string(what) + " " + path);
+  return content.str();
+}
+
+// The HOST of HOST:PORT ("[::1]:5000" gives "::1").
+std::string HostOf(const std::string& address) {
+  if (!address.empty() && address[0] == '[') return address.substr(1, address.find(']') - 1);
+  return address.substr(0, address.rfind(':'));
+}
+
 }  // namespace
 
+// The client's TLS context, with what it was made from.
+struct Connection::ClientTls {
+  kj::Own<kj::TlsCertificate> ca;
+  kj::Own<kj::TlsKeypair> keypair;
+  kj::Own<kj::TlsContext> context;
+};
+
 std::shared_ptr<Connection> Connection::Open(const Options& options) {
+  if (std::string address = FromEnvironment(options.address, "LEDGERWICK_ADDRESS"); !address.empty()) {
+    try {
+      return std::make_shared<Connection>(Private{}, options, address);
+    } catch (const kj::Exception& e) {
+      throw ConnectError("ledgerwick: cannot reach ledgerwickd at " + address + ": " + e.getDescription().cStr());
+    }
+  }
   const std::string path = ResolveSocketPath(options.socketPath);
   int fd = TryConnect(path);
   if (fd < 0 && NobodyListens(errno) && options.autostart && !AutostartDisabled()) {
@@ -111,6 +147,44 @@ Connection::Connection(Private, int fd, std::string socketPath)
           nullptr, &io_.waitScope,
           [this]() -> std::shared_ptr<void> { return shared_from_this(); })),
       factory_(rpc_->bootstrap().castAs<rpc::Factory>()) {}
+
+Connection::Connection(Private, const Options& options, std::string address)
+    : socketPath_(std::move(address)), io_(kj::setupAsyncIo()) {
+  const char* insecure = std::getenv("LEDGERWICK_INSECURE");
+  const bool plain = options.insecure || (insecure != nullptr && *insecure != '\0' && std::strcmp(insecure, "0") != 0);
+  if (!plain) {
+    tls_ = std::make_unique<ClientTls>();
+    kj::TlsContext::Options tlsOptions;
+    const std::string ca = FromEnvironment(options.tlsCa, "LEDGERWICK_TLS_CA");
+    if (!ca.empty()) {
+      tls_->ca = kj::heap<kj::TlsCertificate>(ReadFileOrThrow(ca, "TLS CA").c_str());
+      tlsOptions.useSystemTrustStore = false;
+      tlsOptions.trustedCertificates = kj::arrayPtr(tls_->ca.get(), 1);
+    }
+    const std::string cert = FromEnvironment(options.tlsCert, "LEDGERWICK_TLS_CERT");
+    const std::string key = FromEnvironment(options.tlsKey, "LEDGERWICK_TLS_KEY");
+    if (!cert.empty() || !key.empty()) {
+      if (cert.empty() || key.empty()) throw ConnectError("ledgerwick: a client certificate needs its key, and a key its certificate");
+      tls_->keypair = kj::heap<kj::TlsKeypair>(kj::TlsKeypair{kj::TlsPrivateKey(ReadFileOrThrow(key, "TLS key").c_str()),
+                                                              kj::TlsCertificate(ReadFileOrThrow(cert, "TLS certificate").c_str())});
+      tlsOptions.defaultKeypair = *tls_->keypair;
+    }
+    tls_->context = kj::heap<kj::TlsContext>(kj::mv(tlsOptions));
+  }
+  auto connected = io_.provider->getNetwork().parseAddress(socketPath_).then(
+      [](kj::Own<kj::NetworkAddress> address) { return address->connect(); });
+  if (tls_) {
+    const std::string host = HostOf(socketPath_);
+    connected = connected.then([this, host](kj::Own<kj::AsyncIoStream> stream) {
+      return tls_->context->wrapClient(kj::mv(stream), host);
+    });
+  }
+  stream_ = connected.wait(io_.waitScope);
+  rpc_ = kj::heap<capnp::TwoPartyClient>(*stream_);
+  bridge_ = std::make_unique<remoting::ObjectBridge>(nullptr, &io_.waitScope,
+                                                     [this]() -> std::shared_ptr<void> { return shared_from_this(); });
+  factory_ = rpc_->bootstrap().castAs<rpc::Factory>();
+}
 
 Connection::~Connection() = default;
 

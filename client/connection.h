@@ -9,6 +9,7 @@
 
 #include <capnp/rpc-twoparty.h>
 #include <kj/async-io.h>
+#include <kj/compat/tls.h>
 
 #include "client/connect_error.h"
 #include "remoting/object_bridge.h"
@@ -18,6 +19,14 @@ namespace ledgerwick::client {
 
 struct Options {
   std::string socketPath;    // empty: $LEDGERWICK_SOCKET, else the default for the user
+  // A daemon's TCP listener, HOST:PORT, instead of a socket; empty: $LEDGERWICK_ADDRESS.
+  // TLS unless `insecure` ($LEDGERWICK_INSECURE): the daemon's certificate is checked
+  // against `tlsCa` ($LEDGERWICK_TLS_CA; empty: the system's CAs) for HOST, and
+  // `tlsCert` with `tlsKey` ($LEDGERWICK_TLS_CERT, $LEDGERWICK_TLS_KEY) are this
+  // client's own, for a daemon that asks for one.
+  std::string address;
+  bool insecure = false;
+  std::string tlsCa, tlsCert, tlsKey;
   bool autostart = true;     // also off when $LEDGERWICK_NO_AUTOSTART is set (not "0")
   std::string daemonPath;    // empty: see FindDaemon
   int startTimeoutMs = 5000; // how long a started daemon may take to answer
@@ -84,16 +93,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  public:
   Connection(Private, int fd, std::string socketPath);
+  Connection(Private, const Options& options, std::string address);
 
  private:
   [[noreturn]] static void Rethrow(const kj::Exception& exception);
 
-  std::string socketPath_;
+  struct ClientTls;
+
+  std::string socketPath_;  // or the TCP address
   kj::AsyncIoContext io_;
+  std::unique_ptr<ClientTls> tls_;  // before the stream it carries
   kj::Own<kj::AsyncIoStream> stream_;
   kj::Own<capnp::TwoPartyClient> rpc_;
   std::unique_ptr<remoting::ObjectBridge> bridge_;
-  rpc::Factory::Client factory_;
+  rpc::Factory::Client factory_ = nullptr;
 };
 
 template <typename T>

@@ -43,32 +43,44 @@ int main(int argc, char** argv) {
 
   CLI::App app{"ledgerwick: log audit events through ledgerwickd"};
   app.require_subcommand(1);
-  const char* socketHelp = "The daemon's socket (default: $LEDGERWICK_SOCKET, else the user's default)";
-  app.add_option("--socket", options.socketPath, socketHelp);
+  // Where the daemon is: its socket, or a TCP listener with TLS; on the command and
+  // on each subcommand.
+  auto where = [&options](CLI::App* command) {
+    command->add_option("--socket", options.socketPath,
+                        "The daemon's socket (default: $LEDGERWICK_SOCKET, else the user's default)");
+    command->add_option("--address", options.address,
+                        "A daemon's TCP listener HOST:PORT instead of the socket (default: $LEDGERWICK_ADDRESS)");
+    command->add_flag("--insecure", options.insecure, "Plain TCP to --address, without TLS ($LEDGERWICK_INSECURE)");
+    command->add_option("--tls-ca", options.tlsCa,
+                        "PEM CA certificate that signed the daemon's ($LEDGERWICK_TLS_CA; default: the system's)");
+    command->add_option("--tls-cert", options.tlsCert, "PEM client certificate ($LEDGERWICK_TLS_CERT)");
+    command->add_option("--tls-key", options.tlsKey, "PEM key of the client certificate ($LEDGERWICK_TLS_KEY)");
+  };
+  where(&app);
 
   CLI::App* log = app.add_subcommand("log", "Log one event (or, with -, one per line of standard input)");
-  log->add_option("--socket", options.socketPath, socketHelp);
+  where(log);
   log->add_option("fields", fields, "NAME=VALUE text fields, or - to read one JSON object a line");
   log->add_option("--json", logJson,
                   "Typed fields as a JSON object: strings, numbers, true/false, null, "
                   "{\"date\":\"YYYY-MM-DD\"}, {\"time\":\"HH:MM:SS\"}, {\"datetime\":\"YYYY-MM-DDTHH:MM:SS\"}");
 
   CLI::App* getCommand = app.add_subcommand("get", "Print a member: Name, AppName, LogMethod, Ready, Description, FieldMap");
-  getCommand->add_option("--socket", options.socketPath, socketHelp);
+  where(getCommand);
   getCommand->add_flag("--json", json, "Print the value as JSON");
   getCommand->add_option("member", member, "The member")->required();
 
   CLI::App* fieldmap = app.add_subcommand("fieldmap", "Print the names of the mapped fields");
-  fieldmap->add_option("--socket", options.socketPath, socketHelp);
+  where(fieldmap);
   fieldmap->add_flag("--json", json, "Print the names as a JSON array");
 
   CLI::App* setCommand = app.add_subcommand("set", "Change a member: LogMethod, AppName, Description");
-  setCommand->add_option("--socket", options.socketPath, socketHelp);
+  where(setCommand);
   setCommand->add_option("member", member, "The member")->required();
   setCommand->add_option("value", value, "The new value")->required();
 
   CLI::App* invoke = app.add_subcommand("invoke", "Call a member by dispatch id (arguments after -- when one starts with -)");
-  invoke->add_option("--socket", options.socketPath, socketHelp);
+  where(invoke);
   invoke->add_flag("--json", json, "Print the result as JSON");
   invoke->add_flag("--get", get, "Read a property");
   invoke->add_flag("--put", put, "Assign a property (the value is the last argument)");
@@ -78,7 +90,7 @@ int main(int argc, char** argv) {
   invoke->add_option("args", args, "Arguments, each a JSON value");
 
   CLI::App* status = app.add_subcommand("status", "Print the daemon's state and counters");
-  status->add_option("--socket", options.socketPath, socketHelp);
+  where(status);
   status->add_flag("--json", json, "Print as JSON");
 
   try {

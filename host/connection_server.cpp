@@ -3,9 +3,11 @@
 #include <cstdio>
 
 #include <capnp/rpc-twoparty.h>
+#include <kj/debug.h>
 
 #include "host/buffered_stream.h"
 #include "host/factory_server.h"
+#include "host/tls_listener.h"
 
 namespace ledgerwick::host {
 
@@ -35,22 +37,35 @@ ConnectionServer::~ConnectionServer() noexcept(false) {
   connections_ = nullptr;
 }
 
-void ConnectionServer::Listen(kj::Own<kj::ConnectionReceiver> receiver) {
+void ConnectionServer::Listen(kj::Own<kj::ConnectionReceiver> receiver, kj::TlsContext* tls) {
   kj::ConnectionReceiver& ref = *receiver;
   receivers_.add(kj::mv(receiver));
-  accepting_->add(AcceptLoop(ref));
+  accepting_->add(AcceptLoop(ref, tls));
 }
 
-kj::Promise<void> ConnectionServer::AcceptLoop(kj::ConnectionReceiver& receiver) {
+kj::Promise<void> ConnectionServer::AcceptLoop(kj::ConnectionReceiver& receiver, kj::TlsContext* tls) {
   return receiver.accept().then(
-      [this, &receiver](kj::Own<kj::AsyncIoStream>&& stream) {
-        Serve(kj::mv(stream));
-        return AcceptLoop(receiver);
+      [this, &receiver, tls](kj::Own<kj::AsyncIoStream>&& stream) {
+        if (tls == nullptr) {
+          Serve(kj::mv(stream));
+        } else {
+          // A handshake that fails (no valid client certificate, not TLS at all) or
+          // never ends closes that connection; it is logged like a broken one.
+          connections_->add(
+              tls->wrapServer(kj::mv(stream))
+                  .exclusiveJoin(timer_.afterDelay(kTlsHandshakeTimeout).then([]() -> kj::Own<kj::AsyncIoStream> {
+                    KJ_FAIL_REQUIRE("no TLS handshake within 10 s");
+                  }))
+                  .then([this](kj::Own<kj::AsyncIoStream>&& secured) { Serve(kj::mv(secured)); }));
+        }
+        return AcceptLoop(receiver, tls);
       },
-      [this, &receiver](kj::Exception&& exception) {
+      [this, &receiver, tls](kj::Exception&& exception) {
         // Keep listening, but give what ran out (descriptors, memory) a moment.
         std::fprintf(stderr, "ledgerwickd: accept failed: %s\n", exception.getDescription().cStr());
-        return timer_.afterDelay(100 * kj::MILLISECONDS).then([this, &receiver]() { return AcceptLoop(receiver); });
+        return timer_.afterDelay(100 * kj::MILLISECONDS).then([this, &receiver, tls]() {
+          return AcceptLoop(receiver, tls);
+        });
       });
 }
 

@@ -4,6 +4,7 @@
 // object its client held go as soon as the client disconnects.
 
 #include <kj/async-io.h>
+#include <kj/compat/tls.h>
 #include <kj/vector.h>
 
 #include "host/host_objects.h"
@@ -18,8 +19,10 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
   ConnectionServer(const ConnectionServer&) = delete;
   ConnectionServer& operator=(const ConnectionServer&) = delete;
 
-  // Accepts on `receiver` until StopAccepting.
-  void Listen(kj::Own<kj::ConnectionReceiver> receiver);
+  // Accepts on `receiver` until StopAccepting. With `tls`, each connection is served
+  // once its TLS handshake is done (within kTlsHandshakeTimeout), each on its own, so
+  // that a slow client holds up no other; `tls` must outlive the server.
+  void Listen(kj::Own<kj::ConnectionReceiver> receiver, kj::TlsContext* tls = nullptr);
 
   // Accepts nothing more and closes the listeners; open connections stay.
   void StopAccepting();
@@ -29,7 +32,7 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
 
  private:
   struct Connection;
-  kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver);
+  kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver, kj::TlsContext* tls);
   void Serve(kj::Own<kj::AsyncIoStream> stream);
   void taskFailed(kj::Exception&& exception) override;
 

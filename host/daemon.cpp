@@ -23,6 +23,7 @@
 #include "host/host_objects.h"
 #include "host/idle_watch.h"
 #include "host/start_error.h"
+#include "host/tls_listener.h"
 #include "host/unix_listener.h"
 #include "recordkit/postgres/postgres_store.h"
 #include "recordkit/sqlite/sqlite_store.h"
@@ -78,6 +79,22 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   }
   kj::Own<kj::ConnectionReceiver> unixReceiver =
       io.lowLevelProvider->wrapListenSocketFd(unixListener->ReleaseFd(), flags);
+  // A TCP port is open to whoever reaches it (a loopback one to every local user),
+  // which the socket's mode is not: it takes TLS, or the operator's explicit word.
+  kj::Own<ServerTls> tls;
+  if (!options.tlsCert.empty() || !options.tlsKey.empty()) {
+    if (options.tlsCert.empty() || options.tlsKey.empty()) {
+      throw StartError("ledgerwickd: TLS needs both --tls-cert and --tls-key");
+    }
+    tls = kj::heap<ServerTls>(TlsFiles{options.tlsCert, options.tlsKey, options.tlsClientCa});
+  } else if (!options.tlsClientCa.empty()) {
+    throw StartError("ledgerwickd: --tls-client-ca needs --tls-cert and --tls-key");
+  }
+  if (!options.listen.empty() && !tls && !options.listenInsecure) {
+    throw StartError(
+        "ledgerwickd: --listen needs TLS (--tls-cert and --tls-key), or --listen-insecure to accept anyone who "
+        "reaches the port");
+  }
   kj::Vector<kj::Own<kj::ConnectionReceiver>> tcpReceivers;
   for (const std::string& hostPort : options.listen) {
     try {
@@ -108,11 +125,14 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   kj::Timer& timer = io.provider->getTimer();
   ConnectionServer server(host, timer);
   server.Listen(kj::mv(unixReceiver));
-  for (auto& receiver : tcpReceivers) server.Listen(kj::mv(receiver));
+  for (auto& receiver : tcpReceivers) server.Listen(kj::mv(receiver), tls ? &tls->context() : nullptr);
 
   std::fprintf(stderr, "ledgerwickd: ready on %s\n", options.socketPath.c_str());
   for (const std::string& hostPort : options.listen) {
-    std::fprintf(stderr, "ledgerwickd: also listening on %s (TCP, no authentication)\n", hostPort.c_str());
+    std::fprintf(stderr, "ledgerwickd: also listening on %s (%s)\n", hostPort.c_str(),
+                 !tls                           ? "TCP, no authentication"
+                 : options.tlsClientCa.empty() ? "TLS"
+                                               : "TLS, client certificates checked");
   }
 
   auto onSignal = [](int signal) {

@@ -14,6 +14,11 @@ struct DaemonOptions {
   std::string homeDir;                 // LWERR.LOG and the default text log
   std::string socketPath;              // resolved already
   std::vector<std::string> listen;     // extra TCP listeners, HOST:PORT
+  // TLS for the TCP listeners: the daemon's certificate and key, and the CA whose
+  // certificates clients must present (empty: none asked). Without a certificate a
+  // listener needs listenInsecure.
+  std::string tlsCert, tlsKey, tlsClientCa;
+  bool listenInsecure = false;
   double drainTimeoutSeconds = 10;
   size_t maxQueueMb = 256;             // the queue's bound, in MiB
   std::optional<double> idleExitSeconds;

@@ -52,7 +52,14 @@ int main(int argc, char** argv) {
   app.add_option("--socket", socket,
                  "Unix socket to listen on (default: $LEDGERWICK_SOCKET, /run/ledgerwick/ledgerwick.sock for root, "
                  "else $XDG_RUNTIME_DIR/ledgerwick.sock)");
-  app.add_option("--listen", options.listen, "Also listen on TCP HOST:PORT (no authentication; trusted networks only)");
+  app.add_option("--listen", options.listen,
+                 "Also listen on TCP HOST:PORT, with TLS (--tls-cert, --tls-key), or without it given --listen-insecure");
+  app.add_option("--tls-cert", options.tlsCert, "PEM certificate (chain) of the TCP listeners");
+  app.add_option("--tls-key", options.tlsKey, "PEM private key of the TCP listeners");
+  app.add_option("--tls-client-ca", options.tlsClientCa,
+                 "PEM CA certificate: TCP clients must present a certificate it signed");
+  app.add_flag("--listen-insecure", options.listenInsecure,
+               "Let --listen accept plain TCP from anyone who reaches the port (trusted networks only)");
   app.add_option("--drain-timeout", options.drainTimeoutSeconds,
                  "At a clean stop, how long to go on writing queued records")
       ->check(finite)
