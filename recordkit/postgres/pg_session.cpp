@@ -84,6 +84,12 @@ std::optional<std::pair<std::string, std::string>> HostToLookUp(const std::strin
   return std::make_pair(host, port);
 }
 
+// The status of a wait for the server that ran out.
+Status NoAnswerWithin(kj::Duration limit) {
+  return {err::kDeviceIOError,
+          "no answer from the PostgreSQL server within " + std::to_string(limit / kj::SECONDS) + " s"};
+}
+
 // The address part of a kj address text: "192.0.2.1:5432", "[2001:db8::1]:5432".
 std::string AddressPart(const std::string& text) {
   if (!text.empty() && text[0] == '[') return text.substr(1, text.find(']') - 1);
@@ -149,8 +155,7 @@ kj::Promise<Status> PgSession::Connect(const std::string& conninfo) {
   const kj::Duration limit = std::get<kj::Duration>(timeout);
   return connecting
       .exclusiveJoin(timer_.afterDelay(limit).then([limit]() {
-        return Status{err::kDeviceIOError, "no answer from the PostgreSQL server within " +
-                                               std::to_string(limit / kj::SECONDS) + " s"};
+        return NoAnswerWithin(limit);
       }))
       .then([this](Status status) {
         if (status.ok() && PQenterPipelineMode(connection_.get()) != 1) status = PgConnectionFailure(connection_.get());
@@ -235,8 +240,7 @@ kj::Promise<PgOutcome> PgSession::Pipeline(const std::vector<PgQuery>& queries, 
   run->outcome.results.resize(queries.size());
   return Pump(kj::mv(run))
       .exclusiveJoin(timer_.afterDelay(timeout).then([this, timeout]() {
-        return Lost({err::kDeviceIOError, "no answer from the PostgreSQL server within " +
-                                              std::to_string(timeout / kj::SECONDS) + " s"});
+        return Lost(NoAnswerWithin(timeout));
       }))
       .then([this](PgOutcome outcome) {
         busy_ = false;
