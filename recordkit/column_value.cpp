@@ -113,3 +113,25 @@ SqlValue ToSqlValue(ColumnKind kind, const Variant& given) {
 }
 
 }  // namespace recordkit
+
+namespace recordkit {
+
+SqlValue SenderValue(const std::string& part, const SenderIdentity& sender) {
+  if (!sender.known) return std::monostate{};
+  if (part == kSenderSubject) {
+    if (sender.subject.empty()) return std::monostate{};
+    return sender.subject;
+  }
+  if (!sender.hasCredentials) return std::monostate{};
+  if (part == kSenderUid) return int64_t{sender.uid};
+  if (part == kSenderGid) return int64_t{sender.gid};
+  if (part == kSenderPid) return int64_t{sender.pid};
+  return std::monostate{};
+}
+
+SqlValue ColumnValue(const LogColumn& column, const PackedFields& fields, size_t at) {
+  if (column.kind == ColumnKind::Sender) return SenderValue(column.field, fields.sender);
+  return ToSqlValue(column.kind, fields.ValueOf(column.field, at));
+}
+
+}  // namespace recordkit

@@ -7,6 +7,7 @@
 
 #include "automation/variant.h"
 #include "recordkit/log_table.h"
+#include "recordkit/property_packer.h"
 
 namespace recordkit {
 
@@ -27,6 +28,15 @@ using SqlValue = std::variant<std::monostate, int64_t, double, std::string>;
 // Empty and Null are NULL everywhere. Raises AutomationError 13 for an array, an
 // object, an Error value or a date value outside the date scale.
 SqlValue ToSqlValue(ColumnKind kind, const automation::Variant& value);
+
+// What a Sender column holds of `sender`: the uid, gid and pid as integers while the
+// server had the peer's credentials, the subject as text while it had one; NULL
+// otherwise.
+SqlValue SenderValue(const std::string& part, const SenderIdentity& sender);
+
+// The stored form of `column` for a record read into `fields` (`at` is the column's
+// place, where its field is looked for first).
+SqlValue ColumnValue(const LogColumn& column, const PackedFields& fields, size_t at);
 
 // ISO forms of a date value's date and time parts; 13 outside the date scale.
 std::string IsoDate(double date);

@@ -14,6 +14,13 @@ ColumnKind KindOfField(const std::string& field) {
 }
 }  // namespace
 
+std::vector<LogColumn> SenderColumns() {
+  return {{"SenderUid", kSenderUid, ColumnKind::Sender},
+          {"SenderGid", kSenderGid, ColumnKind::Sender},
+          {"SenderPid", kSenderPid, ColumnKind::Sender},
+          {"SenderName", kSenderSubject, ColumnKind::Sender}};
+}
+
 std::vector<LogColumn> EventColumns() {
   std::vector<LogColumn> columns;
   const auto fields = PropertySet::NewEventSet();
@@ -22,6 +29,7 @@ std::vector<LogColumn> EventColumns() {
     columns.push_back({NamesEqual(field, "LogDate") ? std::string("logdate") : field, field,
                        KindOfField(field)});
   }
+  for (auto& column : SenderColumns()) columns.push_back(std::move(column));
   return columns;
 }
 
@@ -55,7 +63,7 @@ std::string CreateTableStatement(const std::string& table) {
   std::string sql = "CREATE TABLE IF NOT EXISTS " + QuoteIdentifier(table) + " (id INTEGER PRIMARY KEY";
   for (const auto& column : EventColumns()) {
     sql += ", " + QuoteIdentifier(column.name);
-    if (column.kind != ColumnKind::Plain) sql += " TEXT";
+    if (column.kind != ColumnKind::Plain && column.kind != ColumnKind::Sender) sql += " TEXT";
   }
   return sql + ")";
 }

@@ -14,19 +14,31 @@ enum class ColumnKind {
   EventDate,  // the client's date: its ISO date, and its time too when it has one
   EventTime,  // the client's time: its ISO time, after its date when it has one
   Plain,      // the value's own type
+  Sender,     // who sent the event, as the server saw it: `field` names the part
 };
 
 struct LogColumn {
   std::string name;   // the column's name in the table
-  std::string field;  // the event field it holds
+  std::string field;  // the event field it holds; for a Sender column, the part
   ColumnKind kind;
 };
 
-// The columns of a new log table, one per field of a new event set, in the set's
-// order. "LogDate" is held in the column `logdate`, the name the purge uses.
+// The parts of the sender a Sender column holds.
+constexpr const char* kSenderUid = "uid";
+constexpr const char* kSenderGid = "gid";
+constexpr const char* kSenderPid = "pid";
+constexpr const char* kSenderSubject = "subject";
+
+// The columns of a new log table: one per field of a new event set, in the set's
+// order ("LogDate" is held in the column `logdate`, the name the purge uses), then
+// the sender's: SenderUid, SenderGid, SenderPid, SenderName, which no client field
+// can set.
 std::vector<LogColumn> EventColumns();
 
-// The event column so named (SQLite column names are case-blind), or nullopt.
+// The sender's columns alone (the last of EventColumns).
+std::vector<LogColumn> SenderColumns();
+
+// The column so named (SQLite column names are case-blind), or nullopt.
 std::optional<LogColumn> EventColumnNamed(const std::string& columnName);
 
 // Table names are limited to ASCII letters, digits and underscores, so a name is

@@ -8,6 +8,17 @@ using V = import "/automation/variant.capnp";
 
 struct PackedRecord {
   fields @0 :List(Field);
+  # Who handed the event over, as the server saw it; never a field a client sets.
+  sender @1 :Sender;
+}
+
+struct Sender {
+  known @0 :Bool;      # false: the server did not stamp the record
+  uid @1 :UInt32;      # the sending process's, from its socket's peer credentials
+  gid @2 :UInt32;
+  pid @3 :Int32;
+  hasCredentials @4 :Bool;
+  subject @5 :Text;    # a TLS client certificate's common name, or the peer's address
 }
 
 struct Field {

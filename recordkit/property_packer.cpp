@@ -31,9 +31,10 @@ static_assert(kNestingLimit >= 4 + 2 * automation::kMaxArrayNesting);
 
 using DecodedField = PackedFields::Field;
 
-// Decodes the whole record into `decoded` (reusing what it holds), or raises
-// (AutomationError or kj::Exception) having touched nothing but `decoded`.
-void DecodeRecord(const SafeArray& array, std::vector<DecodedField>& decoded) {
+// Decodes the whole record into `record` (reusing what it holds), or raises
+// (AutomationError or kj::Exception) having touched nothing but `record`.
+void DecodeRecord(const SafeArray& array, PackedFields& record) {
+  std::vector<DecodedField>& decoded = record.fields;
   if (array.elementType() != VarType::Byte || array.dimensions() != 1) {
     throw AutomationError(packer_error::kNotAPackedRecord);
   }
@@ -64,7 +65,8 @@ void DecodeRecord(const SafeArray& array, std::vector<DecodedField>& decoded) {
     throw AutomationError(packer_error::kNotAPackedRecord);
   }
 
-  auto fields = reader.getRoot<wire::PackedRecord>().getFields();
+  auto root = reader.getRoot<wire::PackedRecord>();
+  auto fields = root.getFields();
   decoded.resize(fields.size());
   // No two fields may share a name. A bit per name, from its length and its first
   // and last letters without regard to case, tells which names need comparing: only
@@ -89,6 +91,17 @@ void DecodeRecord(const SafeArray& array, std::vector<DecodedField>& decoded) {
     out.value = automation::ReadVariant(field.getValue());
     out.mapped = field.getMapped();
   }
+  SenderIdentity& sender = record.sender;
+  sender = SenderIdentity{};
+  if (root.hasSender() && root.getSender().getKnown()) {
+    auto stamp = root.getSender();
+    sender.known = true;
+    sender.hasCredentials = stamp.getHasCredentials();
+    sender.uid = stamp.getUid();
+    sender.gid = stamp.getGid();
+    sender.pid = stamp.getPid();
+    sender.subject = stamp.getSubject();
+  }
 }
 
 }  // namespace
@@ -111,11 +124,25 @@ void PrefetchRecordBytes(const Variant& record) {
 }
 
 int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set) const {
+  return PackProperties(data, set, SenderIdentity{});
+}
+
+int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, const SenderIdentity& sender) const {
   std::vector<uint8_t> bytes;
   try {
     capnp::MallocMessageBuilder message;
     const auto& properties = set.Properties();
-    auto fields = message.initRoot<wire::PackedRecord>().initFields(static_cast<unsigned>(properties.size()));
+    auto root = message.initRoot<wire::PackedRecord>();
+    if (sender.known) {
+      auto stamp = root.initSender();
+      stamp.setKnown(true);
+      stamp.setHasCredentials(sender.hasCredentials);
+      stamp.setUid(sender.uid);
+      stamp.setGid(sender.gid);
+      stamp.setPid(sender.pid);
+      stamp.setSubject(kj::StringPtr(sender.subject.c_str(), sender.subject.size()));
+    }
+    auto fields = root.initFields(static_cast<unsigned>(properties.size()));
     for (size_t i = 0; i < properties.size(); ++i) {
       const Property& property = *properties[i];
       auto field = fields[i];
@@ -171,15 +198,18 @@ int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const
   const Variant& value = data.deref();
   if (value.isEmpty() || !value.isArray()) {
     out.fields.clear();
+    out.sender = SenderIdentity{};
     return value.isEmpty() ? 0 : packer_error::kNotAPackedRecord;
   }
   try {
-    DecodeRecord(value.array(), out.fields);
+    DecodeRecord(value.array(), out);
   } catch (const AutomationError&) {
     out.fields.clear();
+    out.sender = SenderIdentity{};
     return packer_error::kNotAPackedRecord;
   } catch (const kj::Exception&) {
     out.fields.clear();
+    out.sender = SenderIdentity{};
     return packer_error::kNotAPackedRecord;
   }
   return 0;

@@ -11,6 +11,7 @@
 
 #include "automation/variant.h"
 #include "recordkit/property_set.h"
+#include "recordkit/sender_identity.h"
 
 namespace recordkit {
 
@@ -30,6 +31,7 @@ struct PackedFields {
   const automation::Variant& ValueOf(std::string_view name, size_t hint) const;
 
   std::vector<Field> fields;
+  SenderIdentity sender;
 };
 
 // The largest PackedRecord the server queues. A larger event is refused where it is
@@ -60,6 +62,8 @@ class PropertyPacker {
   // On 0, `data` holds the PackedRecord of every field of `set`, in the set's order.
   // On failure `data` is left as it was.
   int32_t PackProperties(automation::Variant& data, const PropertySet& set) const;
+  // The same, with the record stamped with who sent it.
+  int32_t PackProperties(automation::Variant& data, const PropertySet& set, const SenderIdentity& sender) const;
 
   // `data` Empty: answers 0 and leaves `set` as it is. A packed record: sets each
   // field's value, adding fields the set lacks (with their mapped flag), answers 0.

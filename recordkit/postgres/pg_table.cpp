@@ -10,10 +10,13 @@ namespace recordkit {
 
 namespace {
 
-const char* PgTypeOf(ColumnKind kind) {
-  switch (kind) {
+const char* PgTypeOf(const LogColumn& column) {
+  switch (column.kind) {
     case ColumnKind::Date: return "date";
     case ColumnKind::Time: return "time";
+    case ColumnKind::Sender:
+      if (column.field == kSenderSubject) return "text";
+      return column.field == kSenderPid ? "integer" : "bigint";
     default: return "text";
   }
 }
@@ -44,8 +47,13 @@ std::string PgTableName(const std::string& table) {
 std::string PgCreateTableStatement(const std::string& table) {
   std::string sql = "CREATE TABLE IF NOT EXISTS " + QuoteIdentifier(table) +
                     " (id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY";
-  for (const auto& column : EventColumns()) sql += ", " + QuoteIdentifier(column.name) + " " + PgTypeOf(column.kind);
+  for (const auto& column : EventColumns()) sql += ", " + QuoteIdentifier(column.name) + " " + PgTypeOf(column);
   return sql + ")";
+}
+
+std::string PgAddColumnStatement(const std::string& table, const LogColumn& column) {
+  return "ALTER TABLE " + QuoteIdentifier(table) + " ADD COLUMN IF NOT EXISTS " + QuoteIdentifier(column.name) + " " +
+         PgTypeOf(column);
 }
 
 std::string PgColumnsQuery() {
@@ -68,7 +76,7 @@ automation::Status PgRowParams(const std::vector<LogColumn>& columns, const Pack
   for (size_t i = 0; i < columns.size(); ++i) {
     const LogColumn& column = columns[i];
     try {
-      params[i] = TextOf(ToSqlValue(column.kind, fields.ValueOf(column.field, i)));
+      params[i] = TextOf(ColumnValue(column, fields, i));
     } catch (const automation::AutomationError& e) {
       return {e.number(), "field " + column.field + ": " + e.description()};
     }

@@ -17,10 +17,14 @@ namespace recordkit {
 // purge says tblLog).
 std::string PgTableName(const std::string& table);
 
-// CREATE TABLE IF NOT EXISTS for `table` (a PgTableName): an identity key `id`, `logdate` as date
-// and `LogTime` as time (the stamps), every other event column as text, which keeps
-// a client's value whole whatever its type (see ToSqlValue).
+// CREATE TABLE IF NOT EXISTS for `table` (a PgTableName): an identity key `id`,
+// `logdate` as date and `LogTime` as time (the stamps), every other event column as
+// text, which keeps a client's value whole whatever its type (see ToSqlValue), and
+// the sender's uid and gid as bigint, pid as integer, name as text.
 std::string PgCreateTableStatement(const std::string& table);
+
+// ALTER TABLE `table` ADD COLUMN IF NOT EXISTS for one of the table's columns.
+std::string PgAddColumnStatement(const std::string& table, const LogColumn& column);
 
 // Lists the column names of `table` ($1) in the current schema, in the table's order.
 std::string PgColumnsQuery();

@@ -77,25 +77,51 @@ kj::Promise<int32_t> PostgresDSO::OpenTable(DTO& dto, const std::string& table) 
   queries[0].sql = PgCreateTableStatement(name);
   queries[1].sql = PgColumnsQuery();
   queries[1].params = {name};
-  return session_.Pipeline(queries, kPgAnswerTimeout).then([this, &pg, name](PgOutcome outcome) {
+  return session_.Pipeline(queries, kPgAnswerTimeout).then([this, &pg, name](PgOutcome outcome) -> kj::Promise<int32_t> {
     if (outcome.lost) {
       LoseConnection(outcome.status);
       return Answer(outcome.status);
     }
     if (!outcome.ok()) return Answer(outcome.status);
-    std::vector<LogColumn> columns;
-    const PGresult* names = outcome.results[1].get();
-    for (int row = 0; names != nullptr && row < PQntuples(names); ++row) {
-      const std::string name = PQgetvalue(names, row, 0);
-      if (auto column = EventColumnNamed(name)) {
-        column->name = name;
-        columns.push_back(*column);
-      }
+    std::vector<LogColumn> columns = ColumnsOf(outcome.results[1].get());
+    // A table made before rows carried their sender gets the sender's columns; where
+    // this user may not change it, it is used without them.
+    std::vector<PgQuery> additions;
+    for (const LogColumn& sender : SenderColumns()) {
+      const bool present = std::any_of(columns.begin(), columns.end(),
+                                       [&](const LogColumn& c) { return c.name == sender.name; });
+      if (!present) additions.push_back(PgQuery{PgQuery::Kind::Run, PgAddColumnStatement(name, sender), "", {}});
     }
-    if (columns.empty()) return Answer({err::kInvalidProcedureCall, "table " + name + " has no event columns"});
-    pg.Bind(this, name, std::move(columns), "ledgerwick_insert_" + std::to_string(++bindings_));
-    return int32_t{0};
+    if (additions.empty()) return Bind(pg, name, std::move(columns));
+    additions.push_back(PgQuery{PgQuery::Kind::Run, PgColumnsQuery(), "", {name}});
+    return session_.Pipeline(additions, kPgAnswerTimeout)
+        .then([this, &pg, name, columns = std::move(columns)](PgOutcome added) mutable -> int32_t {
+          if (added.lost) {
+            LoseConnection(added.status);
+            return Answer(added.status);
+          }
+          if (added.ok()) columns = ColumnsOf(added.results.back().get());
+          return Bind(pg, name, std::move(columns));
+        });
   });
+}
+
+std::vector<LogColumn> PostgresDSO::ColumnsOf(const PGresult* names) {
+  std::vector<LogColumn> columns;
+  for (int row = 0; names != nullptr && row < PQntuples(names); ++row) {
+    const std::string name = PQgetvalue(names, row, 0);
+    if (auto column = EventColumnNamed(name)) {
+      column->name = name;
+      columns.push_back(*column);
+    }
+  }
+  return columns;
+}
+
+int32_t PostgresDSO::Bind(PostgresDTO& dto, const std::string& table, std::vector<LogColumn> columns) {
+  if (columns.empty()) return Answer({err::kInvalidProcedureCall, "table " + table + " has no event columns"});
+  dto.Bind(this, table, std::move(columns), "ledgerwick_insert_" + std::to_string(++bindings_));
+  return 0;
 }
 
 kj::Promise<int32_t> PostgresDSO::Execute(DTO& dto, const Variant&, const std::string& sql, int32_t) {

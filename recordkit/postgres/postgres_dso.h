@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <kj/async-unix.h>
 #include <kj/async.h>
@@ -84,6 +85,10 @@ class PostgresDSO final : public DSO {
   struct Run;
 
   static PostgresDTO& AsPostgresDTO(DTO& dto);
+  // The log table's columns among the names a columns query answered.
+  static std::vector<LogColumn> ColumnsOf(const PGresult* names);
+  // Binds `dto` to `table`; 5 when it has no event columns.
+  int32_t Bind(PostgresDTO& dto, const std::string& table, std::vector<LogColumn> columns);
   // The answer to a call made while the connection is down.
   automation::Status DownStatus() const;
   int32_t Answer(const automation::Status& status);

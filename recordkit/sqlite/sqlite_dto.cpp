@@ -1,5 +1,6 @@
 #include "recordkit/sqlite/sqlite_dto.h"
 
+#include <algorithm>
 #include <climits>
 #include <variant>
 
@@ -57,6 +58,21 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
 
   std::vector<LogColumn> columns;
   if (auto status = ReadEventColumns(db, table, columns); !status.ok()) return status;
+  // A table made before rows carried their sender gets the sender's columns; where
+  // it cannot be changed, it is used without them.
+  bool added = false;
+  for (const LogColumn& sender : SenderColumns()) {
+    const bool present = std::any_of(columns.begin(), columns.end(),
+                                     [&](const LogColumn& c) { return NamesEqual(c.name, sender.name); });
+    if (!present) {
+      added = Run(db, "ALTER TABLE " + QuoteIdentifier(table) + " ADD COLUMN " + QuoteIdentifier(sender.name)).ok() ||
+              added;
+    }
+  }
+  if (added) {
+    columns.clear();
+    if (auto status = ReadEventColumns(db, table, columns); !status.ok()) return status;
+  }
   if (columns.empty()) {
     return {automation::err::kInvalidProcedureCall, "table " + table + " has no event columns"};
   }
@@ -102,7 +118,7 @@ StoreStatus SqliteDTO::RowOf(const PackedFields& fields, std::vector<SqlValue>& 
   for (size_t i = 0; i < columns_.size(); ++i) {
     const LogColumn& column = columns_[i];
     try {
-      row.push_back(ToSqlValue(column.kind, fields.ValueOf(column.field, i)));
+      row.push_back(ColumnValue(column, fields, i));
     } catch (const automation::AutomationError& e) {
       return {e.number(), "field " + column.field + ": " + e.description()};
     }

@@ -167,7 +167,7 @@ TEST_F(SqliteStoreTest, OpenTableCreatesTheLogTableWithTheEventColumns) {
   Open(dso, dto);
 
   auto columns = Query(path_, "PRAGMA table_info(tblLog)");
-  ASSERT_EQ(columns.size(), 20u);
+  ASSERT_EQ(columns.size(), 24u);  // the key, 19 event fields, the sender's four
   EXPECT_EQ(columns[0]["name"].text, "id");
   EXPECT_EQ(columns[0]["type"].text, "INTEGER");
   EXPECT_EQ(columns[0]["pk"].integer, 1);
@@ -184,6 +184,8 @@ TEST_F(SqliteStoreTest, OpenTableCreatesTheLogTableWithTheEventColumns) {
         field == "LogDate" || field == "LogTime" || field == "EventDate" || field == "EventTime";
     EXPECT_EQ(type, dateOrTime ? "TEXT" : "") << field;
   }
+  const char* senderColumns[] = {"SenderUid", "SenderGid", "SenderPid", "SenderName"};
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(columns[20 + i]["name"].text, senderColumns[i]);
 }
 
 TEST_F(SqliteStoreTest, OpenTableKeepsAnExistingTableAndItsRows) {
@@ -197,7 +199,7 @@ TEST_F(SqliteStoreTest, OpenTableKeepsAnExistingTableAndItsRows) {
   SqliteDSO dso;
   SqliteDTO dto;
   Open(dso, dto);
-  EXPECT_EQ(Query(path_, "PRAGMA table_info(tblLog)").size(), 20u);
+  EXPECT_EQ(Query(path_, "PRAGMA table_info(tblLog)").size(), 24u);
   EXPECT_EQ(RowCount(path_), 1u);
   ASSERT_EQ(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 0);
   EXPECT_EQ(RowCount(path_), 2u);
@@ -334,6 +336,7 @@ TEST_F(SqliteStoreTest, ValuesAreStoredVerbatimNeverPastedIntoSql) {
   }
 }
 
+// An older table gains the sender's columns; the event columns it lacks stay away.
 TEST_F(SqliteStoreTest, FieldsWithoutAColumnAreIgnored) {
   {
     // An older table with only some of the event columns, in its own spelling.
@@ -359,8 +362,9 @@ TEST_F(SqliteStoreTest, FieldsWithoutAColumnAreIgnored) {
 
   auto rows = Query(path_, "SELECT * FROM tblLog");
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].size(), 3u);
+  EXPECT_EQ(rows[0].size(), 7u);
   EXPECT_EQ(rows[0]["appname"].text, "Ledger");
+  EXPECT_EQ(rows[0]["SenderUid"].type, SQLITE_NULL);  // nobody stamped this record
   EXPECT_EQ(rows[0]["LOGDATE"].text, "2026-12-08");
 }
 

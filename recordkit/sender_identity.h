@@ -1,0 +1,25 @@
+#pragma once
+// Who handed an event over, as the server saw it: the sending process's uid, gid and
+// pid from its socket's peer credentials, and/or the subject of its TLS client
+// certificate (or, over plain TCP, its network address). The server stamps it on each
+// record; no field a client sets can change it.
+
+#include <cstdint>
+#include <string>
+
+namespace recordkit {
+
+struct SenderIdentity {
+  bool known = false;           // false: nobody stamped the record
+  bool hasCredentials = false;  // uid, gid and pid hold the peer's
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  int32_t pid = 0;
+  std::string subject;
+};
+
+// "uid=1000 gid=1000 pid=4242", "subject=CN", both, or "unknown sender", for the
+// fault log's entries about what a client handed over.
+std::string DescribeSender(const SenderIdentity& sender);
+
+}  // namespace recordkit
