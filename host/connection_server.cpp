@@ -7,16 +7,17 @@
 
 #include "host/buffered_stream.h"
 #include "host/factory_server.h"
+#include "host/peer_identity.h"
 #include "host/tls_listener.h"
 
 namespace ledgerwick::host {
 
 struct ConnectionServer::Connection {
-  Connection(HostObjects& host, kj::Own<kj::AsyncIoStream> s)
+  Connection(HostObjects& host, kj::Own<kj::AsyncIoStream> s, recordkit::SenderIdentity sender)
       : host(host),
         stream(kj::mv(s)),
         network(*stream, capnp::rpc::twoparty::Side::SERVER),
-        rpc(capnp::makeRpcServer(network, rpc::Factory::Client(kj::heap<FactoryServer>(host)))) {
+        rpc(capnp::makeRpcServer(network, rpc::Factory::Client(kj::heap<FactoryServer>(host, kj::mv(sender))))) {
     ++host.connections;
   }
   ~Connection() { --host.connections; }
@@ -44,19 +45,23 @@ void ConnectionServer::Listen(kj::Own<kj::ConnectionReceiver> receiver, kj::TlsC
 }
 
 kj::Promise<void> ConnectionServer::AcceptLoop(kj::ConnectionReceiver& receiver, kj::TlsContext* tls) {
-  return receiver.accept().then(
-      [this, &receiver, tls](kj::Own<kj::AsyncIoStream>&& stream) {
+  return receiver.acceptAuthenticated().then(
+      [this, &receiver, tls](kj::AuthenticatedStream&& accepted) {
         if (tls == nullptr) {
-          Serve(kj::mv(stream));
+          recordkit::SenderIdentity sender = IdentityOf(*accepted.stream, *accepted.peerIdentity);
+          Serve(kj::mv(accepted.stream), kj::mv(sender));
         } else {
           // A handshake that fails (no valid client certificate, not TLS at all) or
           // never ends closes that connection; it is logged like a broken one.
           connections_->add(
-              tls->wrapServer(kj::mv(stream))
-                  .exclusiveJoin(timer_.afterDelay(kTlsHandshakeTimeout).then([]() -> kj::Own<kj::AsyncIoStream> {
+              tls->wrapServer(kj::mv(accepted))
+                  .exclusiveJoin(timer_.afterDelay(kTlsHandshakeTimeout).then([]() -> kj::AuthenticatedStream {
                     KJ_FAIL_REQUIRE("no TLS handshake within 10 s");
                   }))
-                  .then([this](kj::Own<kj::AsyncIoStream>&& secured) { Serve(kj::mv(secured)); }));
+                  .then([this](kj::AuthenticatedStream&& secured) {
+                    recordkit::SenderIdentity sender = TlsIdentityOf(*secured.peerIdentity);
+                    Serve(kj::mv(secured.stream), kj::mv(sender));
+                  }));
         }
         return AcceptLoop(receiver, tls);
       },
@@ -69,8 +74,8 @@ kj::Promise<void> ConnectionServer::AcceptLoop(kj::ConnectionReceiver& receiver,
       });
 }
 
-void ConnectionServer::Serve(kj::Own<kj::AsyncIoStream> stream) {
-  auto connection = kj::heap<Connection>(host_, kj::heap<BufferedStream>(kj::mv(stream)));
+void ConnectionServer::Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::SenderIdentity sender) {
+  auto connection = kj::heap<Connection>(host_, kj::heap<BufferedStream>(kj::mv(stream)), kj::mv(sender));
   auto disconnected = connection->network.onDisconnect();
   connections_->add(disconnected.attach(kj::mv(connection)));
 }

@@ -8,6 +8,7 @@
 #include <kj/vector.h>
 
 #include "host/host_objects.h"
+#include "recordkit/sender_identity.h"
 
 namespace ledgerwick::host {
 
@@ -33,7 +34,9 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
  private:
   struct Connection;
   kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver, kj::TlsContext* tls);
-  void Serve(kj::Own<kj::AsyncIoStream> stream);
+  // Serves one connection; every object its client creates stamps `sender` on the
+  // records it queues.
+  void Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::SenderIdentity sender);
   void taskFailed(kj::Exception&& exception) override;
 
   HostObjects& host_;

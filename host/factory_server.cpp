@@ -20,7 +20,7 @@ kj::Promise<void> FactoryServer::create(CreateContext context) {
       throw automation::AutomationError(automation::err::kCantCreateObject);
     }
     // Construction runs start-up for the first object of the process.
-    application = std::make_shared<Application>(host_.state);
+    application = std::make_shared<Application>(host_.state, sender_);
   });
   if (!application) return answer;
   // The object is handed over once start-up has run; the loop serves other clients

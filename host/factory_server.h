@@ -3,13 +3,15 @@
 // identifier, as the automation runtime did, and hands out the Admin interface.
 
 #include "host/host_objects.h"
+#include "recordkit/sender_identity.h"
 #include "server/ledgerwick.capnp.h"
 
 namespace ledgerwick::host {
 
 class FactoryServer : public rpc::Factory::Server {
  public:
-  explicit FactoryServer(HostObjects& host) : host_(host) {}
+  // The objects it creates stamp `sender`, the connection's peer, on their records.
+  FactoryServer(HostObjects& host, recordkit::SenderIdentity sender) : host_(host), sender_(kj::mv(sender)) {}
 
  protected:
   kj::Promise<void> create(CreateContext context) override;
@@ -17,6 +19,7 @@ class FactoryServer : public rpc::Factory::Server {
 
  private:
   HostObjects& host_;
+  const recordkit::SenderIdentity sender_;
 };
 
 }  // namespace ledgerwick::host

@@ -56,8 +56,10 @@ std::vector<int32_t> FieldIndices(const Variant& arrayData, int16_t fieldNo) {
 
 }  // namespace
 
-Application::Application(ProcessState& state)
+Application::Application(ProcessState& state, recordkit::SenderIdentity sender)
     : state_(state),
+      sender_(std::move(sender)),
+      refused_(state.faultLog),
       started_(kj::Promise<void>(kj::READY_NOW).fork()),
       properties_(recordkit::PropertySet::NewEventSet()) {
   started_ = InitializeLogger(state_).fork();
@@ -77,6 +79,17 @@ void Application::SetKeyRef(const Variant& value) {
 }
 
 void Application::Loggit(Variant& vData) {
+  try {
+    StampAndQueue(vData);
+  } catch (const AutomationError& e) {
+    refused_.Report("Loggit refused an event: " + std::to_string(e.number()) + " " + e.description() + " (" +
+                    recordkit::DescribeSender(sender_) + ")");
+    throw;
+  }
+  refused_.End();
+}
+
+void Application::StampAndQueue(Variant& vData) {
   const recordkit::PropertyPacker& packer = state_.Packer();
   if (int32_t number = packer.UnpackProperties(vData, *properties_, unpacked_); number != 0) {
     throw AutomationError(number);
@@ -88,7 +101,7 @@ void Application::Loggit(Variant& vData) {
   properties_->Item("LogTime")->SetValue(CurrentTime(clock));
 
   Variant record;
-  if (int32_t number = packer.PackProperties(record, *properties_); number != 0) {
+  if (int32_t number = packer.PackProperties(record, *properties_, sender_); number != 0) {
     throw AutomationError(number);
   }
   if (const size_t bytes = record.array().bytes().size(); bytes > recordkit::kMaxPackedRecordBytes) {

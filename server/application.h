@@ -23,8 +23,9 @@ constexpr const char* kServerName = "Quorvin's Ledgerwick";
 
 class Application : public automation::Dispatch {
  public:
-  // Creates the object's PropertySet, then runs InitializeLogger.
-  explicit Application(ProcessState& state);
+  // Creates the object's PropertySet, then runs InitializeLogger. Every record the
+  // object queues is stamped with `sender`, the client it serves as the server saw it.
+  explicit Application(ProcessState& state, recordkit::SenderIdentity sender = {});
   // Resolves once the start-up this creation ran (or waits for) has run; the
   // object is handed to its client then.
   kj::Promise<void> WhenStarted() { return started_.addBranch(); }
@@ -41,7 +42,8 @@ class Application : public automation::Dispatch {
   void SetKey(const automation::Variant& value);     // any value
   void SetKeyRef(const automation::Variant& value);  // an object reference (or none)
 
-  // Stamps and queues one event; `vData` is Empty or a PackedRecord.
+  // Stamps and queues one event; `vData` is Empty or a PackedRecord. A refusal is
+  // raised to the client and entered in the fault log with the sender's identity.
   void Loggit(automation::Variant& vData);
 
   std::string GetAppName() const { return ""; }
@@ -74,7 +76,12 @@ class Application : public automation::Dispatch {
   std::vector<automation::DispId> GetIDsOfNames(const std::vector<std::string>& names) override;
 
  private:
+  void StampAndQueue(automation::Variant& vData);
+
   ProcessState& state_;
+  const recordkit::SenderIdentity sender_;
+  // What this object refused, entered once per burst with how often it came again.
+  RepeatedFaults refused_;
   kj::ForkedPromise<void> started_;
   std::string description_;
   std::shared_ptr<recordkit::PropertySet> properties_;

@@ -93,8 +93,75 @@ TEST_F(LoggingRoadTest, EventLandsAsOneRowOfTheLocalTable) {
   EXPECT_EQ(row["LogTime"], "09:30:00");
   EXPECT_EQ(row["UserComment"], "<null>");
   EXPECT_EQ(row["HelpFile"], "<null>");
-  EXPECT_EQ(row.size(), 20u);  // the key and 19 fields
+  EXPECT_EQ(row["SenderUid"], "<null>");  // an object no connection created stamps nobody
+  EXPECT_EQ(row.size(), 24u);  // the key, 19 fields and the sender's four
   EXPECT_FALSE(std::filesystem::exists(process.homeDir / "Ledgwk.log"));
+}
+
+// The object stamps the sender it was made for; fields named like the sender's
+// columns, in the set or in a record the client packed itself, change nothing.
+TEST_F(LoggingRoadTest, RowsCarryTheSenderTheServerSawWhateverTheFieldsSay) {
+  WriteSettings("1");
+  recordkit::SenderIdentity peer;
+  peer.known = true;
+  peer.hasCredentials = true;
+  peer.uid = 1234;
+  peer.gid = 567;
+  peer.pid = 8910;
+  Application app(process.state, peer);
+  app.WhenStarted().wait(process.ws);
+
+  auto set = app.GetProperties();
+  set->Add("SenderUid", Variant::Long(0), true);
+  set->Add("SenderName", Variant::String("root"), true);
+  FillAndLog(app);
+
+  // A record packed by the client with a sender stamp of its own.
+  auto forged = recordkit::PropertySet::NewEventSet();
+  forged->Item("AppName")->SetValue(Variant::String("Forger"));
+  recordkit::SenderIdentity claimed;
+  claimed.known = true;
+  claimed.hasCredentials = true;
+  claimed.subject = "CN=admin";
+  Variant record;
+  ASSERT_EQ(process.state.Packer().PackProperties(record, *forged, claimed), 0);
+  app.Loggit(record);
+  process.RunFor(100 * kj::MILLISECONDS);
+
+  auto rows = ReadLogTable(DatabasePath());
+  ASSERT_EQ(rows.size(), 2u);
+  for (auto& row : rows) {
+    EXPECT_EQ(row["SenderUid"], "i:1234");
+    EXPECT_EQ(row["SenderGid"], "i:567");
+    EXPECT_EQ(row["SenderPid"], "i:8910");
+    EXPECT_EQ(row["SenderName"], "<null>");
+  }
+  EXPECT_EQ(rows[1]["AppName"], "Forger");
+}
+
+// A refused event is entered in the fault log with who sent it, once per burst.
+TEST_F(LoggingRoadTest, ARefusedEventIsEnteredWithItsSender) {
+  recordkit::SenderIdentity peer;
+  peer.known = true;
+  peer.hasCredentials = true;
+  peer.uid = 1000;
+  peer.gid = 1000;
+  peer.pid = 4242;
+  Application app(process.state, peer);
+  app.WhenStarted().wait(process.ws);
+  const size_t before = process.Faults().size();
+
+  automation::SafeArray bytes(automation::VarType::Byte, {{0, 3}});
+  Variant garbage = Variant::Array(bytes);
+  for (int i = 0; i < 3; ++i) EXPECT_THROW(app.Loggit(garbage), automation::AutomationError);
+  Variant nothing;
+  app.Loggit(nothing);  // a good one ends the burst
+
+  auto faults = process.Faults();
+  ASSERT_EQ(faults.size(), before + 2);
+  EXPECT_NE(faults[before].find("Loggit refused an event: "), std::string::npos) << faults[before];
+  EXPECT_NE(faults[before].find("(uid=1000 gid=1000 pid=4242)"), std::string::npos) << faults[before];
+  EXPECT_NE(faults[before + 1].find("(repeated 2 times)"), std::string::npos) << faults[before + 1];
 }
 
 TEST_F(LoggingRoadTest, WithNoStoreOpenTheEventLandsInTheTextLog) {

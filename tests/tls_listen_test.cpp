@@ -103,6 +103,9 @@ TEST_F(TlsListenTest, OnlyAClientWithACertificateTheCaSignedGetsIn) {
   auto rows = ReadLogRows(Database());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0]["Description"], "over TLS");
+  // Who sent it: the common name of the certificate it showed; a TCP peer has no uid.
+  EXPECT_EQ(rows[0]["SenderName"], "client");
+  EXPECT_EQ(rows[0]["SenderUid"], "");
 }
 
 TEST_F(TlsListenTest, ListenInsecureTakesPlainTcpWhenTheOperatorSaysSo) {
