@@ -1,5 +1,6 @@
 #include "client/cli_commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
@@ -74,8 +75,9 @@ void Print(const Variant& value, Output output) {
 // on their way at once. A line the daemon refuses is reported with its line number,
 // after every other line has been handed over (the first kMaxReported of them by
 // number, the rest counted). A line that is no JSON object stops the reading there,
-// once the lines before it are answered.
-void LogLines(client::Application app, std::istream& in) {
+// once the lines before it are answered. Whatever the end, `summary` gets one line
+// saying how many events were handed over and how many lines were not.
+void LogLines(client::Application app, std::istream& in, std::ostream& summary) {
   constexpr size_t kBatchRecords = 512;
   constexpr size_t kBatchBytes = 1 << 20;
   constexpr size_t kBatchesInFlight = 4;
@@ -90,6 +92,7 @@ void LogLines(client::Application app, std::istream& in) {
   size_t pendingBytes = 0;
   std::vector<std::pair<size_t, automation::Status>> refused;
   size_t refusedCount = 0;
+  size_t handedOver = 0;
 
   auto send = [&]() {
     if (pending.empty()) return;
@@ -103,7 +106,10 @@ void LogLines(client::Application app, std::istream& in) {
     inFlight.pop_front();
     std::vector<automation::Status> statuses = app.connection()->Wait(std::move(oldest.answer));
     for (size_t i = 0; i < statuses.size(); ++i) {
-      if (statuses[i].ok()) continue;
+      if (statuses[i].ok()) {
+        ++handedOver;
+        continue;
+      }
       if (refused.size() < kMaxReported) refused.emplace_back(oldest.lines[i], std::move(statuses[i]));
       ++refusedCount;
     }
@@ -112,8 +118,15 @@ void LogLines(client::Application app, std::istream& in) {
     send();
     while (!inFlight.empty()) answerOldest();
   };
+  auto reportSummary = [&](size_t badLines) {
+    const size_t notHanded = refusedCount + badLines;
+    summary << "log -: " << handedOver << (handedOver == 1 ? " event" : " events") << " handed over, " << notHanded
+            << (notHanded == 1 ? " line" : " lines") << " refused\n";
+  };
   auto reportRefusals = [&]() {
     if (refused.empty()) return;
+    // Refused here or by the daemon: named in the order of the input.
+    std::stable_sort(refused.begin(), refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::string text;
     for (const auto& [line, status] : refused) {
       text += (text.empty() ? "line " : "; line ") + std::to_string(line) + ": " + status.description;
@@ -129,12 +142,21 @@ void LogLines(client::Application app, std::istream& in) {
     try {
       auto set = recordkit::PropertySet::NewEventSet();
       SetJsonFields(*set, line, "line " + std::to_string(number));
-      pending.push_back(app.Pack(*set));
+      // An event that cannot be packed (too large, say) is refused like one the
+      // daemon refuses; the lines after it are still handed over.
+      try {
+        pending.push_back(app.Pack(*set));
+      } catch (const automation::AutomationError& e) {
+        if (refused.size() < kMaxReported) refused.emplace_back(number, automation::Status{e.number(), e.description()});
+        ++refusedCount;
+        continue;
+      }
       pendingLines.push_back(number);
       pendingBytes += pending.back().array().bytes().size();
     } catch (...) {
       // The lines before it are handed over and answered first.
       answerAll();
+      reportSummary(1);
       reportRefusals();
       throw;
     }
@@ -146,16 +168,17 @@ void LogLines(client::Application app, std::istream& in) {
     }
   }
   answerAll();
+  reportSummary(0);
   reportRefusals();
 }
 
 }  // namespace
 
 void Log(const client::Options& options, const std::vector<std::string>& pairs, const std::string& jsonObject,
-         bool fromStdin, std::istream& in) {
+         bool fromStdin, std::istream& in, std::ostream& summary) {
   if (fromStdin) {
     if (!pairs.empty() || !jsonObject.empty()) throw UsageError("log -: fields come from standard input only");
-    LogLines(client::Application(options), in);
+    LogLines(client::Application(options), in, summary);
     return;
   }
   // The fields are checked and packed here, so the event crosses in one call.

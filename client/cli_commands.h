@@ -24,9 +24,10 @@ struct Output {
 
 // log: NAME=VALUE pairs as text fields, then the members of `jsonObject` as typed
 // fields; one Loggit. With `fromStdin`, one JSON object a line from `in` instead,
-// each logged in order through one Application.
+// each logged in order through one Application, ending with a line on `summary`:
+// "log -: N events handed over, M lines refused".
 void Log(const client::Options& options, const std::vector<std::string>& pairs, const std::string& jsonObject,
-         bool fromStdin, std::istream& in);
+         bool fromStdin, std::istream& in, std::ostream& summary);
 
 // get MEMBER: Name, AppName, LogMethod, Ready, Description or FieldMap.
 void Get(const client::Options& options, const std::string& member, Output output);

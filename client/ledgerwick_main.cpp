@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     if (log->parsed()) {
       bool fromStdin = fields.size() == 1 && fields[0] == "-";
       if (fields.empty() && logJson.empty()) throw cli::UsageError("log: give NAME=VALUE fields, --json OBJECT or -");
-      cli::Log(options, fromStdin ? std::vector<std::string>() : fields, logJson, fromStdin, std::cin);
+      cli::Log(options, fromStdin ? std::vector<std::string>() : fields, logJson, fromStdin, std::cin, std::cerr);
     } else if (getCommand->parsed()) {
       cli::Get(options, member, output);
     } else if (fieldmap->parsed()) {

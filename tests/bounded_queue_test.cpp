@@ -2,6 +2,8 @@
 // daemon's memory stays near the bound; an event too large is refused with a clear
 // error, and the connection goes on serving.
 
+#include <signal.h>
+
 #include <fstream>
 #include <string>
 
@@ -92,6 +94,24 @@ TEST_F(BoundedQueueTest, AHundredMegabyteFieldGetsAClearErrorAndTheConnectionSta
   EXPECT_EQ(app.GetName(), "Quorvin's Ledgerwick");
   ASSERT_TRUE(WaitUntilWritten(app, 1));
   EXPECT_EQ(ReadLogRows(Database()).size(), 1u);
+}
+
+// `log -` hands over every line it can, then names the one the daemon refused.
+TEST_F(BoundedQueueTest, LogDashNamesTheRefusedLineAfterHandingOverTheRest) {
+  WriteDefaultSettings(1);
+  StartDaemon();
+  const std::string input = "{\"AppName\":\"one\"}\n{\"Description\":\"" + std::string(17 << 20, 'x') +
+                            "\"}\n{\"AppName\":\"three\"}\n";
+  CommandResult result = RunCommand(LEDGERWICK_CLI_PATH, {"log", "-"}, CommandEnv(), input);
+  EXPECT_EQ(result.code, 1);
+  EXPECT_EQ(result.err.substr(0, result.err.find('\n') + 1), "log -: 2 events handed over, 1 line refused\n");
+  EXPECT_NE(result.err.find("line 2: "), std::string::npos) << result.err.substr(0, 500);
+  EXPECT_NE(result.err.find("16 MiB"), std::string::npos) << result.err.substr(0, 500);
+  EXPECT_EQ(daemon->Stop(SIGTERM), 0);
+  auto rows = ReadLogRows(Database());
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["AppName"], "one");
+  EXPECT_EQ(rows[1]["AppName"], "three");
 }
 
 }  // namespace

@@ -69,7 +69,11 @@ TEST_F(CommandTest, JsonFieldsKeepTheirTypes) {
 }
 
 TEST_F(CommandTest, LogDashLogsEachLineInOrderAndFieldsDoNotCarryOver) {
-  Ok({"log", "-"}, "{\"AppName\":\"one\",\"Description\":\"first\"}\n\n{\"AppName\":\"two\"}\n");
+  CommandResult result =
+      Ledgerwick({"log", "-"}, "{\"AppName\":\"one\",\"Description\":\"first\"}\n\n{\"AppName\":\"two\"}\n");
+  EXPECT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "log -: 2 events handed over, 0 lines refused\n");
   StopDaemon();
   auto rows = ReadLogRows(Database());
   ASSERT_EQ(rows.size(), 2u);
@@ -83,6 +87,7 @@ TEST_F(CommandTest, ABadLineStopsLogDashAfterTheLinesBeforeIt) {
   CommandResult result = Ledgerwick({"log", "-"}, "{\"AppName\":\"kept\"}\n{\"AppName\":\n{\"AppName\":\"never\"}\n");
   EXPECT_EQ(result.code, 2);
   EXPECT_NE(result.err.find("line 2"), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.substr(0, result.err.find('\n')), "log -: 1 event handed over, 1 line refused");
   StopDaemon();
   auto rows = ReadLogRows(Database());
   ASSERT_EQ(rows.size(), 1u);
