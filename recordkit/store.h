@@ -54,6 +54,9 @@ class DSO : public automation::Unknown {
   // `options` is 0. Answers a number the callers drop.
   virtual kj::Promise<int32_t> Execute(DTO& dto, const automation::Variant& optional, const std::string& sql,
                                        int32_t options) = 0;
+  // The rows the last Execute that answered 0 inserted, changed or deleted; -1 when
+  // the store cannot tell.
+  virtual int64_t RowsChanged() const { return -1; }
 
   // Appends the PackedRecord to the table of `dto` (`text` is always empty). Resolves
   // to 0 once the row is stored, non-zero when it was not; rejects (an automation

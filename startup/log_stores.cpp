@@ -83,6 +83,13 @@ std::string PurgeStatement(double today) {
          automation::ShortDateText(cutoff) + "#";
 }
 
+std::string PurgeMessage(int64_t rows, double today) {
+  const double cutoff = automation::WholeDays(today) - kPurgeDays;
+  return "Removed " + std::to_string(rows) + (rows == 1 ? " row" : " rows") + " logged before " +
+         automation::ShortDateText(cutoff) + " from the local " + kLogTableName + " (rows are kept " +
+         std::to_string(kPurgeDays) + " days)";
+}
+
 kj::Promise<int32_t> OpenNetworkStore(ProcessState& state) {
   return ConnectAndBind(state, {"NetDSO", "NetConnect", "NetDTO", state.NetDSO, state.NetDTO});
 }
@@ -90,14 +97,20 @@ kj::Promise<int32_t> OpenNetworkStore(ProcessState& state) {
 kj::Promise<int32_t> OpenLocalStore(ProcessState& state) {
   return ConnectAndBind(state, {"LocalDSO", "LocalConnect", "LocalDTO", state.LocalDSO, state.LocalDTO})
       .then([&state](int32_t result) -> kj::Promise<int32_t> {
-        if (result != 0) return result;
+        if (result != 0 || !state.env.purgeLocalStore) return result;
         // Keep the rows of the last 14 days and of today. The statement's own answer
-        // is not examined; only a call that fails outright fails the store.
+        // is not examined; only a call that fails outright fails the store. What it
+        // removed is entered in the fault log, so that no row goes unannounced.
         kj::Promise<int32_t> purged = nullptr;
         try {
-          const std::string sql = PurgeStatement(state.env.clock.Now());
+          const double today = state.env.clock.Now();
+          const std::string sql = PurgeStatement(today);
           purged = state.LocalDSO->Execute(*state.LocalDTO, automation::Variant::Error(kParamNotFound), sql, 0)
-                       .then([](int32_t) { return int32_t{0}; });
+                       .then([&state, today](int32_t answer) {
+                         const int64_t removed = answer == 0 ? state.LocalDSO->RowsChanged() : -1;
+                         if (removed > 0) state.faultLog.Report(PurgeMessage(removed, today));
+                         return int32_t{0};
+                       });
         } catch (...) {
           return NumberOfCurrentException();
         }

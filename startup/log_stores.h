@@ -24,4 +24,7 @@ kj::Promise<int32_t> OpenLocalStore(ProcessState& state);
 // "WHERE logdate < #m/d/yyyy#" joined by CR LF, the cutoff 14 days before `today`.
 std::string PurgeStatement(double today);
 
+// The fault-log entry that says what a start-up's purge removed.
+std::string PurgeMessage(int64_t rows, double today);
+
 }  // namespace ledgerwick

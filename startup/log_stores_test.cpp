@@ -299,6 +299,19 @@ TEST_F(SqlitePurgeTest, KeepsRowsFromTheCutoffOnAndDeletesOlderOnes) {
   ASSERT_EQ(OpenLocalStore(next).wait(process.ws), 0);
 
   EXPECT_EQ(LogDates(), (std::vector<std::string>{"2026-11-24", "2026-11-25", "2026-12-08"}));
+  const std::vector<std::string> faults = process.Faults();
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_EQ(faults[0], "Removed 2 rows logged before 11/24/2026 from the local tblLog (rows are kept 14 days)");
+
+  // The next start finds nothing to remove and enters nothing.
+  ProcessState third{process.Env()};
+  ASSERT_EQ(OpenLocalStore(third).wait(process.ws), 0);
+  EXPECT_EQ(process.Faults().size(), 1u);
+}
+
+TEST(PurgeMessage, CountsTheRowsAndNamesTheCutoff) {
+  EXPECT_EQ(PurgeMessage(1, Date(2027, 1, 10) + 0.5),
+            "Removed 1 row logged before 12/27/2026 from the local tblLog (rows are kept 14 days)");
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ struct Environment {
   std::string settingsDir;  // the folder that holds Ledgwk.ini
   std::string homeDir;      // the program folder: LWERR.LOG and the default text log
   size_t maxQueueBytes = kDefaultMaxQueueBytes;  // what the queue may hold
+  bool purgeLocalStore = true;  // false: opening the local store removes no rows (a settings check)
 };
 
 class ProcessState {

@@ -265,6 +265,8 @@ kj::Promise<PgOutcome> PgSession::Pump(kj::Own<Run> run) {
       case PGRES_PIPELINE_SYNC:
         return kj::mv(run->outcome);
       case PGRES_COMMAND_OK:
+        run->outcome.rowsChanged += std::strtoull(PQcmdTuples(result.get()), nullptr, 10);
+        break;
       case PGRES_PIPELINE_ABORTED:
         break;
       case PGRES_TUPLES_OK:

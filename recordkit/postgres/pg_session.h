@@ -50,6 +50,8 @@ struct PgOutcome {
   // The rows each statement answered, in statement order; null for statements that
   // answered none.
   std::vector<PgResultHandle> results;
+  // The rows the statements inserted, updated or deleted, summed.
+  uint64_t rowsChanged = 0;
 
   bool ok() const { return !lost && failedAt == kNone; }
 };

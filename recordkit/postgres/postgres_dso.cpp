@@ -133,8 +133,10 @@ kj::Promise<int32_t> PostgresDSO::Execute(DTO& dto, const Variant&, const std::s
 
   std::vector<PgQuery> queries(1);
   queries[0].sql = std::move(*translated);
+  rowsChanged_ = -1;
   return session_.Pipeline(queries, kPgAnswerTimeout).then([this](PgOutcome outcome) {
     if (outcome.lost) LoseConnection(outcome.status);
+    if (outcome.ok()) rowsChanged_ = static_cast<int64_t>(outcome.rowsChanged);
     return Answer(outcome.status);
   });
 }

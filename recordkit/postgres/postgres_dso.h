@@ -61,6 +61,7 @@ class PostgresDSO final : public DSO {
   // date literal that is not a date; else the statement's number.
   kj::Promise<int32_t> Execute(DTO& dto, const automation::Variant& optional, const std::string& sql,
                                int32_t options) override;
+  int64_t RowsChanged() const override { return rowsChanged_; }
 
   // One record, as a run of one: 0 once its row is committed.
   kj::Promise<int32_t> AddRecord(DTO& dto, const automation::Variant& record, const std::string& text) override;
@@ -108,6 +109,7 @@ class PostgresDSO final : public DSO {
   automation::Status lostBecause_;
   std::optional<double> downSince_;
   uint64_t bindings_ = 0;
+  int64_t rowsChanged_ = -1;  // of the last Execute that answered 0
   // Last, so that it is dropped first: it refers to the members above.
   kj::Promise<void> reconnecting_ = nullptr;
 };

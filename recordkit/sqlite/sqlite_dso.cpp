@@ -157,6 +157,7 @@ int32_t SqliteDSO::ExecuteNow(DTO& dto, const automation::Variant& /*optional*/,
                            int32_t /*options*/) {
   SqliteDTO& sqliteDto = AsSqliteDTO(dto);
   BeginCallerCall();
+  rowsChanged_ = -1;
   if (!isConnected()) return Answer({err::kObjectNotSet, "not connected"});
   if (!sqliteDto.IsBoundTo(connection_)) {
     return Answer({err::kObjectNotSet, "the DTO is not bound to a table of this store"});
@@ -168,6 +169,7 @@ int32_t SqliteDSO::ExecuteNow(DTO& dto, const automation::Variant& /*optional*/,
   }
 
   sqlite3* db = connection_->handle();
+  const sqlite3_int64 changesBefore = sqlite3_total_changes64(db);
   const char* next = translated->c_str();
   while (*next != '\0') {
     const char* tail = nullptr;
@@ -186,6 +188,7 @@ int32_t SqliteDSO::ExecuteNow(DTO& dto, const automation::Variant& /*optional*/,
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return Answer({err::kInvalidProcedureCall, "the statement left a transaction open"});
   }
+  rowsChanged_ = sqlite3_total_changes64(db) - changesBefore;
   return Answer({});
 }
 

@@ -66,6 +66,7 @@ class SqliteDSO final : public DSO {
                                int32_t options) override {
     return ExecuteNow(dto, optional, sql, options);
   }
+  int64_t RowsChanged() const override { return rowsChanged_; }
 
   // The same, answered at once, for callers with no loop to serve (tools, tests).
   // Opens (creating when missing) the SQLite file that `database` names, in WAL
@@ -154,6 +155,7 @@ class SqliteDSO final : public DSO {
   // Owned by whichever thread runs the call in hand (see the class comment).
   std::shared_ptr<SqliteConnection> connection_;  // null while unconnected
   std::string lastError_;
+  int64_t rowsChanged_ = -1;  // of the last ExecuteNow that answered 0; caller's thread
 };
 
 }  // namespace recordkit
