@@ -62,6 +62,12 @@ int StartDaemonAndConnect(const Options& options, const std::string& path) {
   if (std::string problem = UnsafeSocketFolder(SocketFolder(path)); !problem.empty()) {
     throw ConnectError("ledgerwick: will not start ledgerwickd: " + problem);
   }
+  std::string settingsFolder;
+  if (KnownSettingsFile(settingsFolder).empty()) {
+    throw ConnectError("ledgerwick: nothing listens on " + path + ", and no daemon was started there: no Ledgwk.ini in " +
+                       settingsFolder +
+                       " (set LEDGERWICK_CONFIG_DIR to the daemon's settings folder, or start ledgerwickd yourself)");
+  }
   // One client at a time starts a daemon; the others wait here, then find it answering.
   LaunchLock launchLock(path + ".launch");
   int fd = TryConnect(path);

@@ -42,6 +42,15 @@ std::string FindDaemon(const std::string& given) {
   return "ledgerwickd";
 }
 
+std::string KnownSettingsFile(std::string& lookedIn) {
+  const char* fromEnvironment = std::getenv("LEDGERWICK_CONFIG_DIR");
+  lookedIn = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : "/etc";
+  const std::string path = lookedIn + "/Ledgwk.ini";
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
+  return path;
+}
+
 void StartDaemon(const std::string& daemon, const std::string& socketPath) {
   // Everything the children need is made before fork: after it only plain system
   // calls run.

@@ -10,6 +10,12 @@ namespace ledgerwick::client {
 // running executable when it is there; else "ledgerwickd", looked up on PATH.
 std::string FindDaemon(const std::string& given);
 
+// The settings file a daemon started from here would read: Ledgwk.ini in
+// $LEDGERWICK_CONFIG_DIR, else in /etc. Empty when there is no such file, and then
+// `lookedIn` names the folder: a daemon started without settings would log nowhere the
+// user expects, so none is started.
+std::string KnownSettingsFile(std::string& lookedIn);
+
 // Starts `daemon --idle-exit 60 --socket socketPath` in a session of its own, with
 // standard input and output on /dev/null and standard error appended to
 // socketPath + ".log"; returns once it runs. Raises ConnectError when it cannot be
