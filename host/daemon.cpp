@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 
 #include <kj/async-io.h>
@@ -19,14 +20,15 @@
 #include "automation/file_appender.h"
 #include "automation/notices.h"
 #include "automation/timer_service.h"
+#include "host/config_check.h"
 #include "host/connection_server.h"
+#include "host/home_folder.h"
 #include "host/host_objects.h"
 #include "host/idle_watch.h"
 #include "host/start_error.h"
+#include "host/store_classes.h"
 #include "host/tls_listener.h"
 #include "host/unix_listener.h"
-#include "recordkit/postgres/postgres_store.h"
-#include "recordkit/sqlite/sqlite_store.h"
 #include "startup/process_state.h"
 
 namespace ledgerwick::host {
@@ -38,15 +40,6 @@ constexpr uint kBusyPollInterval = 8;
 
 kj::Duration Seconds(double seconds) {
   return static_cast<int64_t>(std::llround(seconds * 1000.0)) * kj::MILLISECONDS;
-}
-
-// The SQLite store writes on the worker; the PostgreSQL store runs on the loop,
-// which watches its socket.
-void RegisterStoreClasses(automation::ClassRegistry& classes, std::shared_ptr<automation::BlockingWorker> worker,
-                          kj::AsyncIoContext& io, const automation::Clock& clock) {
-  recordkit::RegisterSqliteClasses(classes, std::move(worker));
-  recordkit::RegisterPostgresClasses(classes,
-                                     {io.unixEventPort, io.provider->getTimer(), io.provider->getNetwork(), clock});
 }
 
 enum class StopReason { Signal, Idle };
@@ -69,6 +62,7 @@ kj::Maybe<int> ActivationSocket() {
 }
 
 int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
+  PrepareHome(options.homeDir, options.homeIsDefault);
   std::unique_ptr<UnixListener> unixListener;
   uint flags = kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP | kj::LowLevelAsyncIoProvider::ALREADY_CLOEXEC;
   KJ_IF_MAYBE(fd, ActivationSocket()) {
@@ -189,6 +183,7 @@ int RunDaemon(const DaemonOptions& options) {
   kj::UnixEventPort::captureSignal(SIGHUP);
   auto io = kj::setupAsyncIo();
   try {
+    if (options.checkConfig) return CheckConfig(options, io, std::cout);
     return Serve(options, io);
   } catch (const StartError& e) {
     std::fprintf(stderr, "%s\n", e.what());

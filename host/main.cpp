@@ -1,8 +1,5 @@
 // ledgerwickd: the Ledgerwick logging daemon. Runs in the foreground.
 
-#include <unistd.h>
-
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -10,21 +7,9 @@
 #include <CLI/CLI.hpp>
 
 #include "host/daemon.h"
+#include "host/home_folder.h"
 #include "remoting/socket_path.h"
 
-namespace {
-
-// The folder of this executable: the daemon's home unless --home says otherwise.
-std::string ExecutableFolder() {
-  char buffer[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-  if (n <= 0) return ".";
-  std::string path(buffer, static_cast<size_t>(n));
-  std::string::size_type slash = path.find_last_of('/');
-  return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   ledgerwick::host::DaemonOptions options;
@@ -47,7 +32,8 @@ int main(int argc, char** argv) {
       ->envname("LEDGERWICK_CONFIG_DIR")
       ->capture_default_str();
   app.add_option("--home", options.homeDir,
-                 "Program folder: the fault log LWERR.LOG and the default text log (default: the executable's folder)")
+                 "Home folder: the fault log LWERR.LOG and the default text log (default: /var/lib/ledgerwick for root, else "
+                 "$XDG_STATE_HOME/ledgerwick or ~/.local/state/ledgerwick)")
       ->envname("LEDGERWICK_HOME");
   app.add_option("--socket", socket,
                  "Unix socket to listen on (default: $LEDGERWICK_SOCKET, /run/ledgerwick/ledgerwick.sock for root, "
@@ -74,6 +60,9 @@ int main(int argc, char** argv) {
                  "Stop after this long with no Application objects and nothing queued")
       ->check(finite)
       ->check(CLI::Range(0.0, 31536000.0));
+  app.add_flag("--check-config", options.checkConfig,
+               "Read the settings, try the stores and the folders, print what start-up would do, and exit "
+               "(1 when something stands in the way)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -81,7 +70,10 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
 
-  if (options.homeDir.empty()) options.homeDir = ExecutableFolder();
+  if (options.homeDir.empty()) {
+    options.homeDir = ledgerwick::host::DefaultHome();
+    options.homeIsDefault = true;
+  }
   options.socketPath = ledgerwick::ResolveSocketPath(socket);
   if (idleExit >= 0) options.idleExitSeconds = idleExit;
   return ledgerwick::host::RunDaemon(options);

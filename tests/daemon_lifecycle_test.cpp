@@ -114,6 +114,32 @@ TEST_F(DaemonLifecycleTest, TimeoutsThatAreNoFiniteNumberAreRefused) {
   }
 }
 
+// A record queued by a daemon that cannot write its fault log or text log would be
+// lost at the stop while its client was told it succeeded: no such daemon starts.
+TEST_F(DaemonLifecycleTest, AHomeFolderThatCannotBeWrittenIsRefused) {
+  WriteDefaultSettings(kToDatabase);
+  const std::string file = dir / "a-file";
+  { std::ofstream(file) << "x"; }
+  const struct {
+    std::string home;
+    std::string message;
+  } cases[] = {
+      {dir / "gone", "ledgerwickd: the home folder " + (dir / "gone") +
+                         " does not exist (make it, or name another with --home)\n"},
+      {file, "ledgerwickd: the home folder " + file + " is not a folder\n"},
+      // Not even root may make a file in /proc.
+      {"/proc", "ledgerwickd: cannot write in the home folder /proc: "},
+  };
+  for (const auto& c : cases) {
+    CommandResult result =
+        RunCommand(LEDGERWICKD_PATH, {"--config-dir", dir.path(), "--home", c.home, "--socket", Socket()});
+    EXPECT_EQ(result.code, 1) << c.home;
+    EXPECT_EQ(result.err.substr(0, c.message.size()), c.message) << result.err;
+    EXPECT_FALSE(Exists(Socket()));
+  }
+  EXPECT_FALSE(Exists(dir / "gone"));
+}
+
 TEST_F(DaemonLifecycleTest, ServesASocketHandedOverBySystemd) {
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
@@ -273,6 +299,23 @@ TEST_F(AutostartTest, NoDaemonIsStartedInAFolderOthersMayWrite) {
   EXPECT_EQ(result.err,
             "ledgerwick: will not start ledgerwickd: other users may write in the socket's folder " + folder + "\n");
   EXPECT_FALSE(Exists(socket + ".log"));
+}
+
+// A wrong or stale socket path must not quietly start a second daemon that has no
+// settings and logs where nobody looks.
+TEST_F(AutostartTest, NoDaemonIsStartedWhereItsSettingsAreUnknown) {
+  const std::string empty = dir / "no-settings";
+  ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
+  EnvChanges env = AutostartEnv();
+  env["LEDGERWICK_CONFIG_DIR"] = empty;
+  CommandResult result = RunCommand(LEDGERWICK_CLI_PATH, {"log", "AppName=lost"}, env);
+  EXPECT_EQ(result.code, 3);
+  EXPECT_EQ(result.err, "ledgerwick: nothing listens on " + Socket() +
+                            ", and no daemon was started there: no Ledgwk.ini in " + empty +
+                            " (set LEDGERWICK_CONFIG_DIR to the daemon's settings folder, or start ledgerwickd "
+                            "yourself)\n");
+  EXPECT_FALSE(Exists(Socket()));
+  EXPECT_FALSE(Exists(Socket() + ".log"));
 }
 
 TEST_F(AutostartTest, ClientsStartingAtOnceStartOneDaemon) {

@@ -1,0 +1,66 @@
+#include "host/home_folder.h"
+
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "host/start_error.h"
+
+namespace ledgerwick::host {
+
+namespace {
+
+std::string UserHome() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
+  if (const passwd* entry = getpwuid(geteuid()); entry != nullptr && entry->pw_dir != nullptr) return entry->pw_dir;
+  return "";
+}
+
+// mkdir -p with `mode` for each folder it makes; errno of the first failure.
+bool MakeFolders(const std::string& folder, mode_t mode) {
+  for (std::string::size_type slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string part = folder.substr(0, slash);
+    if (!part.empty() && mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) return true;
+  }
+}
+
+}  // namespace
+
+std::string DefaultHomeFor(bool root, const char* xdgStateHome, const std::string& userHome) {
+  if (root) return "/var/lib/ledgerwick";
+  // A relative XDG_STATE_HOME is to be ignored, as the base-directory rules say.
+  if (xdgStateHome != nullptr && *xdgStateHome == '/') return std::string(xdgStateHome) + "/ledgerwick";
+  return (userHome.empty() ? std::string("/tmp") : userHome) + "/.local/state/ledgerwick";
+}
+
+std::string DefaultHome() { return DefaultHomeFor(geteuid() == 0, std::getenv("XDG_STATE_HOME"), UserHome()); }
+
+void PrepareHome(const std::string& folder, bool create) {
+  if (create && !MakeFolders(folder, 0700)) {
+    throw StartError("ledgerwickd: cannot make the home folder " + folder + ": " + std::strerror(errno));
+  }
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0) {
+    if (errno == ENOENT) {
+      throw StartError("ledgerwickd: the home folder " + folder + " does not exist (make it, or name another with --home)");
+    }
+    throw StartError("ledgerwickd: cannot use the home folder " + folder + ": " + std::strerror(errno));
+  }
+  if (!S_ISDIR(info.st_mode)) throw StartError("ledgerwickd: the home folder " + folder + " is not a folder");
+  // The test that counts is a file made there: permission bits alone miss a
+  // read-only mount and ACLs.
+  std::string probe = folder + "/.ledgerwickd-XXXXXX";
+  int fd = mkstemp(probe.data());
+  if (fd < 0) {
+    throw StartError("ledgerwickd: cannot write in the home folder " + folder + ": " + std::strerror(errno));
+  }
+  close(fd);
+  unlink(probe.c_str());
+}
+
+}  // namespace ledgerwick::host
