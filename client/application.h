@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/automation_error.h"  // what its calls raise, for callers to catch
 #include "automation/status.h"
 #include "automation/variant.h"
 #include "client/connection.h"
