@@ -171,7 +171,7 @@ double DrainSqlite(const std::string& folder, const std::vector<Variant>& record
   w.dso = dso;
   w.dto = dto;
   w.drain.CreateErrorBuffer();
-  w.writer.SetTargets(kj::Own<LogTarget>(), kj::heap<StoreTarget>(w.dso, w.dto, w.faultLog),
+  w.writer.SetTargets(kj::Own<LogTarget>(), kj::heap<StoreTarget>(w.dso, w.dto, w.faultLog, "store"),
                       kj::Own<LogTarget>(&w.textLog, kj::NullDisposer::instance));
   w.method = toDatabase;
   double rate = w.DrainAll(records);
@@ -257,7 +257,7 @@ double DrainPostgres(const std::string& folder, const std::string& conninfo, con
   w.dso = dso;
   w.dto = dto;
   w.drain.CreateErrorBuffer();
-  w.writer.SetTargets(kj::heap<StoreTarget>(w.dso, w.dto, w.faultLog), kj::Own<LogTarget>(),
+  w.writer.SetTargets(kj::heap<StoreTarget>(w.dso, w.dto, w.faultLog, "store"), kj::Own<LogTarget>(),
                       kj::Own<LogTarget>(&w.textLog, kj::NullDisposer::instance));
   w.method = toDatabase;
   double rate = w.DrainAll(records);

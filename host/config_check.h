@@ -14,8 +14,4 @@ namespace ledgerwick::host {
 // Writes the report to `out`; answers 0 when nothing stands in the way, else 1.
 int CheckConfig(const DaemonOptions& options, kj::AsyncIoContext& io, std::ostream& out);
 
-// A connect string as it may be shown: the value of a password item, or the password
-// of a URI's user, replaced by "***".
-std::string WithoutPassword(const std::string& connect);
-
 }  // namespace ledgerwick::host

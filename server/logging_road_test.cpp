@@ -73,7 +73,9 @@ TEST_F(LoggingRoadTest, EventLandsAsOneRowOfTheLocalTable) {
   EXPECT_TRUE(app.GetReady());
   EXPECT_EQ(process.notices.shown,
             std::vector<std::string>{"Unable to open Network Log Table.\r\nErrors will be logged to Local Table"});
-  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Object variable or With block variable not set: Create NetDSO"});
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Object variable or With block variable not set: Create NetDSO "
+                                                       "(no NetDSO in [Attachments] of " +
+                                                       process.settingsDir.path() + "/Ledgwk.ini)"});
 
   FillAndLog(app);
   EXPECT_TRUE(ReadLogTable(DatabasePath()).empty());  // nothing is written before the tick

@@ -83,6 +83,23 @@ std::string PurgeStatement(double today) {
          automation::ShortDateText(cutoff) + "#";
 }
 
+std::string StoreSettingsDetail(const ProcessState& state, const std::string& prefix,
+                                const std::shared_ptr<recordkit::DSO>& dso) {
+  const std::string dsoKey = prefix + "DSO";
+  const std::string dsoClass = ReadSetting(state, kSection, dsoKey, kSettingsFileName);
+  if (dsoClass == kMissing) {
+    return "no " + dsoKey + " in [" + kSection + "] of " + state.env.settingsDir + "/" + kSettingsFileName;
+  }
+  const std::string connect = ReadSetting(state, kSection, prefix + "Connect", kSettingsFileName);
+  std::string detail = dsoKey + "=" + dsoClass + ", " + prefix + "Connect=" +
+                       (connect == kMissing ? std::string("(not set)") : WithoutPassword(connect));
+  if (dso) {
+    const std::string why = dso->Health().lastError;
+    if (!why.empty()) detail += ": " + why;
+  }
+  return detail;
+}
+
 std::string PurgeMessage(int64_t rows, double today) {
   const double cutoff = automation::WholeDays(today) - kPurgeDays;
   return "Removed " + std::to_string(rows) + (rows == 1 ? " row" : " rows") + " logged before " +

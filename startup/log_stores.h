@@ -20,6 +20,13 @@ constexpr int kPurgeDays = 14;
 kj::Promise<int32_t> OpenNetworkStore(ProcessState& state);
 kj::Promise<int32_t> OpenLocalStore(ProcessState& state);
 
+// What a fault entry about a store adds for the operator: the store's class and
+// connect string as the settings give them (no password), and the store's own word
+// on why it is down; "Net" or "Local" names the store. When the settings name no
+// class: that, and the file they were read from.
+std::string StoreSettingsDetail(const ProcessState& state, const std::string& prefix,
+                                const std::shared_ptr<recordkit::DSO>& dso);
+
 // The purge statement for the given date: "DELETE *", "FROM tblLog" and
 // "WHERE logdate < #m/d/yyyy#" joined by CR LF, the cutoff 14 days before `today`.
 std::string PurgeStatement(double today);

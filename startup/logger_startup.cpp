@@ -63,14 +63,17 @@ class StartupRun {
     }
   }
 
-  // A store opener's answer: a number other than 0 is raised as that error.
-  bool Opened(int32_t result) {
+  // A store opener's answer: a number other than 0 is raised as that error. Its
+  // entry ends with `detail`, after the step.
+  bool Opened(int32_t result, const std::string& detail) {
     if (result == 0) return true;
-    Fault(automation::StandardDescription(result));
+    Fault(automation::StandardDescription(result), detail);
     return false;
   }
 
-  void Fault(const std::string& description) { state_.faultLog.Report(description + ": " + step); }
+  void Fault(const std::string& description, const std::string& detail = "") {
+    state_.faultLog.Report(description + ": " + step + (detail.empty() ? "" : " (" + detail + ")"));
+  }
 
   std::string step;  // the current step label, empty until the text log's step
   bool networkOpened = false;
@@ -151,12 +154,12 @@ kj::Promise<void> InitializeLogger(ProcessState& state) {
   kj::Promise<void> done =
       Opening(OpenNetworkStore(state))
           .then([&state, outcome](int32_t result) {
-            outcome->networkOpened = outcome->Opened(result);
+            outcome->networkOpened = outcome->Opened(result, StoreSettingsDetail(state, "Net", state.NetDSO));
             outcome->step = kStepLocal;
             return Opening(OpenLocalStore(state));
           })
           .then([&state, outcome](int32_t result) {
-            outcome->localOpened = outcome->Opened(result);
+            outcome->localOpened = outcome->Opened(result, StoreSettingsDetail(state, "Local", state.LocalDSO));
 
             // The writer is handed whatever objects the openers left, opened or not.
             outcome->Run([&] { BuildWriterChain(state); });

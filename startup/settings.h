@@ -22,4 +22,8 @@ std::string ReadSetting(const ProcessState& state, const std::string& section, c
 std::string GetConnectValue(const std::string& connectString, const std::string& key,
                             const std::string& delimiter);
 
+// A connect string as it may be shown: the value of a password item, or the password
+// of a URI's user, replaced by "***".
+std::string WithoutPassword(const std::string& connect);
+
 }  // namespace ledgerwick

@@ -6,8 +6,8 @@
 namespace ledgerwick {
 
 void BuildWriterChain(ProcessState& state) {
-  state.writer.SetTargets(kj::heap<StoreTarget>(state.NetDSO, state.NetDTO, state.faultLog),
-                          kj::heap<StoreTarget>(state.LocalDSO, state.LocalDTO, state.faultLog),
+  state.writer.SetTargets(kj::heap<StoreTarget>(state.NetDSO, state.NetDTO, state.faultLog, "network store"),
+                          kj::heap<StoreTarget>(state.LocalDSO, state.LocalDTO, state.faultLog, "local store"),
                           kj::heap<TextLog>(state.env.files, state.Packer(), state.faultLog, state.env.worker, state.TextLogPath));
 }
 

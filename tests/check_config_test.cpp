@@ -40,7 +40,8 @@ TEST_F(CheckConfigTest, UsableSettingsAreDescribedAndNothingIsStartedOrWritten) 
       << result.out;
   // The fault start-up would enter for the absent network store is shown, not written.
   EXPECT_TRUE(Has(result.out, "start-up would enter in " + FaultLog() + ":\n  ")) << result.out;
-  EXPECT_TRUE(Has(result.out, ": Create NetDSO\n")) << result.out;
+  EXPECT_TRUE(Has(result.out, ": Create NetDSO (no NetDSO in [Attachments] of " + (dir / "Ledgwk.ini") + ")\n"))
+      << result.out;
   EXPECT_TRUE(Has(result.out, "ledgerwickd: the settings can be used\n")) << result.out;
   EXPECT_FALSE(Exists(FaultLog()));
   EXPECT_FALSE(Exists(Socket()));
@@ -68,7 +69,8 @@ TEST_F(CheckConfigTest, EachProblemIsNamed) {
       {none, "problem: no settings file " + none + "/Ledgwk.ini (every setting would take its default"},
       {unknownClass, "problem: local store LocalDSO=Nowhere.DSO LocalDTO=Nowhere.DTO LocalConnect=DATABASE=" +
                          Database() + ": did not open"},
-      {unknownClass, "  Component can't create object: Create DSOLocal\n"},
+      {unknownClass, "  Component can't create object: Create DSOLocal (LocalDSO=Nowhere.DSO, LocalConnect=DATABASE=" +
+                         Database() + ")\n"},
       {readOnlyText, "problem: text log /proc/Ledgwk.log: its folder /proc cannot be written: "},
   };
   for (const auto& c : cases) {

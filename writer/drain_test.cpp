@@ -309,11 +309,12 @@ TEST_F(DrainTest, AFaultThatRepeatsDuringAnOutageIsEnteredOnceWithItsCount) {
   Queue("kept");
   process.RunFor(100 * kj::MILLISECONDS + 200 * kj::MILLISECONDS + 400 * kj::MILLISECONDS);
   EXPECT_EQ(process.files.calls(), 3);
-  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Disk full"});
+  const std::string diskFull = "Disk full (" + process.textLogPath + ")";
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{diskFull});
   process.files.Heal();
   process.RunFor(800 * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 0u);
-  EXPECT_EQ(process.Faults(), (std::vector<std::string>{"Disk full", "Disk full (repeated 2 times)"}));
+  EXPECT_EQ(process.Faults(), (std::vector<std::string>{diskFull, diskFull + " (repeated 2 times)"}));
 
   // A new outage is entered afresh.
   process.files.FailCallOnce(process.files.calls() + 1);
@@ -322,7 +323,7 @@ TEST_F(DrainTest, AFaultThatRepeatsDuringAnOutageIsEnteredOnceWithItsCount) {
   process.RunFor(200 * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(process.Faults().size(), 3u);
-  EXPECT_EQ(process.Faults().back(), "Disk full");
+  EXPECT_EQ(process.Faults().back(), diskFull);
 }
 
 // An outage that lasts until the process ends still has its count entered.

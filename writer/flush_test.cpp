@@ -74,8 +74,9 @@ TEST_F(FlushTest, RecordsNoTargetTakesAreCountedInOneFaultEntry) {
   ASSERT_FALSE(faults.empty());
   EXPECT_EQ(faults.back(), "4 queued records could not be written at shutdown");
   // The text log's fault is entered once however often it is tried...
-  EXPECT_EQ(faults.front(), "Path not found");
-  EXPECT_EQ(std::count(faults.begin(), faults.end(), "Path not found"), 1);
+  const std::string pathNotFound = "Path not found (" + (process.homeDir / "missing/Ledgwk.log") + ")";
+  EXPECT_EQ(faults.front(), pathNotFound);
+  EXPECT_EQ(std::count(faults.begin(), faults.end(), pathNotFound), 1);
   // ...and tries keep to the drain timer's back-off: a handful in two seconds, not twenty.
   EXPECT_GE(process.files.calls(), 2);
   EXPECT_LE(process.files.calls(), 8);

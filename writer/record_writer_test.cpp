@@ -113,14 +113,15 @@ TEST_F(RecordWriterTest, FailingStoreCallIsReportedOnceAndPassedOver) {
   OpenLocal();
   EXPECT_EQ(Write(toDatabase), 0);
   EXPECT_EQ(local->taken.size(), 1u);
-  EXPECT_EQ(process.Faults(), std::vector<std::string>{"ODBC--call failed"});
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{"ODBC--call failed (network store)"});
 
   local->mode = FakeDSO::Mode::kRaise;
   local->raiseDescription = "disk I/O error";
   EXPECT_EQ(Write(toDatabase), 0);
   EXPECT_EQ(TextLines(), 1u);
   // The network store's failure repeats within its outage and is not entered again.
-  EXPECT_EQ(process.Faults(), (std::vector<std::string>{"ODBC--call failed", "disk I/O error"}));
+  EXPECT_EQ(process.Faults(),
+            (std::vector<std::string>{"ODBC--call failed (network store)", "disk I/O error (local store)"}));
 }
 
 TEST_F(RecordWriterTest, NoTargetTakingTheRecordAnswersTheTextLogError) {
@@ -130,7 +131,7 @@ TEST_F(RecordWriterTest, NoTargetTakingTheRecordAnswersTheTextLogError) {
   EXPECT_EQ(Write(toDatabase), 76);
   EXPECT_EQ(Write(tofile), 76);
   // One outage of the text log: its fault is entered once.
-  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Path not found"});
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Path not found (" + (process.homeDir / "gone/Ledgwk.log") + ")"});
 }
 
 TEST_F(RecordWriterTest, WaitsForASlowStoreWithoutBlocking) {
@@ -196,7 +197,7 @@ TEST(RecordWriterChain, ATargetThatFailsOutrightLosesNothingTheOthersTook) {
     auto takesTwo = std::make_shared<FakeDSO>();
     takesTwo->failCall = 3;
     rig.SetStores(takesTwo, std::make_shared<FakeDTO>());
-    rig.writer.SetTargets(kj::heap<StoreTarget>(rig.netDso, rig.netDto, rig.faultLog), kj::heap<Broken>(atOnce),
+    rig.writer.SetTargets(kj::heap<StoreTarget>(rig.netDso, rig.netDto, rig.faultLog, "network store"), kj::heap<Broken>(atOnce),
                           kj::heap<TextLog>(rig.files, rig.packer, rig.faultLog, rig.worker, rig.textLogPath));
     std::vector<Variant> run;
     for (int i = 0; i < 4; ++i) run.push_back(testing::MakeRecord({{"AppName", Variant::String("r" + std::to_string(i))}}));

@@ -23,7 +23,7 @@ kj::Promise<TakeResult> StoreTarget::Take(kj::ArrayPtr<const automation::Variant
         if (result.taken > 0) faults_.End();
         if (result.raised) {
           if (result.status.number == 0) result.status = automation::Status::Error(automation::err::kAutomationError);
-          faults_.Report(result.status.description);
+          faults_.Report(result.status.description + " (" + name_ + ")");
         }
         return result;
       });

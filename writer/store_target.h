@@ -3,6 +3,7 @@
 // them.
 
 #include <memory>
+#include <string>
 
 #include "recordkit/store.h"
 #include "writer/fault_log.h"
@@ -14,10 +15,11 @@ class StoreTarget final : public LogTarget {
  public:
   // `dso` and `dto` are the slots that start-up's store openers fill; they are read
   // at every run and never changed here, and must outlive the target. Either may be
-  // empty: the store then counts as absent (91) and is not called.
+  // empty: the store then counts as absent (91) and is not called. `name` ("network
+  // store", "local store") ends its fault entries, so that they say which store.
   StoreTarget(const std::shared_ptr<recordkit::DSO>& dso, const std::shared_ptr<recordkit::DTO>& dto,
-              FaultLog& faults)
-      : dso_(dso), dto_(dto), faults_(faults) {}
+              FaultLog& faults, std::string name)
+      : dso_(dso), dto_(dto), faults_(faults), name_(std::move(name)) {}
 
   // A store that refuses is passed over silently, as one that is absent. A store
   // whose call fails outright is passed over too, after a fault entry with the
@@ -28,6 +30,7 @@ class StoreTarget final : public LogTarget {
   const std::shared_ptr<recordkit::DSO>& dso_;
   const std::shared_ptr<recordkit::DTO>& dto_;
   RepeatedFaults faults_;
+  const std::string name_;
 };
 
 }  // namespace ledgerwick

@@ -123,7 +123,7 @@ kj::Promise<TakeResult> TextLog::WriteToTextFile(kj::ArrayPtr<const Variant> run
       })
       .then([this, count = run.size()]() {
         if (!status_.ok()) {
-          outage_.Report(status_.description);
+          outage_.Report(status_.description + " (" + path_ + ")");
           return TakeResult{0, status_};
         }
         outage_.End();

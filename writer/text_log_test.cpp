@@ -135,7 +135,7 @@ TEST_F(TextLogTest, MissingFolderWritesNothingAndAnswersTheFileError) {
   EXPECT_EQ(result.taken, 0u);
   EXPECT_EQ(result.status.number, 76);
   EXPECT_EQ(result.status.description, "Path not found");
-  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Path not found"});
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Path not found (" + path + ")"});
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
@@ -156,12 +156,13 @@ TEST_F(TextLogTest, FailedRunTakesNothingAndItsRenderingFaultsWaitForTheWrite) {
   EXPECT_EQ(failed.taken, 0u);
   EXPECT_EQ(failed.status.number, 61);
   EXPECT_FALSE(std::filesystem::exists(process.textLogPath));
-  EXPECT_EQ(process.Faults(), std::vector<std::string>{"Disk full"});
+  const std::string diskFull = "Disk full (" + process.textLogPath + ")";
+  EXPECT_EQ(process.Faults(), std::vector<std::string>{diskFull});
 
   TakeResult written = log.WriteToTextFile(kj::arrayPtr(run.data(), run.size())).wait(process.ws);
   EXPECT_EQ(written.taken, 2u);
   EXPECT_EQ(testing::SplitLines(testing::ReadFile(process.textLogPath)).size(), 2u);
-  EXPECT_EQ(process.Faults(), (std::vector<std::string>{"Disk full", "Invalid use of Null"}));
+  EXPECT_EQ(process.Faults(), (std::vector<std::string>{diskFull, "Invalid use of Null"}));
 }
 
 }  // namespace

@@ -100,8 +100,8 @@ class WriterRig {
 
  private:
   void Rewire() {
-    writer.SetTargets(kj::heap<StoreTarget>(netDso, netDto, faultLog),
-                      kj::heap<StoreTarget>(localDso, localDto, faultLog),
+    writer.SetTargets(kj::heap<StoreTarget>(netDso, netDto, faultLog, "network store"),
+                      kj::heap<StoreTarget>(localDso, localDto, faultLog, "local store"),
                       kj::heap<TextLog>(files, packer, faultLog, worker, textLogPath));
   }
 };
