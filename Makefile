@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run run-postgres test bench sanitize clean
+.PHONY: deps build run run-postgres test bench sanitize package clean
 
 deps:
 	@scripts/install-deps
@@ -27,6 +27,10 @@ sanitize: deps
 	cmake -S . -B build-asan -DLEDGERWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, in $(BUILD)/: ledgerwick_<version>_<arch>.deb.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@scripts/run-benchmarks $(BUILD)

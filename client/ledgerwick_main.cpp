@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
   bool get = false, put = false, putRef = false, method = false;
 
   CLI::App app{"ledgerwick: log audit events through ledgerwickd"};
+  app.set_version_flag("--version", "ledgerwick 10.0");
   app.require_subcommand(1);
   // Where the daemon is: its socket, or a TCP listener with TLS; on the command and
   // on each subcommand.

@@ -41,10 +41,18 @@ function(ledgerwick_headers target)
     file(CREATE_LINK ${generated} ${root}/${H_FOLDER}/${name} SYMBOLIC)
   endforeach()
 
+  # Kept for installing the headers (cmake/LedgerwickPackage.cmake).
+  set(installed)
+  foreach(header ${H_HEADERS})
+    list(APPEND installed ${source_dir}/${header})
+  endforeach()
+  set_target_properties(${target} PROPERTIES LEDGERWICK_HEADER_FOLDER "${H_FOLDER}"
+                                             LEDGERWICK_HEADER_FILES "${installed};${H_GENERATED}")
+
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "INTERFACE_LIBRARY")
-    target_include_directories(${target} INTERFACE ${root})
+    target_include_directories(${target} INTERFACE $<BUILD_INTERFACE:${root}>)
   else()
-    target_include_directories(${target} PUBLIC ${root})
+    target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${root}>)
   endif()
 endfunction()
