@@ -25,6 +25,7 @@
 #include "host/home_folder.h"
 #include "host/host_objects.h"
 #include "host/idle_watch.h"
+#include "host/metrics.h"
 #include "host/start_error.h"
 #include "host/store_classes.h"
 #include "host/tls_listener.h"
@@ -121,6 +122,30 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   server.Listen(kj::mv(unixReceiver));
   for (auto& receiver : tcpReceivers) server.Listen(kj::mv(receiver), tls ? &tls->context() : nullptr);
 
+  // The metrics endpoint reads the state and the counts; loopback unless a host is named.
+  kj::Own<kj::ConnectionReceiver> metricsReceiver;
+  kj::Own<MetricsServer> metrics;
+  kj::Promise<void> servingMetrics = kj::READY_NOW;
+  if (!options.metrics.empty()) {
+    const std::string where =
+        options.metrics.find(':') == std::string::npos ? "127.0.0.1:" + options.metrics : options.metrics;
+    try {
+      metricsReceiver = io.provider->getNetwork().parseAddress(where).wait(io.waitScope)->listen();
+    } catch (const kj::Exception& e) {
+      throw StartError("ledgerwickd: cannot serve metrics on " + where + ": " + e.getDescription().cStr());
+    }
+    metrics = kj::heap<MetricsServer>(timer, host);
+    servingMetrics = metrics->Listen(*metricsReceiver).eagerlyEvaluate([](kj::Exception&& e) {
+      std::fprintf(stderr, "ledgerwickd: the metrics endpoint stopped: %s\n", e.getDescription().cStr());
+    });
+  }
+
+  if (metricsReceiver) {
+    const std::string host = options.metrics.find(':') == std::string::npos
+                                 ? "127.0.0.1"
+                                 : options.metrics.substr(0, options.metrics.rfind(':'));
+    std::fprintf(stderr, "ledgerwickd: metrics on http://%s:%u/metrics\n", host.c_str(), metricsReceiver->getPort());
+  }
   std::fprintf(stderr, "ledgerwickd: ready on %s\n", options.socketPath.c_str());
   for (const std::string& hostPort : options.listen) {
     std::fprintf(stderr, "ledgerwickd: also listening on %s (%s)\n", hostPort.c_str(),

@@ -15,6 +15,7 @@ struct DaemonOptions {
   bool homeIsDefault = false;          // not named by the operator: made when missing
   std::string socketPath;              // resolved already
   std::vector<std::string> listen;     // extra TCP listeners, HOST:PORT
+  std::string metrics;                 // the metrics endpoint, HOST:PORT or PORT (loopback)
   // TLS for the TCP listeners: the daemon's certificate and key, and the CA whose
   // certificates clients must present (empty: none asked). Without a certificate a
   // listener needs listenInsecure.

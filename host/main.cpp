@@ -40,6 +40,9 @@ int main(int argc, char** argv) {
                  "else $XDG_RUNTIME_DIR/ledgerwick.sock)");
   app.add_option("--listen", options.listen,
                  "Also listen on TCP HOST:PORT, with TLS (--tls-cert, --tls-key), or without it given --listen-insecure");
+  app.add_option("--metrics", options.metrics,
+                 "Serve the metrics in the Prometheus text format at http://HOST:PORT/metrics (PORT alone: on "
+                 "127.0.0.1)");
   app.add_option("--tls-cert", options.tlsCert, "PEM certificate (chain) of the TCP listeners");
   app.add_option("--tls-key", options.tlsKey, "PEM private key of the TCP listeners");
   app.add_option("--tls-client-ca", options.tlsClientCa,

@@ -82,10 +82,12 @@ void Application::Loggit(Variant& vData) {
   try {
     StampAndQueue(vData);
   } catch (const AutomationError& e) {
+    state_.loggitTally.Refused();
     refused_.Report("Loggit refused an event: " + std::to_string(e.number()) + " " + e.description() + " (" +
                     recordkit::DescribeSender(sender_) + ")");
     throw;
   }
+  state_.loggitTally.Accepted();
   refused_.End();
 }
 

@@ -19,6 +19,7 @@
 #include "automation/timer_service.h"
 #include "recordkit/property_packer.h"
 #include "recordkit/store.h"
+#include "startup/loggit_tally.h"
 #include "writer/drain.h"
 #include "writer/fault_log.h"
 #include "writer/record_writer.h"
@@ -87,6 +88,7 @@ class ProcessState {
   FaultLog faultLog;
   RecordWriter writer;
   Drain drain;
+  LoggitTally loggitTally;
 };
 
 }  // namespace ledgerwick

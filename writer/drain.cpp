@@ -73,6 +73,10 @@ bool Drain::DestroyTimer(int32_t timerId) { return timers_.Destroy(timerId); }
 // twice as long as the last, up to the limit.
 void Drain::EndDrainForNow() {
   drainBusy_ = false;
+  if (stats_.outageSince == nullptr) {
+    stats_.outageSince = timers_.timer().now();
+    ++stats_.outages;
+  }
   if (!outageNoticeShown_) {
     notices_.Show(kDrainFailureNotice);
     outageNoticeShown_ = true;
@@ -89,6 +93,10 @@ void Drain::EndFailedDrain(const std::string& description) {
 }
 
 void Drain::EndOutage() {
+  KJ_IF_MAYBE(since, stats_.outageSince) {
+    stats_.endedOutages += timers_.timer().now() - *since;
+    stats_.outageSince = nullptr;
+  }
   drainFaults_.End();
   outageNoticeShown_ = false;
   if (intervalMs_ != kDrainIntervalMs) {
@@ -115,9 +123,12 @@ kj::Promise<void> Drain::DrainLoop() {
   // The run is handed on in place; a record leaves the queue only once a target
   // took it, and nothing but the drain removes records.
   kj::ArrayPtr<const Variant> handed = errorBuffer_->Front(kMaxRunRecords, kMaxRunBytes);
+  const kj::TimePoint began = timers_.timer().now();
   return writer_.WriteRecord(currentLogMethod_(), handed)
-      .then([this, handed = handed.size()](TakeResult result) -> kj::Promise<void> {
+      .then([this, handed = handed.size(), began](TakeResult result) -> kj::Promise<void> {
         KJ_ASSERT(result.taken <= handed && result.taken <= queued());
+        stats_.runRecords.Observe(static_cast<double>(handed));
+        stats_.runSeconds.Observe(static_cast<double>((timers_.timer().now() - began) / kj::NANOSECONDS) / 1e9);
         errorBuffer_->RemoveFront(result.taken);
         try {
           if (result.taken > 0) EndOutage();
@@ -141,6 +152,12 @@ void Drain::DrainTimerProc() {
   inFlight_ = kj::evalNow([this]() { return DrainLoop(); }).eagerlyEvaluate([this](kj::Exception&& e) {
     EndFailedDrain(e.getDescription().cStr());
   });
+}
+
+kj::Duration Drain::OutageTime() const {
+  kj::Duration total = stats_.endedOutages;
+  KJ_IF_MAYBE(since, stats_.outageSince) { total += timers_.timer().now() - *since; }
+  return total;
 }
 
 kj::Promise<void> Drain::WhenIdle() {

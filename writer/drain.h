@@ -24,6 +24,7 @@
 #include "automation/variant.h"
 #include "writer/error_buffer.h"
 #include "writer/fault_log.h"
+#include "writer/histogram.h"
 #include "writer/record_writer.h"
 
 namespace ledgerwick {
@@ -37,6 +38,15 @@ constexpr size_t kMaxRunRecords = 1000;
 constexpr size_t kMaxRunBytes = size_t{4} << 20;
 // What the queue may hold unless told otherwise (ErrorBuffer::Cost of its records).
 constexpr size_t kDefaultMaxQueueBytes = size_t{256} << 20;
+
+// What the drain has done since the process started, for the metrics endpoint.
+struct DrainStats {
+  Histogram runRecords{1, 10, 100, 500, 1000};  // records handed to the writer per run
+  Histogram runSeconds{0.0005, 0.001, 0.005, 0.01, 0.05, 0.1, 0.5, 1, 5};  // until the writer answered
+  uint64_t outages = 0;  // times the front record found no target
+  kj::Duration endedOutages = 0 * kj::SECONDS;  // how long the outages that ended lasted
+  kj::Maybe<kj::TimePoint> outageSince;  // the outage going on, if any
+};
 
 class Drain {
  public:
@@ -86,6 +96,9 @@ class Drain {
   bool DrainBusy() const { return drainBusy_; }
   int32_t intervalMs() const { return intervalMs_; }
   bool idle() const { return queued() == 0 && !drainBusy_; }
+  const DrainStats& stats() const { return stats_; }
+  // The length of every outage so far, the one going on included.
+  kj::Duration OutageTime() const;
 
  private:
   kj::Promise<void> DrainLoop();
@@ -115,6 +128,7 @@ class Drain {
   RepeatedFaults drainFaults_;  // faults of the drain itself, once per outage
   std::vector<kj::Own<kj::PromiseFulfiller<void>>> idleWaiters_;
   kj::Maybe<kj::Promise<void>> inFlight_;
+  DrainStats stats_;
 };
 
 }  // namespace ledgerwick

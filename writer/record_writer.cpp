@@ -23,11 +23,20 @@ LogTarget* RecordWriter::TargetOf(Stage stage) {
   return nullptr;
 }
 
-void RecordWriter::Count(Stage stage, size_t taken) {
+void RecordWriter::Count(Stage stage, size_t taken, size_t notTaken) {
   switch (stage) {
-    case kNetwork: counters_.toNetworkStore += taken; break;
-    case kLocal: counters_.toLocalStore += taken; break;
-    case kText: counters_.toTextLog += taken; break;
+    case kNetwork:
+      counters_.toNetworkStore += taken;
+      counters_.notTakenByNetworkStore += notTaken;
+      break;
+    case kLocal:
+      counters_.toLocalStore += taken;
+      counters_.notTakenByLocalStore += notTaken;
+      break;
+    case kText:
+      counters_.toTextLog += taken;
+      counters_.notTakenByTextLog += notTaken;
+      break;
   }
 }
 
@@ -54,9 +63,10 @@ kj::Promise<TakeResult> RecordWriter::TakeFrom(Stage stage, kj::ArrayPtr<const a
       taken = failed(e.what());
     }
   }
-  return taken.then([this, stage, run, done](TakeResult result) -> kj::Promise<TakeResult> {
+  const bool present = target != nullptr;
+  return taken.then([this, stage, run, done, present](TakeResult result) -> kj::Promise<TakeResult> {
     KJ_ASSERT(result.taken <= run.size() - done, "a target took more records than it was handed");
-    Count(stage, result.taken);
+    Count(stage, result.taken, present ? run.size() - done - result.taken : 0);
     result.taken += done;
     if (result.taken == run.size() || stage == kText) return kj::mv(result);
     return TakeFrom(static_cast<Stage>(stage + 1), run, result.taken);

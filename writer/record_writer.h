@@ -17,11 +17,15 @@ namespace ledgerwick {
 // The LogMethods enumeration.
 enum LogMethods : int32_t { tofile = 0, toDatabase = 1, ToEmail = 2 };
 
-// Records each target took since the process started.
+// Records each target took since the process started, and records a target that is
+// there was handed and did not take (they went on along the chain, or stayed queued).
 struct WriterCounters {
   uint64_t toNetworkStore = 0;
   uint64_t toLocalStore = 0;
   uint64_t toTextLog = 0;
+  uint64_t notTakenByNetworkStore = 0;
+  uint64_t notTakenByLocalStore = 0;
+  uint64_t notTakenByTextLog = 0;
 };
 
 class RecordWriter {
@@ -49,7 +53,7 @@ class RecordWriter {
   enum Stage { kNetwork, kLocal, kText };
   kj::Promise<TakeResult> TakeFrom(Stage stage, kj::ArrayPtr<const automation::Variant> run, size_t done);
   LogTarget* TargetOf(Stage stage);
-  void Count(Stage stage, size_t taken);
+  void Count(Stage stage, size_t taken, size_t notTaken);
 
   FaultLog& faults_;
   kj::Own<LogTarget> network_;
