@@ -27,6 +27,7 @@
 #include "host/unix_listener.h"
 #include "recordkit/postgres/postgres_store.h"
 #include "recordkit/sqlite/sqlite_store.h"
+#include "startup/logger_startup.h"
 #include "startup/process_state.h"
 
 namespace ledgerwick::host {
@@ -117,9 +118,21 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   automation::StderrNotices notices;
   automation::PosixFileAppender files;
   automation::EventLogWriter eventLog(clock, files);
-  ProcessState state(
-      Environment{clock, timers, classes, notices, eventLog, files, *worker, options.configDir, options.homeDir,
-                  options.maxQueueMb << 20});
+  journal::PosixJournalFiles journalFiles;
+  ProcessState state(Environment{clock, timers, classes, notices, eventLog, files, *worker, options.configDir,
+                                 options.homeDir, options.maxQueueMb << 20, &journalFiles, options.journalSync});
+  // What the journal kept from before is queued ahead of any client's record. With
+  // records waiting, start-up runs now rather than at the first Application, so
+  // that they are written without waiting for a client.
+  kj::Promise<void> earlyStartup = kj::READY_NOW;
+  if (size_t replayed = state.RecoverJournal(); replayed > 0) {
+    std::fprintf(stderr, "ledgerwickd: %zu journalled record%s to write from before\n", replayed,
+                 replayed == 1 ? "" : "s");
+    earlyStartup = InitializeLogger(state).then([&state]() { ReleaseInstance(state); }).eagerlyEvaluate(nullptr);
+  }
+  if (!state.journal->isOpen()) {
+    std::fprintf(stderr, "ledgerwickd: the journal cannot be used; Loggit answers an error until it can\n");
+  }
   HostObjects host(state);
 
   kj::Timer& timer = io.provider->getTimer();

@@ -58,10 +58,10 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
 
   std::vector<LogColumn> columns;
   if (auto status = ReadEventColumns(db, table, columns); !status.ok()) return status;
-  // A table made before rows carried their sender gets the sender's columns; where
-  // it cannot be changed, it is used without them.
+  // A table made before rows carried their sender and journal stamp gets those
+  // columns; where it cannot be changed, it is used without them.
   bool added = false;
-  for (const LogColumn& sender : SenderColumns()) {
+  for (const LogColumn& sender : AddedColumns()) {
     const bool present = std::any_of(columns.begin(), columns.end(),
                                      [&](const LogColumn& c) { return NamesEqual(c.name, sender.name); });
     if (!present) {
@@ -76,6 +76,19 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
   if (columns.empty()) {
     return {automation::err::kInvalidProcedureCall, "table " + table + " has no event columns"};
   }
+  // One row per journalled record: a record written again after a restart (its
+  // first write was stored, but the daemon died before the journal heard of it) is
+  // skipped by the insert below and counted as taken.
+  const auto has = [&](const char* name) {
+    return std::any_of(columns.begin(), columns.end(), [&](const LogColumn& c) { return NamesEqual(c.name, name); });
+  };
+  if (has("JournalId") && has("JournalSeq")) {
+    if (auto status = Run(db, "CREATE UNIQUE INDEX IF NOT EXISTS " + QuoteIdentifier(JournalIndexName(table)) +
+                                  " ON " + QuoteIdentifier(table) + " (JournalId, JournalSeq)");
+        !status.ok()) {
+      return status;
+    }
+  }
 
   std::string names, parameters;
   for (size_t i = 0; i < columns.size(); ++i) {
@@ -83,7 +96,7 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
     parameters += (i ? ", ?" : "?") + std::to_string(i + 1);
   }
   const std::string sql =
-      "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + parameters + ")";
+      "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + parameters + ") ON CONFLICT DO NOTHING";
   sqlite3_stmt* raw = nullptr;
   // Prepared once and reused for every record of this binding.
   const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
