@@ -182,7 +182,8 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   server.CloseConnections();
   size_t left = state.drain.Flush(Seconds(options.drainTimeoutSeconds)).wait(io.waitScope);
   if (left > 0) {
-    std::fprintf(stderr, "ledgerwickd: %zu queued record%s could not be written\n", left, left == 1 ? "" : "s");
+    std::fprintf(stderr, "ledgerwickd: %zu queued record%s could not be written%s\n", left, left == 1 ? "" : "s",
+                 state.journal->isOpen() ? "; the journal keeps them for the next start" : "");
   }
   std::fprintf(stderr, "ledgerwickd: stopped\n");
   return 0;

@@ -147,6 +147,37 @@ TEST_F(LoggitJournalTest, UnderBatchOneSyncServesACallAndAFailedOneIsAnswered) {
   EXPECT_TRUE(HasFault("The journal could not be synced"));
 }
 
+TEST_F(LoggitJournalTest, RecordsNoTargetTookStayJournalledUntilOneDoes) {
+  StartProcess();
+  process.files.FailFromCall(process.files.calls() + 1);  // the text log cannot be written
+  Loggit("alpha");
+  Loggit("beta");
+  process.RunFor(100 * kj::MILLISECONDS);
+  EXPECT_EQ(state->journal->records(), 2u);
+  process.files.Heal();
+  process.RunFor(200 * kj::MILLISECONDS);  // the next try, after the back-off
+  EXPECT_EQ(Written(), (std::vector<std::string>{"alpha", "beta"}));
+  EXPECT_EQ(state->journal->records(), 0u);
+}
+
+// The text log cannot skip what it holds: when the journal could not note a run as
+// taken, that run is written again after a restart. This is the one way a record
+// appears twice, and only in the text log.
+TEST_F(LoggitJournalTest, ATakenMarkerThatFailsCostsTheLastRunWrittenAgainToTheTextLog) {
+  StartProcess();
+  Loggit("alpha");
+  Loggit("beta");
+  files.FailOnce(FailingJournalFiles::kWrite, files.calls(FailingJournalFiles::kWrite) + 1, err::kDeviceIOError);
+  process.RunFor(100 * kj::MILLISECONDS);
+  EXPECT_EQ(Written(), (std::vector<std::string>{"alpha", "beta"}));
+  EXPECT_TRUE(HasFault("The journal could not record what was written"));
+  StartProcess();
+  EXPECT_EQ(recovered, 2u);
+  Loggit("gamma");
+  process.RunFor(100 * kj::MILLISECONDS);
+  EXPECT_EQ(Written(), (std::vector<std::string>{"alpha", "beta", "alpha", "beta", "gamma"}));
+}
+
 TEST_F(LoggitJournalTest, NumbersGoOnAcrossRestartsUnderANewIdentity) {
   StartProcess();
   Loggit("alpha");
