@@ -33,6 +33,14 @@ std::vector<LogColumn> AddedColumns() {
 
 std::string JournalIndexName(const std::string& table) { return table + "_journal"; }
 
+bool HasJournalColumns(const std::vector<LogColumn>& columns) {
+  size_t found = 0;
+  for (const auto& column : columns) {
+    if (column.kind == ColumnKind::Journal) ++found;
+  }
+  return found == 2;
+}
+
 std::vector<LogColumn> EventColumns() {
   std::vector<LogColumn> columns;
   const auto fields = PropertySet::NewEventSet();

@@ -53,6 +53,9 @@ std::vector<LogColumn> AddedColumns();
 // The name of the unique index over a table's journal columns.
 std::string JournalIndexName(const std::string& table);
 
+// Whether `columns` hold both journal columns.
+bool HasJournalColumns(const std::vector<LogColumn>& columns);
+
 // The column so named (SQLite column names are case-blind), or nullopt.
 std::optional<LogColumn> EventColumnNamed(const std::string& columnName);
 

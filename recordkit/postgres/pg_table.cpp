@@ -73,7 +73,11 @@ std::string PgInsertStatement(const std::string& table, const std::vector<LogCol
     names += (i ? ", " : "") + QuoteIdentifier(columns[i].name);
     params += (i ? ", $" : "$") + std::to_string(i + 1);
   }
-  return "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + params + ") ON CONFLICT DO NOTHING";
+  std::string sql = "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + params + ")";
+  // Only the journal's index may make a row be skipped: a conflict with another of
+  // the table's own constraints stays an error, so that the record is not lost.
+  if (HasJournalColumns(columns)) sql += " ON CONFLICT (\"JournalId\", \"JournalSeq\") DO NOTHING";
+  return sql;
 }
 
 automation::Status PgRowParams(const std::vector<LogColumn>& columns, const PackedFields& fields,

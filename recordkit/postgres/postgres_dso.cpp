@@ -101,7 +101,15 @@ kj::Promise<int32_t> PostgresDSO::OpenTable(DTO& dto, const std::string& table) 
             LoseConnection(added.status);
             return Answer(added.status);
           }
-          if (added.ok()) columns = ColumnsOf(added.results.back().get());
+          if (added.ok()) {
+            columns = ColumnsOf(added.results.back().get());
+          } else {
+            // Without the index the journal's columns would not keep records apart;
+            // the table is used without them.
+            columns.erase(std::remove_if(columns.begin(), columns.end(),
+                                         [](const LogColumn& c) { return c.kind == ColumnKind::Journal; }),
+                          columns.end());
+          }
           return Bind(pg, name, std::move(columns));
         });
   });

@@ -79,14 +79,17 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
   // One row per journalled record: a record written again after a restart (its
   // first write was stored, but the daemon died before the journal heard of it) is
   // skipped by the insert below and counted as taken.
-  const auto has = [&](const char* name) {
-    return std::any_of(columns.begin(), columns.end(), [&](const LogColumn& c) { return NamesEqual(c.name, name); });
-  };
-  if (has("JournalId") && has("JournalSeq")) {
-    if (auto status = Run(db, "CREATE UNIQUE INDEX IF NOT EXISTS " + QuoteIdentifier(JournalIndexName(table)) +
-                                  " ON " + QuoteIdentifier(table) + " (JournalId, JournalSeq)");
-        !status.ok()) {
-      return status;
+  bool journalIndexed = false;
+  if (HasJournalColumns(columns)) {
+    journalIndexed = Run(db, "CREATE UNIQUE INDEX IF NOT EXISTS " + QuoteIdentifier(JournalIndexName(table)) + " ON " +
+                                 QuoteIdentifier(table) + " (JournalId, JournalSeq)")
+                         .ok();
+    if (!journalIndexed) {
+      // Without the index the journal's columns would not keep records apart; the
+      // table is used without them.
+      columns.erase(std::remove_if(columns.begin(), columns.end(),
+                                   [](const LogColumn& c) { return c.kind == ColumnKind::Journal; }),
+                    columns.end());
     }
   }
 
@@ -95,8 +98,10 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
     names += (i ? ", " : "") + QuoteIdentifier(columns[i].name);
     parameters += (i ? ", ?" : "?") + std::to_string(i + 1);
   }
-  const std::string sql =
-      "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + parameters + ") ON CONFLICT DO NOTHING";
+  std::string sql = "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + parameters + ")";
+  // Only the journal's index may make a row be skipped: a conflict with another of
+  // the table's own constraints stays an error, so that the record is not lost.
+  if (journalIndexed) sql += " ON CONFLICT (JournalId, JournalSeq) DO NOTHING";
   sqlite3_stmt* raw = nullptr;
   // Prepared once and reused for every record of this binding.
   const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);

@@ -383,6 +383,32 @@ TEST_F(SqliteStoreTest, ARecordStoredAlreadyUnderItsJournalStampIsSkippedAndCoun
   EXPECT_EQ(RowCount(path_), 6u);
 }
 
+// Only the journal's index lets a row be skipped: a conflict with a table's own
+// constraint is still refused, so that the record goes on to the next target.
+TEST_F(SqliteStoreTest, AConflictWithTheTablesOwnConstraintIsRefusedNotSkipped) {
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName UNIQUE)", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  SqliteDSO dso;
+  SqliteDTO dto;
+  Open(dso, dto);
+  auto stamped = [](int64_t sequence) {
+    auto set = PropertySet::NewEventSet();
+    set->Item("AppName")->SetValue(Variant::String("same"));
+    Variant record;
+    EXPECT_EQ(PropertyPacker().PackProperties(record, *set, {}, {7, sequence}), 0);
+    return record;
+  };
+  ASSERT_EQ(Add(dso, dto, stamped(1)), 0);
+  EXPECT_NE(Add(dso, dto, stamped(2)), 0);
+  EXPECT_EQ(RowCount(path_), 1u);
+}
+
 TEST_F(SqliteStoreTest, FieldsWithoutAColumnAreIgnored) {
   {
     // An older table with only some of the event columns, in its own spelling.
