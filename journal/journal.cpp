@@ -128,7 +128,7 @@ Recovery Journal::Open() {
     // The damaged file is kept for whoever looks into it; what came before the damage
     // is journalled anew below.
     const std::string aside = path_ + ".corrupt";
-    Status moved = files_.Rename(path_, aside);
+    Status moved = files_.Rename(path_, aside, false);
     recovery.faults.push_back("The journal " + path_ + " is corrupt at offset " + std::to_string(offset) + ": " +
                               std::to_string(data.size() - offset) + " bytes after it cannot be read" +
                               (moved.ok() ? ", the file is kept as " + aside : ", " + moved.description));
@@ -166,7 +166,7 @@ Status Journal::Rewrite(const std::string& body, uint64_t bodyFrom) {
   // Under None nothing else is synced either; a rewrite that is not would lose
   // synced records with the machine.
   if (status.ok() && sync_ != SyncMode::None) status = file->Sync();
-  if (status.ok()) status = files_.Rename(newPath, path_);
+  if (status.ok()) status = files_.Rename(newPath, path_, sync_ != SyncMode::None);
   if (!status.ok()) {
     file = nullptr;
     files_.Remove(newPath);

@@ -110,8 +110,9 @@ Status PosixJournalFiles::Open(const std::string& path, bool truncate, kj::Own<J
   return {};
 }
 
-Status PosixJournalFiles::Rename(const std::string& from, const std::string& to) {
+Status PosixJournalFiles::Rename(const std::string& from, const std::string& to, bool durable) {
   if (::rename(from.c_str(), to.c_str()) != 0) return FileError(errno, "rename of " + from);
+  if (!durable) return {};
   // The new name reaches the disk only with its folder.
   const std::string folder = FolderOf(to);
   int fd;

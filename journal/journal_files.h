@@ -37,8 +37,9 @@ class JournalFiles {
   // Opens `path` for writing at its end, creating it empty when missing, or emptying
   // it first when `truncate`.
   virtual automation::Status Open(const std::string& path, bool truncate, kj::Own<JournalFile>& out) = 0;
-  // Renames `from` over `to` and makes the rename itself durable (the folder synced).
-  virtual automation::Status Rename(const std::string& from, const std::string& to) = 0;
+  // Renames `from` over `to`; when `durable`, makes the rename itself reach the disk
+  // (the folder synced).
+  virtual automation::Status Rename(const std::string& from, const std::string& to, bool durable) = 0;
   // Removes `path`; a missing file is no failure.
   virtual automation::Status Remove(const std::string& path) = 0;
 };
@@ -48,7 +49,7 @@ class PosixJournalFiles final : public JournalFiles {
  public:
   automation::Status ReadFrom(const std::string& path, uint64_t offset, std::string& out) override;
   automation::Status Open(const std::string& path, bool truncate, kj::Own<JournalFile>& out) override;
-  automation::Status Rename(const std::string& from, const std::string& to) override;
+  automation::Status Rename(const std::string& from, const std::string& to, bool durable) override;
   automation::Status Remove(const std::string& path) override;
 };
 

@@ -42,9 +42,9 @@ class FailingJournalFiles final : public journal::JournalFiles {
     out = kj::heap<File>(*this, kj::mv(file));
     return {};
   }
-  automation::Status Rename(const std::string& from, const std::string& to) override {
+  automation::Status Rename(const std::string& from, const std::string& to, bool durable) override {
     if (Fails(kRename)) return automation::Status::Error(plans_[kRename].number);
-    return real_.Rename(from, to);
+    return real_.Rename(from, to, durable);
   }
   automation::Status Remove(const std::string& path) override { return real_.Remove(path); }
 
