@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "server/application.h"
+#include "startup/writer_chain.h"
 #include "tests/support/test_process.h"
 
 namespace ledgerwick {
@@ -64,6 +65,39 @@ void BM_LoggitWithPackedRecord(benchmark::State& bench) {
   bench.SetItemsProcessed(bench.iterations());
 }
 BENCHMARK(BM_LoggitWithPackedRecord);
+
+// BM_Loggit with every event journalled first: write(2) only (0), or one
+// fdatasync per event (1), in the home folder's file system.
+void BM_LoggitJournalled(benchmark::State& bench) {
+  testing::TestProcess process;
+  journal::PosixJournalFiles files;
+  Environment env = process.Env();
+  env.journalFiles = &files;
+  env.journalSync = bench.range(0) == 0 ? journal::SyncMode::None : journal::SyncMode::Always;
+  ProcessState state(env);
+  state.RecoverJournal();
+  state.InitStarted = true;
+  state.ReadyFlag = true;
+  state.CurrentLogMethod = tofile;
+  state.drain.CreateErrorBuffer();
+  state.TextLogPath = process.homeDir / kTextLogName;
+  BuildWriterChain(state);
+  {
+    Application app(state);
+    FillEvent(*app.GetProperties());
+    Variant nothing;
+    for (auto _ : bench) {
+      app.Loggit(nothing);
+      if (state.drain.queued() > 100000) {
+        bench.PauseTiming();
+        process.RunFor(100 * kj::MILLISECONDS);  // writes them, and the journal is compacted
+        bench.ResumeTiming();
+      }
+    }
+  }
+  bench.SetItemsProcessed(bench.iterations());
+}
+BENCHMARK(BM_LoggitJournalled)->Arg(0)->Arg(1);
 
 }  // namespace
 }  // namespace ledgerwick

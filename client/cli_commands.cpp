@@ -266,6 +266,8 @@ void Status(const client::Options& options, Output output) {
     output.out << "{\"pid\":" << s.pid << ",\"ready\":" << b(s.ready) << ",\"startupDone\":" << b(s.startupDone)
                << ",\"logMethod\":" << s.logMethod << ",\"queueLength\":" << s.queueLength
                << ",\"queueBytes\":" << s.queueBytes << ",\"queueLimitBytes\":" << s.queueLimitBytes
+               << ",\"journalBytes\":" << s.journalBytes << ",\"journalRecords\":" << s.journalRecords
+               << ",\"journalSync\":" << json::Quote(s.journalSync)
                << ",\"instanceCount\":" << s.instanceCount << ",\"liveObjects\":" << s.liveObjects
                << ",\"connections\":" << s.connections << ",\"drainBusy\":" << b(s.drainBusy)
                << ",\"drainIntervalMs\":" << s.drainIntervalMs << ",\"written\":{\"networkStore\":"
@@ -280,6 +282,11 @@ void Status(const client::Options& options, Output output) {
              << "log method:       " << s.logMethod << "\n"
              << "queued records:   " << s.queueLength << " (" << (s.queueBytes >> 10) << " KiB of "
              << (s.queueLimitBytes >> 20) << " MiB)\n"
+             << "journal:          "
+             << (s.journalSync.empty() ? std::string("none kept")
+                                       : std::to_string(s.journalRecords) + " records not yet written, " +
+                                             std::to_string(s.journalBytes >> 10) + " KiB, sync " + s.journalSync)
+             << "\n"
              << "instances:        " << s.instanceCount << "\n"
              << "live objects:     " << s.liveObjects << "\n"
              << "connections:      " << s.connections << "\n"

@@ -232,6 +232,9 @@ DaemonStatus Connection::Status() {
   status.queueLength = d.getQueueLength();
   status.queueBytes = d.getQueueBytes();
   status.queueLimitBytes = d.getQueueLimitBytes();
+  status.journalBytes = d.getJournalBytes();
+  status.journalRecords = d.getJournalRecords();
+  status.journalSync = d.getJournalSync();
   status.instanceCount = d.getInstanceCount();
   status.liveObjects = d.getLiveObjects();
   status.connections = d.getConnections();

@@ -49,6 +49,9 @@ struct DaemonStatus {
   uint64_t queueLength = 0;
   uint64_t queueBytes = 0;
   uint64_t queueLimitBytes = 0;
+  uint64_t journalBytes = 0;
+  uint64_t journalRecords = 0;
+  std::string journalSync;  // empty: the daemon keeps no journal
   int32_t instanceCount = 0;
   uint32_t liveObjects = 0;
   uint32_t connections = 0;

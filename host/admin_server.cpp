@@ -39,6 +39,11 @@ kj::Promise<void> AdminServer::status(StatusContext context) {
     daemon.setQueueLength(state.drain.queued());
     daemon.setQueueBytes(state.drain.queuedBytes());
     daemon.setQueueLimitBytes(state.drain.maxQueueBytes());
+    if (state.journal) {
+      daemon.setJournalBytes(state.journal->fileBytes());
+      daemon.setJournalRecords(state.journal->records());
+      daemon.setJournalSync(journal::SyncModeName(state.journal->sync()));
+    }
     daemon.setInstanceCount(state.InstanceCount);
     daemon.setLiveObjects(host_.liveObjects);
     daemon.setConnections(host_.connections);

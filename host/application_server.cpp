@@ -61,6 +61,7 @@ kj::Promise<void> ApplicationServer::loggitBatch(LoggitBatchContext context) {
   return Answer(context, [&](auto& results) {
     auto records = context.getParams().getRecords();
     auto statuses = results.initStatuses(records.size());
+    bool queuedAny = false;
     for (unsigned i = 0; i < records.size(); ++i) {
       // The same steps as a Loggit call whose vData holds the record.
       auto bytes = records[i];
@@ -69,10 +70,20 @@ kj::Promise<void> ApplicationServer::loggitBatch(LoggitBatchContext context) {
         vData = Variant::Array(automation::SafeArray::FromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end())));
       }
       try {
-        application_->Loggit(vData);
+        application_->QueueEvent(vData);
         remoting::SetOk(statuses[i]);
+        queuedAny = true;
       } catch (...) {
         remoting::SetError(statuses[i], automation::AutomationError::FromCurrentException());
+      }
+    }
+    // One sync of the journal for the whole call. Should it fail, no event of the
+    // call is answered as taken.
+    if (!queuedAny) return;
+    if (automation::Status committed = application_->CommitEvents(); !committed.ok()) {
+      const automation::AutomationError failure(committed.number, committed.description);
+      for (unsigned i = 0; i < records.size(); ++i) {
+        if (statuses[i].getNumber() == 0) remoting::SetError(statuses[i], failure);
       }
     }
   });

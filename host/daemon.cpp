@@ -30,6 +30,7 @@
 #include "host/store_classes.h"
 #include "host/tls_listener.h"
 #include "host/unix_listener.h"
+#include "startup/logger_startup.h"
 #include "startup/process_state.h"
 
 namespace ledgerwick::host {
@@ -112,9 +113,21 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   automation::StderrNotices notices;
   automation::PosixFileAppender files;
   automation::EventLogWriter eventLog(clock, files);
-  ProcessState state(
-      Environment{clock, timers, classes, notices, eventLog, files, *worker, options.configDir, options.homeDir,
-                  options.maxQueueMb << 20});
+  journal::PosixJournalFiles journalFiles;
+  ProcessState state(Environment{clock, timers, classes, notices, eventLog, files, *worker, options.configDir,
+                                 options.homeDir, options.maxQueueMb << 20, &journalFiles, options.journalSync});
+  // What the journal kept from before is queued ahead of any client's record. With
+  // records waiting, start-up runs now rather than at the first Application, so
+  // that they are written without waiting for a client.
+  kj::Promise<void> earlyStartup = kj::READY_NOW;
+  if (size_t replayed = state.RecoverJournal(); replayed > 0) {
+    std::fprintf(stderr, "ledgerwickd: %zu journalled record%s to write from before\n", replayed,
+                 replayed == 1 ? "" : "s");
+    earlyStartup = InitializeLogger(state).then([&state]() { ReleaseInstance(state); }).eagerlyEvaluate(nullptr);
+  }
+  if (!state.journal->isOpen()) {
+    std::fprintf(stderr, "ledgerwickd: the journal cannot be used; Loggit answers an error until it can\n");
+  }
   HostObjects host(state);
 
   kj::Timer& timer = io.provider->getTimer();
@@ -188,7 +201,8 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   server.CloseConnections();
   size_t left = state.drain.Flush(Seconds(options.drainTimeoutSeconds)).wait(io.waitScope);
   if (left > 0) {
-    std::fprintf(stderr, "ledgerwickd: %zu queued record%s could not be written\n", left, left == 1 ? "" : "s");
+    std::fprintf(stderr, "ledgerwickd: %zu queued record%s could not be written%s\n", left, left == 1 ? "" : "s",
+                 state.journal->isOpen() ? "; the journal keeps them for the next start" : "");
   }
   std::fprintf(stderr, "ledgerwickd: stopped\n");
   return 0;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "journal/journal.h"
+
 namespace ledgerwick::host {
 
 struct DaemonOptions {
@@ -23,6 +25,7 @@ struct DaemonOptions {
   bool listenInsecure = false;
   double drainTimeoutSeconds = 10;
   size_t maxQueueMb = 256;             // the queue's bound, in MiB
+  journal::SyncMode journalSync = journal::SyncMode::None;
   std::optional<double> idleExitSeconds;
   bool checkConfig = false;            // report what start-up would do, then exit
 };

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   ledgerwick::host::DaemonOptions options;
   std::string socket;
   double idleExit = -1;
+  std::string journalSync = "none";
 
   // CLI::Range lets "nan" through, since no comparison with it holds; a NaN timeout
   // would never end the idle wait and has no length to drain for.
@@ -59,6 +60,12 @@ int main(int argc, char** argv) {
                  "(Out of memory) and the client keeps its record")
       ->check(CLI::Range(1, 1 << 20))
       ->capture_default_str();
+  app.add_option("--journal-sync", journalSync,
+                 "When the journal of accepted records reaches the disk before Loggit answers: none (written, "
+                 "not synced: survives a killed daemon), batch (one fdatasync per client call), always (one "
+                 "fdatasync per event)")
+      ->check(CLI::IsMember({"none", "batch", "always"}))
+      ->capture_default_str();
   app.add_option("--idle-exit", idleExit,
                  "Stop after this long with no Application objects and nothing queued")
       ->check(finite)
@@ -79,5 +86,6 @@ int main(int argc, char** argv) {
   }
   options.socketPath = ledgerwick::ResolveSocketPath(socket);
   if (idleExit >= 0) options.idleExitSeconds = idleExit;
+  options.journalSync = *ledgerwick::journal::ParseSyncMode(journalSync);
   return ledgerwick::host::RunDaemon(options);
 }

@@ -129,8 +129,14 @@ SqlValue SenderValue(const std::string& part, const SenderIdentity& sender) {
   return std::monostate{};
 }
 
+SqlValue JournalValue(const std::string& part, const JournalStamp& stamp) {
+  if (!stamp.known()) return std::monostate{};
+  return part == kJournalIdentity ? stamp.journal : stamp.sequence;
+}
+
 SqlValue ColumnValue(const LogColumn& column, const PackedFields& fields, size_t at) {
   if (column.kind == ColumnKind::Sender) return SenderValue(column.field, fields.sender);
+  if (column.kind == ColumnKind::Journal) return JournalValue(column.field, fields.journal);
   return ToSqlValue(column.kind, fields.ValueOf(column.field, at));
 }
 

@@ -34,6 +34,10 @@ SqlValue ToSqlValue(ColumnKind kind, const automation::Variant& value);
 // otherwise.
 SqlValue SenderValue(const std::string& part, const SenderIdentity& sender);
 
+// What a Journal column holds of `stamp`: the identity or the sequence number as an
+// integer for a journalled record; NULL otherwise.
+SqlValue JournalValue(const std::string& part, const JournalStamp& stamp);
+
 // The stored form of `column` for a record read into `fields` (`at` is the column's
 // place, where its field is looked for first).
 SqlValue ColumnValue(const LogColumn& column, const PackedFields& fields, size_t at);

@@ -21,6 +21,26 @@ std::vector<LogColumn> SenderColumns() {
           {"SenderName", kSenderSubject, ColumnKind::Sender}};
 }
 
+std::vector<LogColumn> JournalColumns() {
+  return {{"JournalId", kJournalIdentity, ColumnKind::Journal}, {"JournalSeq", kJournalSequence, ColumnKind::Journal}};
+}
+
+std::vector<LogColumn> AddedColumns() {
+  std::vector<LogColumn> columns = SenderColumns();
+  for (auto& column : JournalColumns()) columns.push_back(std::move(column));
+  return columns;
+}
+
+std::string JournalIndexName(const std::string& table) { return table + "_journal"; }
+
+bool HasJournalColumns(const std::vector<LogColumn>& columns) {
+  size_t found = 0;
+  for (const auto& column : columns) {
+    if (column.kind == ColumnKind::Journal) ++found;
+  }
+  return found == 2;
+}
+
 std::vector<LogColumn> EventColumns() {
   std::vector<LogColumn> columns;
   const auto fields = PropertySet::NewEventSet();
@@ -29,7 +49,7 @@ std::vector<LogColumn> EventColumns() {
     columns.push_back({NamesEqual(field, "LogDate") ? std::string("logdate") : field, field,
                        KindOfField(field)});
   }
-  for (auto& column : SenderColumns()) columns.push_back(std::move(column));
+  for (auto& column : AddedColumns()) columns.push_back(std::move(column));
   return columns;
 }
 
@@ -63,7 +83,10 @@ std::string CreateTableStatement(const std::string& table) {
   std::string sql = "CREATE TABLE IF NOT EXISTS " + QuoteIdentifier(table) + " (id INTEGER PRIMARY KEY";
   for (const auto& column : EventColumns()) {
     sql += ", " + QuoteIdentifier(column.name);
-    if (column.kind != ColumnKind::Plain && column.kind != ColumnKind::Sender) sql += " TEXT";
+    if (column.kind == ColumnKind::Journal) sql += " INTEGER";
+    if (column.kind != ColumnKind::Plain && column.kind != ColumnKind::Sender && column.kind != ColumnKind::Journal) {
+      sql += " TEXT";
+    }
   }
   return sql + ")";
 }

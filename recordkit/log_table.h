@@ -15,6 +15,7 @@ enum class ColumnKind {
   EventTime,  // the client's time: its ISO time, after its date when it has one
   Plain,      // the value's own type
   Sender,     // who sent the event, as the server saw it: `field` names the part
+  Journal,    // where the server's journal held the record: `field` names the part
 };
 
 struct LogColumn {
@@ -29,14 +30,31 @@ constexpr const char* kSenderGid = "gid";
 constexpr const char* kSenderPid = "pid";
 constexpr const char* kSenderSubject = "subject";
 
+// The parts of the journal stamp a Journal column holds.
+constexpr const char* kJournalIdentity = "journal";
+constexpr const char* kJournalSequence = "sequence";
+
 // The columns of a new log table: one per field of a new event set, in the set's
 // order ("LogDate" is held in the column `logdate`, the name the purge uses), then
-// the sender's: SenderUid, SenderGid, SenderPid, SenderName, which no client field
-// can set.
+// the sender's: SenderUid, SenderGid, SenderPid, SenderName, then the journal's:
+// JournalId, JournalSeq. No client field can set these last ones.
 std::vector<LogColumn> EventColumns();
 
-// The sender's columns alone (the last of EventColumns).
+// The sender's columns alone.
 std::vector<LogColumn> SenderColumns();
+
+// The journal's columns alone (the last of EventColumns). A table that has both
+// holds one row at most for each pair of their values.
+std::vector<LogColumn> JournalColumns();
+
+// The columns a table made before rows carried them is given.
+std::vector<LogColumn> AddedColumns();
+
+// The name of the unique index over a table's journal columns.
+std::string JournalIndexName(const std::string& table);
+
+// Whether `columns` hold both journal columns.
+bool HasJournalColumns(const std::vector<LogColumn>& columns);
 
 // The column so named (SQLite column names are case-blind), or nullopt.
 std::optional<LogColumn> EventColumnNamed(const std::string& columnName);

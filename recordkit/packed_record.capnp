@@ -10,6 +10,13 @@ struct PackedRecord {
   fields @0 :List(Field);
   # Who handed the event over, as the server saw it; never a field a client sets.
   sender @1 :Sender;
+  # Where the server's journal holds the record; never a field a client sets.
+  journal @2 :JournalStamp;
+}
+
+struct JournalStamp {
+  journal @0 :Int64;   # the journal's identity; 0: the record was not journalled
+  sequence @1 :Int64;
 }
 
 struct Sender {

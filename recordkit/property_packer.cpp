@@ -102,6 +102,12 @@ void DecodeRecord(const SafeArray& array, PackedFields& record) {
     sender.pid = stamp.getPid();
     sender.subject = stamp.getSubject();
   }
+  record.journal = JournalStamp{};
+  if (root.hasJournal()) {
+    auto stamp = root.getJournal();
+    record.journal.journal = stamp.getJournal();
+    record.journal.sequence = stamp.getSequence();
+  }
 }
 
 }  // namespace
@@ -128,6 +134,11 @@ int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set) co
 }
 
 int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, const SenderIdentity& sender) const {
+  return PackProperties(data, set, sender, JournalStamp{});
+}
+
+int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, const SenderIdentity& sender,
+                                       const JournalStamp& journal) const {
   std::vector<uint8_t> bytes;
   try {
     capnp::MallocMessageBuilder message;
@@ -141,6 +152,11 @@ int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, co
       stamp.setGid(sender.gid);
       stamp.setPid(sender.pid);
       stamp.setSubject(kj::StringPtr(sender.subject.c_str(), sender.subject.size()));
+    }
+    if (journal.known()) {
+      auto stamp = root.initJournal();
+      stamp.setJournal(journal.journal);
+      stamp.setSequence(journal.sequence);
     }
     auto fields = root.initFields(static_cast<unsigned>(properties.size()));
     for (size_t i = 0; i < properties.size(); ++i) {
@@ -199,6 +215,7 @@ int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const
   if (value.isEmpty() || !value.isArray()) {
     out.fields.clear();
     out.sender = SenderIdentity{};
+    out.journal = JournalStamp{};
     return value.isEmpty() ? 0 : packer_error::kNotAPackedRecord;
   }
   try {
@@ -206,10 +223,12 @@ int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const
   } catch (const AutomationError&) {
     out.fields.clear();
     out.sender = SenderIdentity{};
+    out.journal = JournalStamp{};
     return packer_error::kNotAPackedRecord;
   } catch (const kj::Exception&) {
     out.fields.clear();
     out.sender = SenderIdentity{};
+    out.journal = JournalStamp{};
     return packer_error::kNotAPackedRecord;
   }
   return 0;

@@ -32,6 +32,7 @@ struct PackedFields {
 
   std::vector<Field> fields;
   SenderIdentity sender;
+  JournalStamp journal;
 };
 
 // The largest PackedRecord the server queues. A larger event is refused where it is
@@ -64,6 +65,9 @@ class PropertyPacker {
   int32_t PackProperties(automation::Variant& data, const PropertySet& set) const;
   // The same, with the record stamped with who sent it.
   int32_t PackProperties(automation::Variant& data, const PropertySet& set, const SenderIdentity& sender) const;
+  // The same, with the record stamped with where the journal holds it as well.
+  int32_t PackProperties(automation::Variant& data, const PropertySet& set, const SenderIdentity& sender,
+                         const JournalStamp& journal) const;
 
   // `data` Empty: answers 0 and leaves `set` as it is. A packed record: sets each
   // field's value, adding fields the set lacks (with their mapped flag), answers 0.

@@ -18,6 +18,15 @@ struct SenderIdentity {
   std::string subject;
 };
 
+// Where the server's journal holds a record: the journal's identity and the record's
+// sequence number in it. Together they name the record for good, so that a store can
+// tell a record it holds already. Zero when the record was not journalled.
+struct JournalStamp {
+  int64_t journal = 0;
+  int64_t sequence = 0;
+  bool known() const { return journal != 0; }
+};
+
 // "uid=1000 gid=1000 pid=4242", "subject=CN", both, or "unknown sender", for the
 // fault log's entries about what a client handed over.
 std::string DescribeSender(const SenderIdentity& sender);

@@ -79,6 +79,15 @@ void Application::SetKeyRef(const Variant& value) {
 }
 
 void Application::Loggit(Variant& vData) {
+  QueueEvent(vData);
+  if (automation::Status committed = CommitEvents(); !committed.ok()) {
+    throw AutomationError(committed.number, committed.description);
+  }
+}
+
+automation::Status Application::CommitEvents() { return state_.drain.Commit(); }
+
+void Application::QueueEvent(Variant& vData) {
   try {
     StampAndQueue(vData);
   } catch (const AutomationError& e) {
@@ -103,13 +112,15 @@ void Application::StampAndQueue(Variant& vData) {
   properties_->Item("LogTime")->SetValue(CurrentTime(clock));
 
   Variant record;
-  if (int32_t number = packer.PackProperties(record, *properties_, sender_); number != 0) {
+  const recordkit::JournalStamp stamp = state_.drain.NextStamp();
+  if (int32_t number = packer.PackProperties(record, *properties_, sender_, stamp); number != 0) {
     throw AutomationError(number);
   }
   if (const size_t bytes = record.array().bytes().size(); bytes > recordkit::kMaxPackedRecordBytes) {
     throw AutomationError(err::kOutOfMemory, recordkit::RecordTooLargeMessage(bytes));
   }
-  if (automation::Status queued = state_.drain.Append(std::move(record)); !queued.ok()) {
+  if (automation::Status queued = state_.drain.Append(std::move(record), static_cast<uint64_t>(stamp.sequence));
+      !queued.ok()) {
     throw AutomationError(queued.number, queued.description);
   }
 }

@@ -44,7 +44,16 @@ class Application : public automation::Dispatch {
 
   // Stamps and queues one event; `vData` is Empty or a PackedRecord. A refusal is
   // raised to the client and entered in the fault log with the sender's identity.
+  // The event is journalled (and, as the journal's sync mode says, on the disk)
+  // before the call answers.
   void Loggit(automation::Variant& vData);
+
+  // Loggit in two halves, for a call that hands over many events: QueueEvent for
+  // each (raising as Loggit does), then CommitEvents once before the call answers.
+  // Answers the journal's failure to sync, which then stands for every event of the
+  // call that was queued.
+  void QueueEvent(automation::Variant& vData);
+  automation::Status CommitEvents();
 
   std::string GetAppName() const { return ""; }
   void SetAppName(const std::string& szAppName) { (void)szAppName; }

@@ -112,6 +112,9 @@ struct DaemonStatus @0xdbc9f7527b6acd99 {
   localStore @12 :StoreState;
   queueBytes @13 :UInt64;    # what the queued records take in memory
   queueLimitBytes @14 :UInt64;  # the bound past which Loggit answers 7
+  journalBytes @15 :UInt64;     # the journal file's size
+  journalRecords @16 :UInt64;   # records journalled that no target took yet
+  journalSync @17 :Text;        # none, batch or always; empty: no journal
 }
 
 # One log store as the writer sees it.

@@ -96,7 +96,8 @@ TEST_F(LoggingRoadTest, EventLandsAsOneRowOfTheLocalTable) {
   EXPECT_EQ(row["UserComment"], "<null>");
   EXPECT_EQ(row["HelpFile"], "<null>");
   EXPECT_EQ(row["SenderUid"], "<null>");  // an object no connection created stamps nobody
-  EXPECT_EQ(row.size(), 24u);  // the key, 19 fields and the sender's four
+  EXPECT_EQ(row["JournalSeq"], "<null>");  // a process state with no journal stamps none
+  EXPECT_EQ(row.size(), 26u);  // the key, 19 fields, the sender's four and the journal's two
   EXPECT_FALSE(std::filesystem::exists(process.homeDir / "Ledgwk.log"));
 }
 

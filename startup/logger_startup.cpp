@@ -163,6 +163,10 @@ kj::Promise<void> InitializeLogger(ProcessState& state) {
 
             // The writer is handed whatever objects the openers left, opened or not.
             outcome->Run([&] { BuildWriterChain(state); });
+            // Records the journal kept from before a restart wait for the chain.
+            outcome->Run([&] {
+              if (state.drain.queued() > 0) state.drain.StartDrainTimer();
+            });
 
             // Tell the operator which stores did not open.
             outcome->Run([&] {

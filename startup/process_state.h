@@ -17,6 +17,8 @@
 #include "automation/file_appender.h"
 #include "automation/notices.h"
 #include "automation/timer_service.h"
+#include "journal/journal.h"
+#include "journal/journal_files.h"
 #include "recordkit/property_packer.h"
 #include "recordkit/store.h"
 #include "startup/loggit_tally.h"
@@ -38,6 +40,10 @@ struct Environment {
   std::string settingsDir;  // the folder that holds Ledgwk.ini
   std::string homeDir;      // the program folder: LWERR.LOG and the default text log
   size_t maxQueueBytes = kDefaultMaxQueueBytes;  // what the queue may hold
+  // The journal's files; none: records are not journalled (in-process tests).
+  journal::JournalFiles* journalFiles = nullptr;
+  journal::SyncMode journalSync = journal::SyncMode::None;
+  journal::CompactionLimits journalLimits = {};
   bool purgeLocalStore = true;  // false: opening the local store removes no rows (a settings check)
 };
 
@@ -47,7 +53,12 @@ class ProcessState {
       : env(std::move(environment)),
         faultLog(env.eventLog, env.homeDir + "/" + kFaultLogName),
         writer(faultLog),
-        drain(env.timers, env.notices, faultLog, writer, [this]() { return CurrentLogMethod; }, env.maxQueueBytes) {}
+        journal(env.journalFiles == nullptr
+                    ? nullptr
+                    : std::make_unique<journal::Journal>(*env.journalFiles, env.homeDir + "/" + journal::kJournalName,
+                                                         env.journalSync, env.journalLimits)),
+        drain(env.timers, env.notices, faultLog, writer, [this]() { return CurrentLogMethod; }, env.maxQueueBytes,
+              journal.get()) {}
   // A store's worker may still be writing a run the drain gave up on: the drain
   // stops first, then each DSO goes (waiting for its worker) before its DTO.
   ~ProcessState() {
@@ -56,6 +67,19 @@ class ProcessState {
     LocalDSO.reset();
   }
   ProcessState(const ProcessState&) = delete;
+
+  // Reads the journal, enters what it found wrong in the fault log, and queues the
+  // records no target took, in order, ahead of any new one. Called once, before the
+  // first Application; answers how many records it queued.
+  size_t RecoverJournal() {
+    if (!journal) return 0;
+    journal::Recovery found = journal->Open();
+    for (const std::string& fault : found.faults) faultLog.Report(fault);
+    const size_t count = found.records.size();
+    drain.Restore(std::move(found.records));
+    return count;
+  }
+
   ProcessState& operator=(const ProcessState&) = delete;
 
   // Constant after construction.
@@ -87,6 +111,7 @@ class ProcessState {
   // targets and the drain its ErrorBuffer; Loggit appends through the drain.
   FaultLog faultLog;
   RecordWriter writer;
+  std::unique_ptr<journal::Journal> journal;  // none without journal files
   Drain drain;
   LoggitTally loggitTally;
 };

@@ -177,5 +177,17 @@ TEST_F(CommandTest, StatusShowsTheQueueAndTheCounters) {
   EXPECT_NE(Ok({"status"}).find("queued records:   0"), std::string::npos);
 }
 
+TEST_F(CommandTest, StatusShowsTheJournal) {
+  StopDaemon();
+  StartDaemon({"--journal-sync", "batch"});
+  std::string status = Ok({"status", "--json"});
+  EXPECT_NE(status.find("\"journalRecords\":0"), std::string::npos) << status;
+  EXPECT_NE(status.find("\"journalSync\":\"batch\""), std::string::npos) << status;
+  EXPECT_EQ(status.find("\"journalBytes\":0,"), std::string::npos) << status;  // the header at least
+  const std::string text = Ok({"status"});
+  EXPECT_NE(text.find("journal:          0 records not yet written"), std::string::npos) << text;
+  EXPECT_NE(text.find("sync batch"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace ledgerwick::testing

@@ -17,14 +17,17 @@ using automation::Variant;
 }  // namespace
 
 Drain::Drain(automation::TimerService& timers, automation::NoticeSink& notices, FaultLog& faults,
-             RecordWriter& writer, kj::Function<int32_t()> currentLogMethod, size_t maxQueueBytes)
+             RecordWriter& writer, kj::Function<int32_t()> currentLogMethod, size_t maxQueueBytes,
+             journal::Journal* journal)
     : timers_(timers),
       notices_(notices),
       faultLog_(faults),
       writer_(writer),
       currentLogMethod_(kj::mv(currentLogMethod)),
       maxQueueBytes_(maxQueueBytes),
-      drainFaults_(faults) {}
+      journal_(journal),
+      drainFaults_(faults),
+      journalFaults_(faults) {}
 
 Drain::~Drain() { Stop(); }
 
@@ -33,16 +36,52 @@ void Drain::Stop() {
   DisarmTimer();
 }
 
-void Drain::CreateErrorBuffer() { errorBuffer_.emplace(kMaxRunRecords); }
+void Drain::CreateErrorBuffer() {
+  if (!errorBuffer_) errorBuffer_.emplace(kMaxRunRecords);
+}
 
-automation::Status Drain::Append(Variant record) {
+recordkit::JournalStamp Drain::NextStamp() const {
+  if (journal_ == nullptr || !journal_->isOpen()) return {};
+  return {journal_->identity(), static_cast<int64_t>(journal_->NextSequence())};
+}
+
+void Drain::Restore(std::vector<journal::RecoveredRecord> records) {
+  CreateErrorBuffer();
+  // Records accepted before the restart are queued whatever the bound says now: the
+  // clients were told they were taken.
+  for (auto& record : records) {
+    errorBuffer_->Append(Variant::Array(automation::SafeArray::FromBytes(std::move(record.bytes))), record.sequence);
+  }
+}
+
+automation::Status Drain::Commit() {
+  if (journal_ == nullptr) return {};
+  automation::Status synced = journal_->Commit();
+  if (!synced.ok()) journalFaults_.Report("The journal could not be synced: " + synced.description);
+  return synced;
+}
+
+automation::Status Drain::Append(Variant record, uint64_t sequence) {
   if (!errorBuffer_) return automation::Status::Error(automation::err::kObjectNotSet);
   // Past the bound the client is told, and keeps its record, rather than the
   // daemon growing until the system stops it.
   if (errorBuffer_->bytes() + ErrorBuffer::Cost(record) > maxQueueBytes_) {
     return automation::Status::Error(automation::err::kOutOfMemory);
   }
-  errorBuffer_->Append(std::move(record));
+  if (journal_ != nullptr) {
+    // On the disk before the client hears it was taken; a record that cannot be
+    // journalled is refused, not queued where a killed daemon would lose it.
+    const std::vector<uint8_t>* bytes = record.isArray() ? &record.array().bytes() : nullptr;
+    const std::string_view data = bytes != nullptr ? std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())
+                                                   : std::string_view();
+    automation::Status journalled = journal_->Append(sequence, data);
+    if (!journalled.ok()) {
+      journalFaults_.Report("An event could not be journalled: " + journalled.description);
+      return journalled;
+    }
+    journalFaults_.End();
+  }
+  errorBuffer_->Append(std::move(record), sequence);
   StartDrainTimer();
   return {};
 }
@@ -129,7 +168,14 @@ kj::Promise<void> Drain::DrainLoop() {
         KJ_ASSERT(result.taken <= handed && result.taken <= queued());
         stats_.runRecords.Observe(static_cast<double>(handed));
         stats_.runSeconds.Observe(static_cast<double>((timers_.timer().now() - began) / kj::NANOSECONDS) / 1e9);
-        errorBuffer_->RemoveFront(result.taken);
+        const uint64_t lastTaken = errorBuffer_->RemoveFront(result.taken);
+        if (lastTaken != 0 && journal_ != nullptr) {
+          // A marker that is not written costs only a record written again (and
+          // skipped by the stores) after a restart.
+          if (automation::Status marked = journal_->MarkTaken(lastTaken); !marked.ok()) {
+            journalFaults_.Report("The journal could not record what was written: " + marked.description);
+          }
+        }
         try {
           if (result.taken > 0) EndOutage();
           if (result.taken < handed) {

@@ -22,6 +22,8 @@
 #include "automation/status.h"
 #include "automation/timer_service.h"
 #include "automation/variant.h"
+#include "journal/journal.h"
+#include "recordkit/sender_identity.h"
 #include "writer/error_buffer.h"
 #include "writer/fault_log.h"
 #include "writer/histogram.h"
@@ -52,21 +54,40 @@ class Drain {
  public:
   // Each reference must outlive the drain. `currentLogMethod` is asked for the log
   // method each time a run is handed to the writer. The queue holds at most
-  // `maxQueueBytes`.
+  // `maxQueueBytes`. With a `journal` (which must outlive the drain), every record
+  // appended is journalled first, and the journal hears of every record taken.
   Drain(automation::TimerService& timers, automation::NoticeSink& notices, FaultLog& faults,
         RecordWriter& writer, kj::Function<int32_t()> currentLogMethod,
-        size_t maxQueueBytes = kDefaultMaxQueueBytes);
+        size_t maxQueueBytes = kDefaultMaxQueueBytes, journal::Journal* journal = nullptr);
   ~Drain();
   Drain(const Drain&) = delete;
   Drain& operator=(const Drain&) = delete;
 
-  // Creates the ErrorBuffer, empty; before that nothing can be appended.
+  // Creates the ErrorBuffer, empty, unless Restore made it already; before that
+  // nothing can be appended.
   void CreateErrorBuffer();
+
+  // Where the next record appended goes in the journal, for the packer to stamp on
+  // it; unknown (zero) without a journal that is open.
+  recordkit::JournalStamp NextStamp() const;
 
   // Appends a record at the back of the queue and starts the drain timer. 91 when
   // there is no ErrorBuffer yet; 7 (Out of memory), appending nothing, when the
-  // record would take the queue past its bound.
-  automation::Status Append(automation::Variant record);
+  // record would take the queue past its bound. With a journal, the record must be
+  // stamped with NextStamp()'s `sequence`; it is journalled before it is queued, and
+  // when that fails (57 Device I/O error, 61 Disk full) it is not queued, and the
+  // fault is entered in the fault log.
+  automation::Status Append(automation::Variant record, uint64_t sequence = 0);
+
+  // The end of a client's call: under the journal's Batch mode, what the call
+  // appended reaches the disk before the call answers. A failure is entered in the
+  // fault log and answered; the records stay queued.
+  automation::Status Commit();
+
+  // The records the journal kept from before a restart, queued in order ahead of any
+  // new one (creating the ErrorBuffer). No timer is armed: start-up does that once
+  // the chain is built.
+  void Restore(std::vector<journal::RecoveredRecord> records);
 
   // The clean stop's last drain: starts a drain at once, whatever the back-off says,
   // and lets later tries come at the back-off's pace until the queue is empty or
@@ -93,6 +114,7 @@ class Drain {
   size_t queued() const { return errorBuffer_ ? errorBuffer_->size() : 0; }
   size_t queuedBytes() const { return errorBuffer_ ? errorBuffer_->bytes() : 0; }
   size_t maxQueueBytes() const { return maxQueueBytes_; }
+  const journal::Journal* journal() const { return journal_; }
   bool DrainBusy() const { return drainBusy_; }
   int32_t intervalMs() const { return intervalMs_; }
   bool idle() const { return queued() == 0 && !drainBusy_; }
@@ -117,6 +139,7 @@ class Drain {
   RecordWriter& writer_;
   kj::Function<int32_t()> currentLogMethod_;
   const size_t maxQueueBytes_;
+  journal::Journal* const journal_;
 
   // Changed only by the drain's own procedures
   std::optional<ErrorBuffer> errorBuffer_;
@@ -126,6 +149,7 @@ class Drain {
   int32_t intervalMs_ = kDrainIntervalMs;
   bool outageNoticeShown_ = false;
   RepeatedFaults drainFaults_;  // faults of the drain itself, once per outage
+  RepeatedFaults journalFaults_;  // the journal's write failures, once per outage
   std::vector<kj::Own<kj::PromiseFulfiller<void>>> idleWaiters_;
   kj::Maybe<kj::Promise<void>> inFlight_;
   DrainStats stats_;

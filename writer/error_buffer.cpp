@@ -19,12 +19,14 @@ constexpr size_t kQueuedRecordOverhead = 192;
 
 size_t ErrorBuffer::Cost(const automation::Variant& record) { return PackedSize(record) + kQueuedRecordOverhead; }
 
-void ErrorBuffer::Append(automation::Variant record) {
+void ErrorBuffer::Append(automation::Variant record, uint64_t sequence) {
   if (blocks_.empty() || blocks_.back().records.size() == blockSize_) {
     // A full block is never grown, so runs handed out from it stay in place.
     blocks_.emplace_back();
     blocks_.back().records.reserve(blockSize_);
+    blocks_.back().sequences.reserve(blockSize_);
   }
+  blocks_.back().sequences.push_back(sequence);
   bytes_ += Cost(record);
   blocks_.back().records.push_back(std::move(record));
   ++size_;
@@ -45,13 +47,15 @@ kj::ArrayPtr<const automation::Variant> ErrorBuffer::Front(size_t maxRecords, si
   return kj::arrayPtr(first, count);
 }
 
-void ErrorBuffer::RemoveFront(size_t count) {
+uint64_t ErrorBuffer::RemoveFront(size_t count) {
+  uint64_t last = 0;
   while (count > 0) {
     KJ_ASSERT(!blocks_.empty());
     Block& front = blocks_.front();
     const size_t here = std::min(count, front.records.size() - front.head);
     for (size_t i = front.head; i < front.head + here; ++i) {
       bytes_ -= Cost(front.records[i]);
+      if (front.sequences[i] != 0) last = front.sequences[i];
       front.records[i] = automation::Variant();
     }
     front.head += here;
@@ -61,6 +65,7 @@ void ErrorBuffer::RemoveFront(size_t count) {
       blocks_.pop_front();
     }
   }
+  return last;
 }
 
 }  // namespace ledgerwick

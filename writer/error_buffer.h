@@ -4,6 +4,7 @@
 // to the writer in place, without a copy, while records are appended behind it.
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <vector>
 
@@ -20,7 +21,8 @@ class ErrorBuffer {
   ErrorBuffer(const ErrorBuffer&) = delete;
   ErrorBuffer& operator=(const ErrorBuffer&) = delete;
 
-  void Append(automation::Variant record);
+  // `sequence` is the record's number in the journal, 0 when it is not journalled.
+  void Append(automation::Variant record, uint64_t sequence = 0);
   size_t size() const { return size_; }
   // What the queued records take in memory, as Cost counts it.
   size_t bytes() const { return bytes_; }
@@ -34,11 +36,13 @@ class ErrorBuffer {
   kj::ArrayPtr<const automation::Variant> Front(size_t maxRecords, size_t maxBytes) const;
 
   // Removes `count` records from the front; no more than the last Front handed out.
-  void RemoveFront(size_t count);
+  // Answers the journal number of the last one removed that had one, else 0.
+  uint64_t RemoveFront(size_t count);
 
  private:
   struct Block {
     std::vector<automation::Variant> records;  // capacity blockSize_, never grown past it
+    std::vector<uint64_t> sequences;           // beside records, one each
     size_t head = 0;                           // records before it are removed
   };
 

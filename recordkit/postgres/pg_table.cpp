@@ -17,6 +17,7 @@ const char* PgTypeOf(const LogColumn& column) {
     case ColumnKind::Sender:
       if (column.field == kSenderSubject) return "text";
       return column.field == kSenderPid ? "integer" : "bigint";
+    case ColumnKind::Journal: return "bigint";
     default: return "text";
   }
 }
@@ -56,6 +57,11 @@ std::string PgAddColumnStatement(const std::string& table, const LogColumn& colu
          PgTypeOf(column);
 }
 
+std::string PgJournalIndexStatement(const std::string& table) {
+  return "CREATE UNIQUE INDEX IF NOT EXISTS " + QuoteIdentifier(JournalIndexName(table)) + " ON " +
+         QuoteIdentifier(table) + " (\"JournalId\", \"JournalSeq\")";
+}
+
 std::string PgColumnsQuery() {
   return "SELECT column_name FROM information_schema.columns "
          "WHERE table_schema = current_schema() AND table_name = $1 ORDER BY ordinal_position";
@@ -67,7 +73,11 @@ std::string PgInsertStatement(const std::string& table, const std::vector<LogCol
     names += (i ? ", " : "") + QuoteIdentifier(columns[i].name);
     params += (i ? ", $" : "$") + std::to_string(i + 1);
   }
-  return "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + params + ")";
+  std::string sql = "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + params + ")";
+  // Only the journal's index may make a row be skipped: a conflict with another of
+  // the table's own constraints stays an error, so that the record is not lost.
+  if (HasJournalColumns(columns)) sql += " ON CONFLICT (\"JournalId\", \"JournalSeq\") DO NOTHING";
+  return sql;
 }
 
 automation::Status PgRowParams(const std::vector<LogColumn>& columns, const PackedFields& fields,

@@ -26,6 +26,10 @@ std::string PgCreateTableStatement(const std::string& table);
 // ALTER TABLE `table` ADD COLUMN IF NOT EXISTS for one of the table's columns.
 std::string PgAddColumnStatement(const std::string& table, const LogColumn& column);
 
+// The unique index over the journal columns, which lets the insert skip a record
+// the table holds already.
+std::string PgJournalIndexStatement(const std::string& table);
+
 // Lists the column names of `table` ($1) in the current schema, in the table's order.
 std::string PgColumnsQuery();
 

@@ -84,15 +84,16 @@ kj::Promise<int32_t> PostgresDSO::OpenTable(DTO& dto, const std::string& table) 
     }
     if (!outcome.ok()) return Answer(outcome.status);
     std::vector<LogColumn> columns = ColumnsOf(outcome.results[1].get());
-    // A table made before rows carried their sender gets the sender's columns; where
-    // this user may not change it, it is used without them.
+    // A table made before rows carried their sender and journal stamp gets those
+    // columns; where this user may not change it, it is used without them. The
+    // journal's unique index lets the insert skip a record stored before a restart.
     std::vector<PgQuery> additions;
-    for (const LogColumn& sender : SenderColumns()) {
+    for (const LogColumn& sender : AddedColumns()) {
       const bool present = std::any_of(columns.begin(), columns.end(),
                                        [&](const LogColumn& c) { return c.name == sender.name; });
       if (!present) additions.push_back(PgQuery{PgQuery::Kind::Run, PgAddColumnStatement(name, sender), "", {}});
     }
-    if (additions.empty()) return Bind(pg, name, std::move(columns));
+    additions.push_back(PgQuery{PgQuery::Kind::Run, PgJournalIndexStatement(name), "", {}});
     additions.push_back(PgQuery{PgQuery::Kind::Run, PgColumnsQuery(), "", {name}});
     return session_.Pipeline(additions, kPgAnswerTimeout)
         .then([this, &pg, name, columns = std::move(columns)](PgOutcome added) mutable -> int32_t {
@@ -100,7 +101,15 @@ kj::Promise<int32_t> PostgresDSO::OpenTable(DTO& dto, const std::string& table) 
             LoseConnection(added.status);
             return Answer(added.status);
           }
-          if (added.ok()) columns = ColumnsOf(added.results.back().get());
+          if (added.ok()) {
+            columns = ColumnsOf(added.results.back().get());
+          } else {
+            // Without the index the journal's columns would not keep records apart;
+            // the table is used without them.
+            columns.erase(std::remove_if(columns.begin(), columns.end(),
+                                         [](const LogColumn& c) { return c.kind == ColumnKind::Journal; }),
+                          columns.end());
+          }
           return Bind(pg, name, std::move(columns));
         });
   });

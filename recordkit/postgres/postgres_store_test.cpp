@@ -199,6 +199,34 @@ TEST_F(PostgresStoreTest, ExistingTableIsUsedWithTheColumnsItHas) {
   EXPECT_EQ(rows[0]["Remark"], std::nullopt);
 }
 
+// A record written again after a restart is skipped and counted as taken; a table
+// from before rows carried the journal stamp gets its columns and index.
+TEST_F(PostgresStoreTest, ARecordStoredAlreadyUnderItsJournalStampIsSkippedAndCountedAsTaken) {
+  Look().Exec("CREATE TABLE tblLog (id serial PRIMARY KEY, \"AppName\" text)");
+  PostgresDSO dso(env_);
+  PostgresDTO dto;
+  Open(dso, dto);
+  auto stamped = [](const char* app, int64_t journal, int64_t sequence) {
+    auto set = PropertySet::NewEventSet();
+    set->Item("AppName")->SetValue(Variant::String(app));
+    Variant record;
+    EXPECT_EQ(PropertyPacker().PackProperties(record, *set, {}, {journal, sequence}), 0);
+    return record;
+  };
+  TakeResult took = Add(dso, dto, {stamped("a", 7, 1), stamped("b", 7, 2)});
+  ASSERT_EQ(took.taken, 2u) << took.status.description;
+  took = Add(dso, dto, {stamped("a", 7, 1), stamped("b", 7, 2), stamped("c", 7, 3), stamped("other", 8, 1)});
+  EXPECT_EQ(took.taken, 4u) << took.status.description;
+  took = Add(dso, dto, {stamped("plain", 0, 0), stamped("plain", 0, 0)});
+  EXPECT_EQ(took.taken, 2u) << took.status.description;
+  auto rows = Look().Rows("SELECT \"AppName\", \"JournalSeq\" FROM tblLog ORDER BY id");
+  ASSERT_EQ(rows.size(), 6u);
+  const char* expected[] = {"a", "b", "c", "other", "plain", "plain"};
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(rows[i]["AppName"], expected[i]) << i;
+  EXPECT_EQ(rows[2]["JournalSeq"], "3");
+  EXPECT_EQ(rows[4]["JournalSeq"], std::nullopt);
+}
+
 TEST_F(PostgresStoreTest, RunStopsBeforeTheFirstRecordThatCannotBeStored) {
   PostgresDSO dso(env_);
   PostgresDTO dto;

@@ -58,10 +58,10 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
 
   std::vector<LogColumn> columns;
   if (auto status = ReadEventColumns(db, table, columns); !status.ok()) return status;
-  // A table made before rows carried their sender gets the sender's columns; where
-  // it cannot be changed, it is used without them.
+  // A table made before rows carried their sender and journal stamp gets those
+  // columns; where it cannot be changed, it is used without them.
   bool added = false;
-  for (const LogColumn& sender : SenderColumns()) {
+  for (const LogColumn& sender : AddedColumns()) {
     const bool present = std::any_of(columns.begin(), columns.end(),
                                      [&](const LogColumn& c) { return NamesEqual(c.name, sender.name); });
     if (!present) {
@@ -76,14 +76,32 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
   if (columns.empty()) {
     return {automation::err::kInvalidProcedureCall, "table " + table + " has no event columns"};
   }
+  // One row per journalled record: a record written again after a restart (its
+  // first write was stored, but the daemon died before the journal heard of it) is
+  // skipped by the insert below and counted as taken.
+  bool journalIndexed = false;
+  if (HasJournalColumns(columns)) {
+    journalIndexed = Run(db, "CREATE UNIQUE INDEX IF NOT EXISTS " + QuoteIdentifier(JournalIndexName(table)) + " ON " +
+                                 QuoteIdentifier(table) + " (JournalId, JournalSeq)")
+                         .ok();
+    if (!journalIndexed) {
+      // Without the index the journal's columns would not keep records apart; the
+      // table is used without them.
+      columns.erase(std::remove_if(columns.begin(), columns.end(),
+                                   [](const LogColumn& c) { return c.kind == ColumnKind::Journal; }),
+                    columns.end());
+    }
+  }
 
   std::string names, parameters;
   for (size_t i = 0; i < columns.size(); ++i) {
     names += (i ? ", " : "") + QuoteIdentifier(columns[i].name);
     parameters += (i ? ", ?" : "?") + std::to_string(i + 1);
   }
-  const std::string sql =
-      "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + parameters + ")";
+  std::string sql = "INSERT INTO " + QuoteIdentifier(table) + " (" + names + ") VALUES (" + parameters + ")";
+  // Only the journal's index may make a row be skipped: a conflict with another of
+  // the table's own constraints stays an error, so that the record is not lost.
+  if (journalIndexed) sql += " ON CONFLICT (JournalId, JournalSeq) DO NOTHING";
   sqlite3_stmt* raw = nullptr;
   // Prepared once and reused for every record of this binding.
   const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);

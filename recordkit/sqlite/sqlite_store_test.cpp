@@ -167,7 +167,7 @@ TEST_F(SqliteStoreTest, OpenTableCreatesTheLogTableWithTheEventColumns) {
   Open(dso, dto);
 
   auto columns = Query(path_, "PRAGMA table_info(tblLog)");
-  ASSERT_EQ(columns.size(), 24u);  // the key, 19 event fields, the sender's four
+  ASSERT_EQ(columns.size(), 26u);  // the key, 19 event fields, the sender's four, the journal's two
   EXPECT_EQ(columns[0]["name"].text, "id");
   EXPECT_EQ(columns[0]["type"].text, "INTEGER");
   EXPECT_EQ(columns[0]["pk"].integer, 1);
@@ -186,6 +186,8 @@ TEST_F(SqliteStoreTest, OpenTableCreatesTheLogTableWithTheEventColumns) {
   }
   const char* senderColumns[] = {"SenderUid", "SenderGid", "SenderPid", "SenderName"};
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(columns[20 + i]["name"].text, senderColumns[i]);
+  EXPECT_EQ(columns[24]["name"].text, "JournalId");
+  EXPECT_EQ(columns[25]["name"].text, "JournalSeq");
 }
 
 TEST_F(SqliteStoreTest, OpenTableKeepsAnExistingTableAndItsRows) {
@@ -199,7 +201,7 @@ TEST_F(SqliteStoreTest, OpenTableKeepsAnExistingTableAndItsRows) {
   SqliteDSO dso;
   SqliteDTO dto;
   Open(dso, dto);
-  EXPECT_EQ(Query(path_, "PRAGMA table_info(tblLog)").size(), 24u);
+  EXPECT_EQ(Query(path_, "PRAGMA table_info(tblLog)").size(), 26u);
   EXPECT_EQ(RowCount(path_), 1u);
   ASSERT_EQ(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 0);
   EXPECT_EQ(RowCount(path_), 2u);
@@ -337,6 +339,76 @@ TEST_F(SqliteStoreTest, ValuesAreStoredVerbatimNeverPastedIntoSql) {
 }
 
 // An older table gains the sender's columns; the event columns it lacks stay away.
+// A record written again after a restart, when its first write was stored but the
+// journal never heard so, is skipped and counted as taken; the same number under
+// another journal's identity is another record.
+TEST_F(SqliteStoreTest, ARecordStoredAlreadyUnderItsJournalStampIsSkippedAndCountedAsTaken) {
+  {
+    // A table from before rows carried the journal stamp gets its columns.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  SqliteDSO dso;
+  SqliteDTO dto;
+  Open(dso, dto);
+  auto stamped = [](const char* app, int64_t journal, int64_t sequence) {
+    auto set = PropertySet::NewEventSet();
+    set->Item("AppName")->SetValue(Variant::String(app));
+    Variant record;
+    EXPECT_EQ(PropertyPacker().PackProperties(record, *set, {}, {journal, sequence}), 0);
+    return record;
+  };
+  std::vector<Variant> run = {stamped("a", 7, 1), stamped("b", 7, 2)};
+  auto took = dso.AddRecords(dto, kj::arrayPtr(run.data(), run.size())).wait(loop_->waitScope);
+  ASSERT_EQ(took.taken, 2u) << took.status.description;
+  // Again, with one more behind them, and one of another journal under number 1.
+  run = {stamped("a", 7, 1), stamped("b", 7, 2), stamped("c", 7, 3), stamped("other", 8, 1)};
+  took = dso.AddRecords(dto, kj::arrayPtr(run.data(), run.size())).wait(loop_->waitScope);
+  EXPECT_EQ(took.taken, 4u) << took.status.description;
+  ASSERT_EQ(Add(dso, dto, stamped("c", 7, 3)), 0);
+  auto rows = Query(path_, "SELECT AppName, JournalId, JournalSeq FROM tblLog ORDER BY id");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0]["AppName"].text, "a");
+  EXPECT_EQ(rows[1]["AppName"].text, "b");
+  EXPECT_EQ(rows[2]["AppName"].text, "c");
+  EXPECT_EQ(rows[2]["JournalSeq"].integer, 3);
+  EXPECT_EQ(rows[3]["AppName"].text, "other");
+  EXPECT_EQ(rows[3]["JournalId"].integer, 8);
+  // Records with no stamp are never taken for one another.
+  ASSERT_EQ(Add(dso, dto, stamped("plain", 0, 0)), 0);
+  ASSERT_EQ(Add(dso, dto, stamped("plain", 0, 0)), 0);
+  EXPECT_EQ(RowCount(path_), 6u);
+}
+
+// Only the journal's index lets a row be skipped: a conflict with a table's own
+// constraint is still refused, so that the record goes on to the next target.
+TEST_F(SqliteStoreTest, AConflictWithTheTablesOwnConstraintIsRefusedNotSkipped) {
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName UNIQUE)", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  SqliteDSO dso;
+  SqliteDTO dto;
+  Open(dso, dto);
+  auto stamped = [](int64_t sequence) {
+    auto set = PropertySet::NewEventSet();
+    set->Item("AppName")->SetValue(Variant::String("same"));
+    Variant record;
+    EXPECT_EQ(PropertyPacker().PackProperties(record, *set, {}, {7, sequence}), 0);
+    return record;
+  };
+  ASSERT_EQ(Add(dso, dto, stamped(1)), 0);
+  EXPECT_NE(Add(dso, dto, stamped(2)), 0);
+  EXPECT_EQ(RowCount(path_), 1u);
+}
+
 TEST_F(SqliteStoreTest, FieldsWithoutAColumnAreIgnored) {
   {
     // An older table with only some of the event columns, in its own spelling.
@@ -362,7 +434,7 @@ TEST_F(SqliteStoreTest, FieldsWithoutAColumnAreIgnored) {
 
   auto rows = Query(path_, "SELECT * FROM tblLog");
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].size(), 7u);
+  EXPECT_EQ(rows[0].size(), 9u);  // with the sender's and the journal's columns added
   EXPECT_EQ(rows[0]["appname"].text, "Ledger");
   EXPECT_EQ(rows[0]["SenderUid"].type, SQLITE_NULL);  // nobody stamped this record
   EXPECT_EQ(rows[0]["LOGDATE"].text, "2026-12-08");

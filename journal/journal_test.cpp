@@ -1,0 +1,304 @@
+#include "journal/journal.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "automation/automation_error.h"
+#include "journal/journal_format.h"
+#include "tests/support/failing_journal_files.h"
+#include "tests/support/temp_dir.h"
+
+namespace ledgerwick::journal {
+namespace {
+
+using testing::FailingJournalFiles;
+using testing::TempDir;
+
+std::string Bytes(const RecoveredRecord& record) { return std::string(record.bytes.begin(), record.bytes.end()); }
+
+class JournalTest : public ::testing::Test {
+ protected:
+  std::string Path() const { return dir / kJournalName; }
+
+  // A journal over the folder's file, as one start of the daemon opens it.
+  std::unique_ptr<Journal> Start(SyncMode sync = SyncMode::None, CompactionLimits limits = {}) {
+    auto journal = std::make_unique<Journal>(files, Path(), sync, limits);
+    recovery = journal->Open();
+    EXPECT_TRUE(recovery.status.ok()) << recovery.status.description;
+    return journal;
+  }
+
+  std::vector<std::string> Recovered() const {
+    std::vector<std::string> out;
+    for (const auto& record : recovery.records) out.push_back(Bytes(record));
+    return out;
+  }
+  std::vector<uint64_t> RecoveredSequences() const {
+    std::vector<uint64_t> out;
+    for (const auto& record : recovery.records) out.push_back(record.sequence);
+    return out;
+  }
+
+  void AppendAll(Journal& journal, const std::vector<std::string>& records) {
+    for (const auto& record : records) {
+      ASSERT_TRUE(journal.Append(journal.NextSequence(), record).ok());
+    }
+  }
+
+  TempDir dir;
+  PosixJournalFiles real;
+  FailingJournalFiles files{real};
+  Recovery recovery;
+};
+
+TEST_F(JournalTest, RecordsComeBackInOrderWithTheirNumbersAfterARestart) {
+  {
+    auto journal = Start();
+    EXPECT_TRUE(recovery.records.empty());
+    EXPECT_EQ(journal->NextSequence(), 1u);
+    AppendAll(*journal, {"one", "two", std::string("thr\0ee", 6)});
+    EXPECT_EQ(journal->records(), 3u);
+  }
+  auto journal = Start();
+  EXPECT_EQ(Recovered(), (std::vector<std::string>{"one", "two", std::string("thr\0ee", 6)}));
+  EXPECT_EQ(RecoveredSequences(), (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_EQ(journal->NextSequence(), 4u);
+  EXPECT_TRUE(recovery.faults.empty());
+}
+
+TEST_F(JournalTest, TakenRecordsDoNotComeBackAndNumbersCarryOn) {
+  int64_t firstIdentity;
+  {
+    auto journal = Start();
+    firstIdentity = journal->identity();
+    AppendAll(*journal, {"a", "b", "c"});
+    ASSERT_TRUE(journal->MarkTaken(2).ok());
+    EXPECT_EQ(journal->records(), 1u);
+  }
+  {
+    auto journal = Start();
+    EXPECT_EQ(Recovered(), (std::vector<std::string>{"c"}));
+    EXPECT_EQ(RecoveredSequences(), (std::vector<uint64_t>{3}));
+    EXPECT_NE(journal->identity(), firstIdentity);
+    ASSERT_TRUE(journal->MarkTaken(3).ok());
+    AppendAll(*journal, {"d"});
+  }
+  auto journal = Start();
+  EXPECT_EQ(RecoveredSequences(), (std::vector<uint64_t>{4}));
+  ASSERT_TRUE(journal->MarkTaken(4).ok());
+  // Everything taken: a restart finds nothing, and still counts on.
+  journal = Start();
+  EXPECT_TRUE(recovery.records.empty());
+  EXPECT_EQ(journal->NextSequence(), 5u);
+}
+
+TEST_F(JournalTest, ATornTailIsCutOffAndTheRecordsBeforeItKept) {
+  // Cut 1 byte, cut into the last frame's payload, and cut into its frame header.
+  for (size_t cut : {size_t{1}, size_t{6}, size_t{20}}) {
+    SCOPED_TRACE(cut);
+    std::filesystem::remove(Path());
+    {
+      auto journal = Start();
+      AppendAll(*journal, {"first", "second", "the last one"});
+    }
+    const std::string whole = testing::ReadFile(Path());
+    testing::WriteFile(Path(), whole.substr(0, whole.size() - cut));
+    auto journal = Start();
+    EXPECT_EQ(Recovered(), (std::vector<std::string>{"first", "second"}));
+    ASSERT_EQ(recovery.faults.size(), 1u);
+    EXPECT_NE(recovery.faults[0].find("cut short"), std::string::npos) << recovery.faults[0];
+    // The file was written anew: a further start reads it cleanly.
+    AppendAll(*journal, {"after"});
+    journal = Start();
+    EXPECT_EQ(Recovered(), (std::vector<std::string>{"first", "second", "after"}));
+    EXPECT_TRUE(recovery.faults.empty());
+  }
+}
+
+TEST_F(JournalTest, ACorruptFrameEndsWhatIsReadAndTheFileIsSetAside) {
+  {
+    auto journal = Start();
+    AppendAll(*journal, {"first", "second-record", "third"});
+  }
+  std::string data = testing::ReadFile(Path());
+  const size_t at = data.find("second-record");
+  ASSERT_NE(at, std::string::npos);
+  data[at + 3] ^= 0x01;  // one bit in the middle record's payload
+  testing::WriteFile(Path(), data);
+
+  auto journal = Start();
+  // Never misread: nothing from the damaged frame on is taken for a record.
+  EXPECT_EQ(Recovered(), (std::vector<std::string>{"first"}));
+  ASSERT_EQ(recovery.faults.size(), 1u);
+  EXPECT_NE(recovery.faults[0].find("corrupt"), std::string::npos) << recovery.faults[0];
+  EXPECT_EQ(testing::ReadFile(Path() + ".corrupt"), data);
+  // The journal goes on; numbers never go back below what was read.
+  EXPECT_GE(journal->NextSequence(), 2u);
+  AppendAll(*journal, {"new"});
+  journal = Start();
+  EXPECT_EQ(Recovered(), (std::vector<std::string>{"first", "new"}));
+}
+
+TEST_F(JournalTest, AFileOfGarbageStartsAnEmptyJournal) {
+  testing::WriteFile(Path(), std::string(100, '\0'));
+  auto journal = Start();
+  EXPECT_TRUE(recovery.records.empty());
+  EXPECT_EQ(recovery.faults.size(), 1u);
+  AppendAll(*journal, {"x"});
+  journal = Start();
+  EXPECT_EQ(Recovered(), (std::vector<std::string>{"x"}));
+}
+
+TEST_F(JournalTest, TheFileShrinksOnceEverythingIsTaken) {
+  const CompactionLimits limits{4096, 1 << 20};
+  auto journal = Start(SyncMode::None, limits);
+  const std::string record(1000, 'r');
+  uint64_t largest = 0;
+  for (int round = 0; round < 20; ++round) {
+    AppendAll(*journal, {record, record, record});
+    largest = std::max<uint64_t>(largest, journal->fileBytes());
+    ASSERT_TRUE(journal->MarkTaken(journal->NextSequence() - 1).ok());
+    EXPECT_EQ(std::filesystem::file_size(Path()), journal->fileBytes());
+  }
+  // Bounded by the slack and one round's records, whatever the number of rounds.
+  EXPECT_LT(largest, limits.slackBytes + 4 * 1100);
+  EXPECT_EQ(journal->records(), 0u);
+  journal = Start(SyncMode::None, limits);
+  EXPECT_TRUE(recovery.records.empty());
+  EXPECT_EQ(journal->NextSequence(), 61u);
+}
+
+TEST_F(JournalTest, ALargeTakenPrefixIsDroppedAndTheRestKept) {
+  const CompactionLimits limits{1 << 20, 8192};
+  auto journal = Start(SyncMode::None, limits);
+  const std::string record(1000, 'p');
+  for (int i = 0; i < 20; ++i) AppendAll(*journal, {record});
+  const uint64_t before = journal->fileBytes();
+  ASSERT_TRUE(journal->MarkTaken(15).ok());  // 15 taken, 5 not: the prefix outweighs them
+  EXPECT_LT(journal->fileBytes(), before / 2);
+  AppendAll(*journal, {"tail"});
+  journal = Start(SyncMode::None, limits);
+  EXPECT_EQ(RecoveredSequences(), (std::vector<uint64_t>{16, 17, 18, 19, 20, 21}));
+  EXPECT_EQ(Recovered().back(), "tail");
+}
+
+// Each kind of write failing: the append answers the error, and a restart never
+// brings back the record whose append failed.
+TEST_F(JournalTest, AFailedAppendLeavesNothingARestartWouldRead) {
+  struct Case {
+    const char* name;
+    SyncMode sync;
+    FailingJournalFiles::Op op;
+    int32_t number;
+  };
+  for (const Case& c : {Case{"write, disk full", SyncMode::None, FailingJournalFiles::kWrite, automation::err::kDiskFull},
+                        Case{"write, I/O", SyncMode::None, FailingJournalFiles::kWrite, automation::err::kDeviceIOError},
+                        Case{"sync", SyncMode::Always, FailingJournalFiles::kSync, automation::err::kDeviceIOError}}) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(Path());
+    files.Heal();
+    files.SetPartialWriteBytes(7);
+    auto journal = Start(c.sync);
+    AppendAll(*journal, {"kept"});
+    files.FailOnce(c.op, files.calls(c.op) + 1, c.number);
+    automation::Status failed = journal->Append(journal->NextSequence(), "refused");
+    EXPECT_EQ(failed.number, c.number);
+    EXPECT_EQ(journal->records(), 1u);
+    AppendAll(*journal, {"later"});
+    journal = Start(c.sync);
+    EXPECT_EQ(Recovered(), (std::vector<std::string>{"kept", "later"}));
+    EXPECT_EQ(RecoveredSequences(), (std::vector<uint64_t>{1, 3}));
+  }
+}
+
+TEST_F(JournalTest, APartWriteThatCannotBeCutBackBlocksAppendsUntilItIs) {
+  files.SetPartialWriteBytes(7);
+  auto journal = Start();
+  AppendAll(*journal, {"kept"});
+  files.FailOnce(FailingJournalFiles::kWrite, files.calls(FailingJournalFiles::kWrite) + 1);
+  files.FailFrom(FailingJournalFiles::kTruncate, files.calls(FailingJournalFiles::kTruncate) + 1,
+                 automation::err::kDeviceIOError);
+  EXPECT_FALSE(journal->Append(journal->NextSequence(), "refused").ok());
+  EXPECT_FALSE(journal->Append(journal->NextSequence(), "refused too").ok());
+  files.Heal();
+  AppendAll(*journal, {"later"});
+  journal = Start();
+  EXPECT_EQ(Recovered(), (std::vector<std::string>{"kept", "later"}));
+  EXPECT_TRUE(recovery.faults.empty());
+}
+
+TEST_F(JournalTest, BatchSyncsOncePerCommit) {
+  auto journal = Start(SyncMode::Batch);
+  const int syncs = files.calls(FailingJournalFiles::kSync);
+  AppendAll(*journal, {"a", "b", "c"});
+  EXPECT_EQ(files.calls(FailingJournalFiles::kSync), syncs);
+  ASSERT_TRUE(journal->Commit().ok());
+  EXPECT_EQ(files.calls(FailingJournalFiles::kSync), syncs + 1);
+  ASSERT_TRUE(journal->Commit().ok());  // nothing new: no sync
+  EXPECT_EQ(files.calls(FailingJournalFiles::kSync), syncs + 1);
+  files.FailOnce(FailingJournalFiles::kSync, files.calls(FailingJournalFiles::kSync) + 1, automation::err::kDeviceIOError);
+  AppendAll(*journal, {"d"});
+  EXPECT_EQ(journal->Commit().number, automation::err::kDeviceIOError);
+}
+
+TEST_F(JournalTest, NoneAndAlwaysSyncAsTheirNamesSay) {
+  {
+    auto journal = Start(SyncMode::None);
+    const int syncs = files.calls(FailingJournalFiles::kSync);
+    AppendAll(*journal, {"a", "b"});
+    EXPECT_TRUE(journal->Commit().ok());
+    EXPECT_EQ(files.calls(FailingJournalFiles::kSync), syncs);
+  }
+  auto journal = Start(SyncMode::Always);
+  const int syncs = files.calls(FailingJournalFiles::kSync);
+  AppendAll(*journal, {"a", "b"});
+  EXPECT_EQ(files.calls(FailingJournalFiles::kSync), syncs + 2);
+}
+
+TEST_F(JournalTest, AFailedCompactionKeepsTheOldFileAndGoesOn) {
+  const CompactionLimits limits{16, 1 << 20};
+  auto journal = Start(SyncMode::None, limits);
+  AppendAll(*journal, {"a", "b"});
+  files.FailOnce(FailingJournalFiles::kRename, files.calls(FailingJournalFiles::kRename) + 1);
+  // Everything taken: the rewrite is due, fails, and a marker is written instead.
+  ASSERT_TRUE(journal->MarkTaken(2).ok());
+  AppendAll(*journal, {"c"});
+  journal = Start(SyncMode::None, limits);
+  EXPECT_EQ(Recovered(), (std::vector<std::string>{"c"}));
+  EXPECT_FALSE(std::filesystem::exists(Path() + ".new"));
+}
+
+TEST_F(JournalTest, AnUnreadableJournalIsReportedAndAppendsFail) {
+  files.FailOnce(FailingJournalFiles::kRead, 1, automation::err::kDeviceIOError);
+  Journal journal(files, Path(), SyncMode::None);
+  Recovery found = journal.Open();
+  EXPECT_FALSE(found.status.ok());
+  EXPECT_EQ(found.faults.size(), 1u);
+  EXPECT_FALSE(journal.isOpen());
+  EXPECT_EQ(journal.Append(journal.NextSequence(), "x").number, automation::err::kDeviceIOError);
+}
+
+TEST(JournalFormat, FramesReadBackAndDamageIsTold) {
+  std::string data;
+  AppendFrame(data, FrameKind::Record, 42, "payload");
+  size_t offset = 0;
+  Frame frame{};
+  ASSERT_EQ(ReadFrame(data, offset, frame), ReadOutcome::Frame);
+  EXPECT_EQ(frame.number, 42u);
+  EXPECT_EQ(frame.body, "payload");
+  EXPECT_EQ(ReadFrame(data, offset, frame), ReadOutcome::End);
+  for (size_t i = 0; i < data.size(); ++i) {
+    std::string damaged = data;
+    damaged[i] ^= 0x20;
+    offset = 0;
+    EXPECT_NE(ReadFrame(damaged, offset, frame), ReadOutcome::Frame) << "byte " << i;
+  }
+  // CRC-32C of "123456789".
+  EXPECT_EQ(Crc32c(0, "123456789", 9), 0xE3069283u);
+}
+
+}  // namespace
+}  // namespace ledgerwick::journal
