@@ -60,6 +60,19 @@ std::string ShortMessage(const std::string& what) {
   return message;
 }
 
+// The library names the token it was reading, which can be as long as the text (a
+// string of a megabyte with a bad byte at its end): a long one keeps its start and end.
+std::string ShortToken(const std::string& token) {
+  constexpr size_t kKept = 24;
+  if (token.size() <= 2 * kKept + 3) return token;
+  // Cut between characters, not inside one's UTF-8 bytes.
+  auto lead = [&token](size_t at) {
+    while (at > 0 && (static_cast<unsigned char>(token[at]) & 0xC0) == 0x80) --at;
+    return at;
+  };
+  return token.substr(0, lead(kKept)) + "..." + token.substr(lead(token.size() - kKept));
+}
+
 // Builds a Value from the library's events with a stack of the open arrays and
 // objects, so that no depth of input recurses here.
 class Builder : public nlohmann::json_sax<nlohmann::json> {
@@ -96,9 +109,12 @@ class Builder : public nlohmann::json_sax<nlohmann::json> {
   bool start_array(std::size_t) override { return Open(Value::Kind::Array); }
   bool end_array() override { return Close(); }
 
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::json::exception& e) override {
+  bool parse_error(std::size_t position, const std::string& token, const nlohmann::json::exception& e) override {
+    std::string message = ShortMessage(e.what());
+    const std::string::size_type at = message.find(token);
+    if (!token.empty() && at != std::string::npos) message.replace(at, token.size(), ShortToken(token));
     // The library counts bytes from 1, the end of the text as one more.
-    return Fail(ShortMessage(e.what()), position > 0 ? position - 1 : 0);
+    return Fail(message, position > 0 ? position - 1 : 0);
   }
 
   Value Take() { return std::move(*root_); }

@@ -129,6 +129,20 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParseErrorText,
                                            OffsetCase{"\"a\xff\"", 2, "ill-formed UTF-8"},
                                            OffsetCase{std::string(66, '['), 65, "nested too deeply"}));
 
+TEST(JsonReaderTest, AFaultInALongTokenIsNamedShortly) {
+  const std::string text = "[\"" + std::string(100000, 'x') + "\xff\"]";
+  try {
+    Parse(text);
+    FAIL() << "accepted";
+  } catch (const ParseError& e) {
+    const std::string what = e.what();
+    EXPECT_LT(what.size(), 200u) << what;
+    EXPECT_NE(what.find("ill-formed UTF-8"), std::string::npos) << what;
+    EXPECT_NE(what.find("..."), std::string::npos) << what;
+    EXPECT_EQ(e.offset(), 100002u) << what;
+  }
+}
+
 TEST(JsonReaderTest, RefusesNestingBeyondItsLimit) {
   EXPECT_NO_THROW(Parse(std::string(60, '[') + std::string(60, ']')));
   // The outermost value is at depth 0; one at depth 64 is the deepest taken.
