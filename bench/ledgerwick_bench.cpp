@@ -47,6 +47,7 @@
 #include <capnp/rpc-twoparty.h>
 #include <kj/async-io.h>
 #include <libpq-fe.h>
+#include <nlohmann/json.hpp>
 #include <CLI/CLI.hpp>
 
 #include "automation/automation_error.h"
@@ -919,31 +920,17 @@ std::string Fixed(std::optional<double> value, int decimals) {
   return text;
 }
 
-std::string JsonNumber(std::optional<double> value, int decimals = 3) {
-  if (!value || !std::isfinite(*value)) return "null";
-  return Fixed(value, decimals);
+// A figure rounded to `decimals` places (a whole number when none); null when there
+// is none.
+nlohmann::ordered_json JsonNumber(std::optional<double> value, int decimals = 3) {
+  if (!value || !std::isfinite(*value)) return nullptr;
+  if (decimals == 0) return static_cast<int64_t>(std::llround(*value));
+  const double scale = std::pow(10.0, decimals);
+  return std::round(*value * scale) / scale;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-std::string JsonLatency(const Latency& latency) {
-  return "{\"p50\":" + JsonNumber(latency.p50Us) + ",\"p99\":" + JsonNumber(latency.p99Us) +
-         ",\"max\":" + JsonNumber(latency.maxUs) + "}";
+nlohmann::ordered_json JsonLatency(const Latency& latency) {
+  return {{"p50", JsonNumber(latency.p50Us)}, {"p99", JsonNumber(latency.p99Us)}, {"max", JsonNumber(latency.maxUs)}};
 }
 
 struct IngestLine {
@@ -995,38 +982,44 @@ void PrintReferences(const Settings& settings, const References& references) {
 }
 
 void PrintJson(const Settings& settings, const References& references, const std::vector<RunFigures>& runs) {
-  std::string out =
-      "{\"clients\":" + std::to_string(settings.clients) + ",\"events_per_client\":" + std::to_string(settings.events) +
-      ",\"inflight\":" + std::to_string(settings.inflight) + ",\"batch\":" + std::to_string(settings.batch);
-  out += ",\"references\":{\"capnp_echo_sequential_calls_per_s\":" + JsonNumber(references.echoSequential, 0) +
-         ",\"capnp_echo_inflight64_calls_per_s\":" + JsonNumber(references.echoInflight, 0) +
-         ",\"rsyslog_lines_per_s\":" + JsonNumber(references.rsyslog, 0);
-  if (!references.rsyslog) out += ",\"rsyslog_skipped\":" + JsonString(references.rsyslogNote);
-  out += "},\"runs\":[";
-  for (size_t i = 0; i < runs.size(); ++i) {
-    const RunFigures& run = runs[i];
-    out += std::string(i ? "," : "") + "{\"target\":" + JsonString(run.target) +
-           ",\"mode\":" + JsonString(NameOf(run.mode)) + ",\"clients\":" + std::to_string(run.clients) +
-           ",\"events\":" + std::to_string(run.events) + ",\"failures\":" + std::to_string(run.failures) +
-           ",\"stored\":" + std::to_string(run.stored) +
-           ",\"stored_elsewhere\":" + std::to_string(run.storedElsewhere) + ",\"lost\":" + std::to_string(run.lost) +
-           ",\"seconds\":" + JsonNumber(run.seconds, 4) + ",\"events_per_s\":" + JsonNumber(run.eventsPerS, 0) +
-           ",\"answered_per_s\":" + JsonNumber(run.answeredPerS, 0) +
-           ",\"call_latency_us\":" + JsonLatency(run.perCall) +
-           ",\"event_latency_us\":" + (run.perEvent ? JsonLatency(*run.perEvent) : std::string("null")) +
-           ",\"daemon_cpu_us_per_event\":" + JsonNumber(run.cpuUsPerEvent, 2) +
-           ",\"daemon_peak_mib\":" + JsonNumber(run.peakMiB, 1) + "}";
+  nlohmann::ordered_json out = {{"clients", settings.clients},
+                                {"events_per_client", settings.events},
+                                {"inflight", settings.inflight},
+                                {"batch", settings.batch}};
+  nlohmann::ordered_json& refs = out["references"];
+  refs["capnp_echo_sequential_calls_per_s"] = JsonNumber(references.echoSequential, 0);
+  refs["capnp_echo_inflight64_calls_per_s"] = JsonNumber(references.echoInflight, 0);
+  refs["rsyslog_lines_per_s"] = JsonNumber(references.rsyslog, 0);
+  if (!references.rsyslog) refs["rsyslog_skipped"] = references.rsyslogNote;
+  nlohmann::ordered_json& runList = out["runs"] = nlohmann::ordered_json::array();
+  for (const RunFigures& run : runs) {
+    runList.push_back({{"target", run.target},
+                       {"mode", NameOf(run.mode)},
+                       {"clients", run.clients},
+                       {"events", run.events},
+                       {"failures", run.failures},
+                       {"stored", run.stored},
+                       {"stored_elsewhere", run.storedElsewhere},
+                       {"lost", run.lost},
+                       {"seconds", JsonNumber(run.seconds, 4)},
+                       {"events_per_s", JsonNumber(run.eventsPerS, 0)},
+                       {"answered_per_s", JsonNumber(run.answeredPerS, 0)},
+                       {"call_latency_us", JsonLatency(run.perCall)},
+                       {"event_latency_us", run.perEvent ? JsonLatency(*run.perEvent) : nlohmann::ordered_json()},
+                       {"daemon_cpu_us_per_event", JsonNumber(run.cpuUsPerEvent, 2)},
+                       {"daemon_peak_mib", JsonNumber(run.peakMiB, 1)}});
   }
-  out += "],\"ingest\":[";
-  const std::vector<IngestLine> ingest = IngestLines(runs, references);
-  for (size_t i = 0; i < ingest.size(); ++i) {
-    out += std::string(i ? "," : "") + "{\"mode\":" + JsonString(NameOf(ingest[i].mode)) +
-           ",\"events_per_s\":" + JsonNumber(ingest[i].eventsPerS, 0) +
-           ",\"raw_per_s\":" + JsonNumber(ingest[i].rawPerS, 0) +
-           ",\"ratio\":" + JsonNumber(ingest[i].eventsPerS / ingest[i].rawPerS, 2) + "}";
+  nlohmann::ordered_json& ingestList = out["ingest"] = nlohmann::ordered_json::array();
+  for (const IngestLine& line : IngestLines(runs, references)) {
+    ingestList.push_back({{"mode", NameOf(line.mode)},
+                          {"events_per_s", JsonNumber(line.eventsPerS, 0)},
+                          {"raw_per_s", JsonNumber(line.rawPerS, 0)},
+                          {"ratio", JsonNumber(line.eventsPerS / line.rawPerS, 2)}});
   }
-  out += "]}\n";
-  std::fputs(out.c_str(), stdout);
+  // Texts that are not UTF-8 (a note from a failed reference run) get U+FFFD, not a
+  // throw at the end of a long run.
+  const std::string text = out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  std::fputs(text.c_str(), stdout);
 }
 
 void PrintIngestLines(const std::vector<RunFigures>& runs, const References& references) {

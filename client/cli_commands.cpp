@@ -9,6 +9,8 @@
 #include <optional>
 #include <ostream>
 
+#include <nlohmann/json.hpp>
+
 #include "automation/automation_error.h"
 #include "automation/dispatch.h"
 #include "client/application.h"
@@ -251,29 +253,40 @@ std::string StoreText(const client::StoreState& store) {
   return text;
 }
 
-std::string StoreJson(const client::StoreState& store) {
-  std::string json = std::string("{\"opened\":") + (store.opened ? "true" : "false") +
-                     ",\"open\":" + (store.open ? "true" : "false");
-  if (!store.downSince.empty()) json += ",\"downSince\":" + json::Quote(store.downSince);
-  if (!store.lastError.empty()) json += ",\"lastError\":" + json::Quote(store.lastError);
-  return json + "}";
+nlohmann::ordered_json StoreJson(const client::StoreState& store) {
+  nlohmann::ordered_json json = {{"opened", store.opened}, {"open", store.open}};
+  if (!store.downSince.empty()) json["downSince"] = store.downSince;
+  if (!store.lastError.empty()) json["lastError"] = store.lastError;
+  return json;
+}
+
+nlohmann::ordered_json StatusJson(const client::DaemonStatus& s) {
+  return {{"pid", s.pid},
+          {"ready", s.ready},
+          {"startupDone", s.startupDone},
+          {"logMethod", s.logMethod},
+          {"queueLength", s.queueLength},
+          {"queueBytes", s.queueBytes},
+          {"queueLimitBytes", s.queueLimitBytes},
+          {"journalBytes", s.journalBytes},
+          {"journalRecords", s.journalRecords},
+          {"journalSync", s.journalSync},
+          {"instanceCount", s.instanceCount},
+          {"liveObjects", s.liveObjects},
+          {"connections", s.connections},
+          {"drainBusy", s.drainBusy},
+          {"drainIntervalMs", s.drainIntervalMs},
+          {"written", {{"networkStore", s.toNetworkStore}, {"localStore", s.toLocalStore}, {"textLog", s.toTextLog}}},
+          {"faults", s.faults},
+          {"networkStore", StoreJson(s.networkStore)},
+          {"localStore", StoreJson(s.localStore)}};
 }
 
 void Status(const client::Options& options, Output output) {
   client::DaemonStatus s = client::Connection::Open(options)->Status();
   auto b = [](bool v) { return v ? "true" : "false"; };
   if (output.json) {
-    output.out << "{\"pid\":" << s.pid << ",\"ready\":" << b(s.ready) << ",\"startupDone\":" << b(s.startupDone)
-               << ",\"logMethod\":" << s.logMethod << ",\"queueLength\":" << s.queueLength
-               << ",\"queueBytes\":" << s.queueBytes << ",\"queueLimitBytes\":" << s.queueLimitBytes
-               << ",\"journalBytes\":" << s.journalBytes << ",\"journalRecords\":" << s.journalRecords
-               << ",\"journalSync\":" << json::Quote(s.journalSync)
-               << ",\"instanceCount\":" << s.instanceCount << ",\"liveObjects\":" << s.liveObjects
-               << ",\"connections\":" << s.connections << ",\"drainBusy\":" << b(s.drainBusy)
-               << ",\"drainIntervalMs\":" << s.drainIntervalMs << ",\"written\":{\"networkStore\":"
-               << s.toNetworkStore << ",\"localStore\":" << s.toLocalStore << ",\"textLog\":" << s.toTextLog
-               << "},\"faults\":" << s.faults << ",\"networkStore\":" << StoreJson(s.networkStore)
-               << ",\"localStore\":" << StoreJson(s.localStore) << "}\n";
+    output.out << json::Dump(StatusJson(s)) << "\n";
     return;
   }
   output.out << "pid:              " << s.pid << "\n"

@@ -1,8 +1,8 @@
 #pragma once
-// A small JSON reader for the ledgerwick command's input: objects, arrays, strings
-// with their escapes, numbers, true, false and null. Object members keep their order.
+// The JSON reader of the ledgerwick command's input: objects, arrays, strings, numbers,
+// true, false and null, read by nlohmann-json and kept in a tree of our own. Object
+// members keep their order, and a repeated member name is kept as it came.
 
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -34,8 +34,9 @@ class ParseError : public std::runtime_error {
   size_t offset_;
 };
 
-// Reads exactly one JSON value, blanks around it allowed. Raises ParseError. Nesting
-// deeper than 64 levels is refused.
+// Reads exactly one JSON value, blanks around it allowed. Strings must be valid UTF-8.
+// Raises ParseError, whose offset is that of the last byte read when the fault was
+// found. Nesting deeper than 64 levels is refused.
 Value Parse(const std::string& text);
 
 }  // namespace ledgerwick::json

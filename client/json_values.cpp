@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -81,31 +80,9 @@ Variant Number(const Value& value) {
   return Variant::Double(d);
 }
 
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof(buffer), "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += buffer;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
 std::string Two(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
 
-std::string DateJson(double value) {
+nlohmann::ordered_json DateJson(double value) {
   automation::CivilDate d = automation::DatePart(value);
   automation::TimeOfDay t = automation::TimePart(value);
   std::string year = std::to_string(d.year);
@@ -115,22 +92,53 @@ std::string DateJson(double value) {
   double whole = automation::WholeDays(value);
   double fraction = automation::TimeFraction(value);
   // As the runtime renders them: no date part is a time of day, no time part a date.
-  if (whole == 0) return "{\"time\":\"" + time + "\"}";
-  if (fraction == 0) return "{\"date\":\"" + date + "\"}";
-  return "{\"datetime\":\"" + date + "T" + time + "\"}";
+  if (whole == 0) return {{"time", time}};
+  if (fraction == 0) return {{"date", date}};
+  return {{"datetime", date + "T" + time}};
 }
 
-std::string NumberJson(double d) {
-  if (!std::isfinite(d)) return "null";
-  char buffer[32];
-  std::snprintf(buffer, sizeof(buffer), "%.17g", d);
-  // The shortest form that reads back the same.
-  for (int precision = 1; precision <= 17; ++precision) {
-    char shorter[32];
-    std::snprintf(shorter, sizeof(shorter), "%.*g", precision, d);
-    if (std::strtod(shorter, nullptr) == d) return shorter;
+// A double as the library writes it: the shortest form that reads back the same, with
+// a fraction or an exponent (100.0, 1e+300), so that it reads back as a Double and not
+// as a whole number. JSON has no infinity or NaN: those are null.
+nlohmann::ordered_json NumberJson(double d) {
+  if (!std::isfinite(d)) return nullptr;
+  return d;
+}
+
+// Currency as its decimal value: a whole amount exactly, any other as the nearest
+// double.
+nlohmann::ordered_json CurrencyJson(int64_t scaled) {
+  if (scaled % 10000 == 0) return scaled / 10000;
+  return static_cast<double>(scaled) / 10000;
+}
+
+nlohmann::ordered_json JsonOf(const Variant& ref) {
+  const Variant& value = ref.deref();
+  if (value.isArray()) {
+    const automation::SafeArray& array = value.array();
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < array.size(); ++i) out.push_back(JsonOf(array.GetFlat(i)));
+    return out;
   }
-  return buffer;
+  switch (value.type()) {
+    case VarType::Empty:
+    case VarType::Null: return nullptr;
+    case VarType::Integer: return value.integer();
+    case VarType::Long: return value.lng();
+    case VarType::Byte: return value.byte();
+    case VarType::Single: return NumberJson(value.single());
+    case VarType::Double: return NumberJson(value.dbl());
+    case VarType::Currency: return CurrencyJson(value.currencyScaled());
+    case VarType::Date: return DateJson(value.date());
+    case VarType::String: return value.string();
+    case VarType::Boolean: return value.boolean();
+    case VarType::Error: return {{"error", value.errorCode()}};
+    case VarType::Object:
+      if (value.object()) return {{"object", true}};
+      return nullptr;
+    case VarType::Variant: break;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -166,36 +174,14 @@ std::string ToPlainText(const Variant& ref) {
   }
 }
 
-std::string ToJson(const Variant& ref) {
-  const Variant& value = ref.deref();
-  if (value.isArray()) {
-    const automation::SafeArray& array = value.array();
-    std::string out = "[";
-    for (size_t i = 0; i < array.size(); ++i) {
-      if (i > 0) out += ",";
-      out += ToJson(array.GetFlat(i));
-    }
-    return out + "]";
-  }
-  switch (value.type()) {
-    case VarType::Empty:
-    case VarType::Null: return "null";
-    case VarType::Integer: return std::to_string(value.integer());
-    case VarType::Long: return std::to_string(value.lng());
-    case VarType::Byte: return std::to_string(value.byte());
-    case VarType::Single: return NumberJson(value.single());
-    case VarType::Double: return NumberJson(value.dbl());
-    case VarType::Currency: return automation::ToText(value);
-    case VarType::Date: return DateJson(value.date());
-    case VarType::String: return Quote(value.string());
-    case VarType::Boolean: return value.boolean() ? "true" : "false";
-    case VarType::Error: return "{\"error\":" + std::to_string(value.errorCode()) + "}";
-    case VarType::Object: return value.object() ? "{\"object\":true}" : "null";
-    case VarType::Variant: break;
-  }
-  return "null";
-}
+std::string ToJson(const Variant& value) { return Dump(JsonOf(value)); }
 
-std::string Quote(const std::string& text) { return "\"" + Escaped(text) + "\""; }
+std::string Quote(const std::string& text) { return Dump(nlohmann::ordered_json(text)); }
+
+std::string Dump(const nlohmann::ordered_json& value) {
+  // Text that is not UTF-8 is written with U+FFFD in place of its bad bytes, never
+  // refused.
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
 
 }  // namespace ledgerwick::json

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "automation/variant.h"
 #include "client/json_reader.h"
 
@@ -27,10 +29,15 @@ automation::Variant ToVariant(const Value& value);
 std::string ToPlainText(const automation::Variant& value);
 
 // The value as JSON, in the forms ToVariant reads (Empty as null; arrays as arrays;
-// an Error value as {"error":N}; an object as {"object":true}).
+// an Error value as {"error":N}; an object as {"object":true}). A Double is written
+// with a fraction or exponent, so it reads back as a Double; a Currency reads back as
+// its amount.
 std::string ToJson(const automation::Variant& value);
 
 // A text as a JSON string.
 std::string Quote(const std::string& text);
+
+// A JSON value as the command writes it: on one line, without blanks.
+std::string Dump(const nlohmann::ordered_json& value);
 
 }  // namespace ledgerwick::json

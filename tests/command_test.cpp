@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "client/json_reader.h"
 #include "tests/daemon_fixture.h"
 
 namespace ledgerwick::testing {
@@ -149,6 +150,15 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"NotAPair", {"log", "AppName"}, 2, "expected NAME=VALUE"},
         ExitCase{"NothingToLog", {"log"}, 2, "give NAME=VALUE"},
         ExitCase{"BrokenJson", {"log", "--json", "{\"AppName\":"}, 2, "--json"},
+        ExitCase{"BrokenJsonSaysWhere",
+                 {"log", "--json", "{\"AppName\":"},
+                 2,
+                 "--json: syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal "
+                 "at offset 11\n"},
+        ExitCase{"BrokenArgument", {"invoke", "0x68030004", "--put", "[1,"}, 2, "argument 1: "},
+        ExitCase{"BrokenArgumentSaysWhere", {"invoke", "0x68030004", "--put", "1", "tru"}, 2, "argument 2: "},
+        ExitCase{"NotUtf8", {"log", "--json", "{\"AppName\":\"a\xff\"}"}, 2, "--json: "},
+        ExitCase{"NestedTooDeeply", {"log", "--json", std::string(70, '[')}, 2, "nested too deeply at offset 65"},
         ExitCase{"ArrayValue", {"log", "--json", "{\"AppName\":[1]}"}, 2, "arrays"},
         ExitCase{"BadDate", {"log", "--json", "{\"EventDate\":{\"date\":\"2026-02-30\"}}"}, 2, "no such date"},
         ExitCase{"BadDispId", {"invoke", "0xZZ"}, 2, "DISPID"},
@@ -174,6 +184,17 @@ TEST_F(CommandTest, StatusShowsTheQueueAndTheCounters) {
   std::string status = Ok({"status", "--json"});
   EXPECT_NE(status.find("\"queueLength\":0"), std::string::npos) << status;
   EXPECT_NE(status.find("\"startupDone\":false"), std::string::npos) << status;
+  // One JSON object on one line, its members in a fixed order.
+  ASSERT_EQ(status.find('\n'), status.size() - 1) << status;
+  json::Value object = json::Parse(status);
+  std::vector<std::string> names;
+  for (const auto& [name, value] : object.members) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"pid", "ready", "startupDone", "logMethod", "queueLength", "queueBytes",
+                                             "queueLimitBytes", "journalBytes", "journalRecords", "journalSync",
+                                             "instanceCount", "liveObjects", "connections", "drainBusy",
+                                             "drainIntervalMs", "written", "faults", "networkStore", "localStore"}));
+  EXPECT_EQ(object.members[15].second.members.size(), 3u);
+  EXPECT_EQ(object.members[18].second.members[0].first, "opened");
   EXPECT_NE(Ok({"status"}).find("queued records:   0"), std::string::npos);
 }
 
