@@ -29,9 +29,20 @@ struct ConnectionServer::Connection {
   capnp::RpcSystem<capnp::rpc::twoparty::VatId> rpc;
 };
 
+struct ConnectionServer::Listener {
+  Listener(kj::Own<kj::ConnectionReceiver> r, kj::TlsContext* t, FaultLog& faultLog)
+      : receiver(kj::mv(r)), tls(t), acceptFaults(faultLog) {}
+  kj::Own<kj::ConnectionReceiver> receiver;
+  kj::TlsContext* tls;
+  // An accept that fails (no descriptor free, say) is entered once per outage.
+  RepeatedFaults acceptFaults;
+};
+
 ConnectionServer::ConnectionServer(HostObjects& host, kj::Timer& timer)
     : host_(host),
-      timer_(timer), accepting_(kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this))), connections_(kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this))) {}
+      timer_(timer),
+      accepting_(kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this))),
+      connections_(kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this))) {}
 
 ConnectionServer::~ConnectionServer() noexcept(false) {
   accepting_ = nullptr;
@@ -39,39 +50,47 @@ ConnectionServer::~ConnectionServer() noexcept(false) {
 }
 
 void ConnectionServer::Listen(kj::Own<kj::ConnectionReceiver> receiver, kj::TlsContext* tls) {
-  kj::ConnectionReceiver& ref = *receiver;
-  receivers_.add(kj::mv(receiver));
-  accepting_->add(AcceptLoop(ref, tls));
+  listeners_.add(kj::heap<Listener>(kj::mv(receiver), tls, host_.state.faultLog));
+  accepting_->add(AcceptLoop(*listeners_.back()));
 }
 
-kj::Promise<void> ConnectionServer::AcceptLoop(kj::ConnectionReceiver& receiver, kj::TlsContext* tls) {
-  return receiver.acceptAuthenticated().then(
-      [this, &receiver, tls](kj::AuthenticatedStream&& accepted) {
-        if (tls == nullptr) {
-          recordkit::SenderIdentity sender = IdentityOf(*accepted.stream, *accepted.peerIdentity);
-          Serve(kj::mv(accepted.stream), kj::mv(sender));
-        } else {
-          // A handshake that fails (no valid client certificate, not TLS at all) or
-          // never ends closes that connection; it is logged like a broken one.
-          connections_->add(
-              tls->wrapServer(kj::mv(accepted))
-                  .exclusiveJoin(timer_.afterDelay(kTlsHandshakeTimeout).then([]() -> kj::AuthenticatedStream {
-                    KJ_FAIL_REQUIRE("no TLS handshake within 10 s");
-                  }))
-                  .then([this](kj::AuthenticatedStream&& secured) {
-                    recordkit::SenderIdentity sender = TlsIdentityOf(*secured.peerIdentity);
-                    Serve(kj::mv(secured.stream), kj::mv(sender));
-                  }));
+kj::Promise<void> ConnectionServer::AcceptLoop(Listener& listener) {
+  // kj raises a failed accept before any promise exists; evalNow makes it one, so
+  // that it takes the error path below instead of ending the loop.
+  return kj::evalNow([&listener]() { return listener.receiver->acceptAuthenticated(); }).then(
+      [this, &listener](kj::AuthenticatedStream&& accepted) {
+        listener.acceptFaults.End();
+        // What goes wrong with one connection ends that one, never the loop.
+        KJ_IF_MAYBE (failure, kj::runCatchingExceptions([&]() { Take(kj::mv(accepted), listener.tls); })) {
+          taskFailed(kj::mv(*failure));
         }
-        return AcceptLoop(receiver, tls);
+        return AcceptLoop(listener);
       },
-      [this, &receiver, tls](kj::Exception&& exception) {
-        // Keep listening, but give what ran out (descriptors, memory) a moment.
-        std::fprintf(stderr, "ledgerwickd: accept failed: %s\n", exception.getDescription().cStr());
-        return timer_.afterDelay(100 * kj::MILLISECONDS).then([this, &receiver, tls]() {
-          return AcceptLoop(receiver, tls);
-        });
+      [this, &listener](kj::Exception&& exception) {
+        // Out of descriptors (EMFILE, ENFILE) or memory: the waiting client stays in
+        // the backlog, and the listener tries again once some may have come free.
+        listener.acceptFaults.Report(std::string("ledgerwickd cannot accept a connection: ") +
+                                     exception.getDescription().cStr());
+        return timer_.afterDelay(kAcceptRetryDelay).then([this, &listener]() { return AcceptLoop(listener); });
       });
+}
+
+void ConnectionServer::Take(kj::AuthenticatedStream accepted, kj::TlsContext* tls) {
+  if (tls == nullptr) {
+    recordkit::SenderIdentity sender = IdentityOf(*accepted.stream, *accepted.peerIdentity);
+    Serve(kj::mv(accepted.stream), kj::mv(sender));
+    return;
+  }
+  // A handshake that fails (no valid client certificate, not TLS at all) or never
+  // ends closes that connection; it is logged like a broken one.
+  connections_->add(tls->wrapServer(kj::mv(accepted))
+                        .exclusiveJoin(timer_.afterDelay(kTlsHandshakeTimeout).then([]() -> kj::AuthenticatedStream {
+                          KJ_FAIL_REQUIRE("no TLS handshake within 10 s");
+                        }))
+                        .then([this](kj::AuthenticatedStream&& secured) {
+                          recordkit::SenderIdentity sender = TlsIdentityOf(*secured.peerIdentity);
+                          Serve(kj::mv(secured.stream), kj::mv(sender));
+                        }));
 }
 
 void ConnectionServer::Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::SenderIdentity sender) {
@@ -82,10 +101,12 @@ void ConnectionServer::Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::Sende
 
 void ConnectionServer::StopAccepting() {
   accepting_ = kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this));
-  receivers_.clear();
+  listeners_.clear();
 }
 
-void ConnectionServer::CloseConnections() { connections_ = kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this)); }
+void ConnectionServer::CloseConnections() {
+  connections_ = kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this));
+}
 
 void ConnectionServer::taskFailed(kj::Exception&& exception) {
   // One client's broken connection must not stop the daemon.

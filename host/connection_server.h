@@ -9,12 +9,18 @@
 
 #include "host/host_objects.h"
 #include "recordkit/sender_identity.h"
+#include "writer/fault_log.h"
 
 namespace ledgerwick::host {
 
+// How long a listener that could not accept waits before it tries again.
+constexpr kj::Duration kAcceptRetryDelay = 100 * kj::MILLISECONDS;
+
 class ConnectionServer : private kj::TaskSet::ErrorHandler {
  public:
-  // `timer` paces a listener that failed to accept (out of descriptors, say).
+  // `timer` paces a listener that failed to accept (out of descriptors, say): it
+  // tries again after kAcceptRetryDelay, for as long as the daemon runs, and enters
+  // the failure in the fault log once per outage.
   ConnectionServer(HostObjects& host, kj::Timer& timer);
   ~ConnectionServer() noexcept(false);
   ConnectionServer(const ConnectionServer&) = delete;
@@ -33,7 +39,10 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
 
  private:
   struct Connection;
-  kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver, kj::TlsContext* tls);
+  struct Listener;
+  kj::Promise<void> AcceptLoop(Listener& listener);
+  // Serves what one accept handed over (after its TLS handshake, with `tls`).
+  void Take(kj::AuthenticatedStream accepted, kj::TlsContext* tls);
   // Serves one connection; every object its client creates stamps `sender` on the
   // records it queues.
   void Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::SenderIdentity sender);
@@ -41,8 +50,8 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
 
   HostObjects& host_;
   kj::Timer& timer_;
-  // Declared before the receivers, so that the loops go before what they accept on.
-  kj::Vector<kj::Own<kj::ConnectionReceiver>> receivers_;
+  // Declared before the tasks, so that the loops go before what they accept on.
+  kj::Vector<kj::Own<Listener>> listeners_;
   kj::Own<kj::TaskSet> accepting_;
   kj::Own<kj::TaskSet> connections_;
 };

@@ -90,5 +90,29 @@ TEST_F(ResourceLimitsTest, AWritePastTheFileSizeLimitKeepsTheRecordQueued) {
   EXPECT_EQ(CountLines(daemon->Stderr(), "queued records could not be written"), 1u) << daemon->Stderr();
 }
 
+// Clients fill the daemon's descriptor table: the accept that fails is entered (on
+// standard error, as the fault log cannot be opened either), the waiting clients
+// stay in the backlog, and once the connections close a new client is served.
+TEST_F(ResourceLimitsTest, AcceptingGoesOnOnceDescriptorsComeFree) {
+  constexpr rlim_t kDescriptors = 64;
+  WriteSettings(dir.path(), kToFile, dir.path(), "");
+  StartLimitedDaemon({{RLIMIT_NOFILE, kDescriptors}});
+  std::vector<int> held;
+  for (rlim_t i = 0; i < kDescriptors + 8; ++i) {
+    int fd = RawConnection();
+    ASSERT_GE(fd, 0);
+    held.push_back(fd);
+  }
+  ASSERT_TRUE(daemon->WaitForLine("Too many open files")) << daemon->Stderr();
+  EXPECT_EQ(CountLines(daemon->Stderr(), "cannot accept a connection"), 1u) << daemon->Stderr();
+  for (int fd : held) close(fd);
+
+  for (int i = 0; i < 3; ++i) {
+    client::Application app(ClientOptions());
+    EXPECT_EQ(app.GetName(), "Quorvin's Ledgerwick");
+  }
+  EXPECT_EQ(daemon->Stop(SIGTERM), 0) << daemon->Stderr();
+}
+
 }  // namespace
 }  // namespace ledgerwick::testing
