@@ -6,6 +6,7 @@
 #include <kj/debug.h>
 
 #include "host/buffered_stream.h"
+#include "host/connection_objects.h"
 #include "host/factory_server.h"
 #include "host/peer_identity.h"
 #include "host/tls_listener.h"
@@ -15,14 +16,20 @@ namespace ledgerwick::host {
 struct ConnectionServer::Connection {
   Connection(HostObjects& host, kj::Own<kj::AsyncIoStream> s, recordkit::SenderIdentity sender)
       : host(host),
+        objects(std::make_shared<ConnectionObjects>()),
         stream(kj::mv(s)),
         network(*stream, capnp::rpc::twoparty::Side::SERVER),
-        rpc(capnp::makeRpcServer(network, rpc::Factory::Client(kj::heap<FactoryServer>(host, kj::mv(sender))))) {
+        rpc(capnp::makeRpcServer(network,
+                                 rpc::Factory::Client(kj::heap<FactoryServer>(host, kj::mv(sender), objects)))) {
+    // Past this many bytes of calls not yet answered, the connection is not read
+    // until answers go out: one client cannot queue work without end.
+    rpc.setFlowLimit(kConnectionFlowLimitBytes / sizeof(capnp::word));
     ++host.connections;
   }
   ~Connection() { --host.connections; }
 
   HostObjects& host;
+  std::shared_ptr<ConnectionObjects> objects;
   // Destroyed in reverse: the RPC system (and the objects it served), the network, the stream.
   kj::Own<kj::AsyncIoStream> stream;
   capnp::TwoPartyVatNetwork network;
