@@ -16,4 +16,21 @@ ConnectionObjects::Slot ConnectionObjects::Take(const std::shared_ptr<Connection
   return Slot(objects);
 }
 
+void ConnectionObjects::Made(const std::shared_ptr<Application>& application) {
+  // Entries of objects already gone are dropped now and then, so that a client that
+  // creates and releases without end does not grow the list.
+  if (made_.size() >= 2 * static_cast<size_t>(max_)) {
+    std::erase_if(made_, [](const std::weak_ptr<Application>& entry) { return entry.expired(); });
+  }
+  made_.push_back(application);
+}
+
+void ConnectionObjects::ReleaseHeld() {
+  std::vector<std::weak_ptr<Application>> made = std::move(made_);
+  made_.clear();
+  for (const std::weak_ptr<Application>& entry : made) {
+    if (std::shared_ptr<Application> application = entry.lock()) application->ReleaseHeldObjects();
+  }
+}
+
 }  // namespace ledgerwick::host

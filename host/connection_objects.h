@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+#include "server/application.h"
 
 namespace ledgerwick::host {
 
@@ -45,9 +48,16 @@ class ConnectionObjects {
 
   uint32_t live() const { return live_; }
 
+  // An Application the connection's client created.
+  void Made(const std::shared_ptr<Application>& application);
+  // The connection has closed: each of its Applications still alive lets go of the
+  // objects it holds, so that one held only by itself (its Key, say) goes too.
+  void ReleaseHeld();
+
  private:
   const uint32_t max_;
   uint32_t live_ = 0;
+  std::vector<std::weak_ptr<Application>> made_;
 };
 
 }  // namespace ledgerwick::host

@@ -28,8 +28,15 @@ struct ConnectionServer::Connection {
   }
   ~Connection() { --host.connections; }
 
+  // Runs last, once the RPC system has dropped what the client held.
+  struct ReleaseAtClose {
+    std::shared_ptr<ConnectionObjects> objects;
+    ~ReleaseAtClose() { objects->ReleaseHeld(); }
+  };
+
   HostObjects& host;
   std::shared_ptr<ConnectionObjects> objects;
+  ReleaseAtClose releaseAtClose{objects};
   // Destroyed in reverse: the RPC system (and the objects it served), the network, the stream.
   kj::Own<kj::AsyncIoStream> stream;
   capnp::TwoPartyVatNetwork network;

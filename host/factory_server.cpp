@@ -23,6 +23,7 @@ kj::Promise<void> FactoryServer::create(CreateContext context) {
     *slot = ConnectionObjects::Take(objects_);
     // Construction runs start-up for the first object of the process.
     application = std::make_shared<Application>(host_.state, sender_);
+    objects_->Made(application);
   });
   if (!application) return answer;
   // The object is handed over once start-up has run; the loop serves other clients

@@ -69,5 +69,30 @@ TEST_F(ConnectionLimitsTest, OneConnectionHoldsABoundedNumberOfApplications) {
   EXPECT_EQ(daemon->Stop(SIGTERM), 0);
 }
 
+// Objects that hold themselves or each other (through Key or a field's value) go
+// with the connection that made them, and the idle exit then comes.
+TEST_F(ConnectionLimitsTest, ObjectsThatHoldEachOtherGoWithTheirConnection) {
+  WriteSettings(dir.path(), kToFile, dir.path(), "");
+  StartDaemon({"--idle-exit", "0.2"});
+  {
+    auto connection = client::Connection::Open(ClientOptions());
+    client::Application self(connection);
+    self.SetKeyRef(self.AsObject());
+    client::Application field(connection);
+    field.Properties().Item("UserComment").SetValue(field.AsObject());
+    client::Application first(connection);
+    client::Application second(connection);
+    first.SetKey(second.AsObject());
+    second.Properties().Item("EventData").SetValue(first.AsObject());
+    // Held: the object in its own Key comes back as itself.
+    EXPECT_EQ(self.GetKey().type(), automation::VarType::Object);
+    EXPECT_EQ(StatusField("liveObjects"), 4);
+  }
+  EXPECT_TRUE(UntilReleased()) << "live objects " << StatusField("liveObjects") << ", instances "
+                               << StatusField("instanceCount");
+  EXPECT_EQ(daemon->Wait(), 0);
+  EXPECT_EQ(CountLines(daemon->Stderr(), "ledgerwickd: idle, stopping"), 1u) << daemon->Stderr();
+}
+
 }  // namespace
 }  // namespace ledgerwick::testing
