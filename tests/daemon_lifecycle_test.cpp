@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -77,6 +78,49 @@ TEST_F(DaemonLifecycleTest, AFileThatIsNoSocketIsLeftAlone) {
   EXPECT_EQ(result.code, 1);
   EXPECT_NE(result.err.find("exists and is not a socket"), std::string::npos) << result.err;
   EXPECT_EQ(ReadText(Socket()), "not a socket");
+}
+
+// A lock file beside the socket that the daemon did not make is refused by name,
+// apart from a lock another daemon holds, and what it points to is left alone.
+TEST_F(DaemonLifecycleTest, ALockFileSomeoneElsePlantedIsRefused) {
+  WriteDefaultSettings(kToDatabase);
+  const std::string lock = Socket() + ".lock";
+  const std::string target = dir / "elsewhere";
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+    std::string message;
+  } cases[] = {
+      {"a link", [&] { ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0); }, "is a symbolic link"},
+      {"a dangling link", [&] { ASSERT_EQ(symlink((dir / "nowhere").c_str(), lock.c_str()), 0); },
+       "is a symbolic link"},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0); }, "is not a plain file"},
+      {"another user's file",
+       [&] {
+         { std::ofstream(lock) << ""; }
+         ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+       },
+       "belongs to another user (uid 65534)"},
+  };
+  for (const Case& c : cases) {
+    { std::ofstream(target) << "keep"; }
+    c.plant();
+    CommandResult refused = RunCommand(LEDGERWICKD_PATH, DaemonArgs({"--idle-exit", "0"}));
+    EXPECT_EQ(refused.code, 1) << c.name;
+    EXPECT_EQ(refused.err, "ledgerwickd: the lock file " + lock + " " + c.message +
+                               "; remove it if no daemon of this user made it\n")
+        << c.name;
+    EXPECT_FALSE(Exists(Socket())) << c.name;
+    EXPECT_EQ(ReadText(target), "keep") << c.name;
+    ASSERT_EQ(unlink(lock.c_str()), 0);
+  }
+  // With the planted file gone the daemon starts, and makes its own lock file.
+  CommandResult started = RunCommand(LEDGERWICKD_PATH, DaemonArgs({"--idle-exit", "0"}));
+  EXPECT_EQ(started.code, 0) << started.err;
+  struct stat info {};
+  ASSERT_EQ(lstat(lock.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_uid, geteuid());
 }
 
 // Whoever may rename entries in the socket's folder could put their own socket in
