@@ -143,6 +143,40 @@ TEST_F(DaemonLifecycleTest, ASocketFolderOthersMayWriteIsRefusedUnlessSticky) {
   EXPECT_EQ(CountLines(sticky.err, "ledgerwickd: ready on"), 1u);
 }
 
+// Its group may swap the socket in a folder the group may write; whoever may write
+// in the folder above may swap the folder itself.
+TEST_F(DaemonLifecycleTest, ASocketFolderItsGroupOrTheFolderAboveLetsOthersSwapIsRefused) {
+  WriteDefaultSettings(kToDatabase);
+  const std::string grouped = dir / "grouped";
+  const std::string open = dir / "open";
+  const std::string inOpen = open + "/inner";
+  ASSERT_EQ(mkdir(grouped.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(grouped.c_str(), 0770), 0);
+  ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(inOpen.c_str(), 0700), 0);
+  const struct {
+    std::string folder;
+    std::string message;
+  } cases[] = {
+      {grouped, "its group may write in the socket's folder " + grouped},
+      {inOpen, "other users may write in " + open + ", the folder that holds the socket's folder " + inOpen},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string> args = {"--config-dir", dir.path(), "--home",      dir.path(),
+                                           "--socket",     c.folder + "/d.sock", "--idle-exit", "0"};
+    CommandResult refused = RunCommand(LEDGERWICKD_PATH, args);
+    EXPECT_EQ(refused.code, 1) << c.folder;
+    EXPECT_EQ(refused.err, "ledgerwickd: " + c.message + "\n");
+    EXPECT_FALSE(Exists(c.folder + "/d.sock"));
+  }
+  // Sticky, the folder above lets each user rename only their own entries.
+  ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+  CommandResult sticky = RunCommand(LEDGERWICKD_PATH, {"--config-dir", dir.path(), "--home", dir.path(), "--socket",
+                                                       inOpen + "/d.sock", "--idle-exit", "0"});
+  EXPECT_EQ(sticky.code, 0) << sticky.err;
+}
+
 // A timeout that is no finite number is wrong usage. WaitForLine returns once the
 // daemon has closed standard error; SIGTERM ends one that wrongly started.
 TEST_F(DaemonLifecycleTest, TimeoutsThatAreNoFiniteNumberAreRefused) {
