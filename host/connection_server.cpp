@@ -108,9 +108,31 @@ void ConnectionServer::Take(kj::AuthenticatedStream accepted, kj::TlsContext* tl
 }
 
 void ConnectionServer::Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::SenderIdentity sender) {
-  auto connection = kj::heap<Connection>(host_, kj::heap<BufferedStream>(kj::mv(stream)), kj::mv(sender));
-  auto disconnected = connection->network.onDisconnect();
-  connections_->add(disconnected.attach(kj::mv(connection)));
+  auto buffered = kj::heap<BufferedStream>(kj::mv(stream));
+  BufferedStream& reads = *buffered;
+  auto connection = kj::heap<Connection>(host_, kj::mv(buffered), kj::mv(sender));
+  capnp::TwoPartyVatNetwork& network = connection->network;
+  reads.SetReadGate([this, &network]() -> kj::Maybe<kj::Promise<void>> {
+    if (network.getCurrentQueueCount() < kUnreadAnswers) return nullptr;
+    return timer_.afterDelay(kUnreadAnswerPause);
+  });
+  // What the loop cannot write to a client waits in the daemon's memory; a client
+  // that never reads would have it grow without end.
+  auto ended = connection->network.onDisconnect().exclusiveJoin(UntilAnswersPileUp(*connection));
+  connections_->add(ended.attach(kj::mv(connection)));
+}
+
+kj::Promise<void> ConnectionServer::UntilAnswersPileUp(Connection& connection) {
+  return timer_.afterDelay(kUnreadAnswerCheck).then([this, &connection]() -> kj::Promise<void> {
+    const size_t waiting = connection.network.getCurrentQueueSize();
+    if (waiting > kMaxUnreadAnswerBytes || (connection.network.getCurrentQueueCount() >= kUnreadAnswers &&
+                                            connection.network.getOutgoingMessageWaitTime() >= kUnreadAnswerWait)) {
+      host_.state.faultLog.Report("ledgerwickd dropped a client that does not read its answers (" +
+                                  std::to_string(waiting) + " bytes waiting)");
+      return kj::READY_NOW;
+    }
+    return UntilAnswersPileUp(connection);
+  });
 }
 
 void ConnectionServer::StopAccepting() {

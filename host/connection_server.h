@@ -16,6 +16,17 @@ namespace ledgerwick::host {
 // How long a listener that could not accept waits before it tries again.
 constexpr kj::Duration kAcceptRetryDelay = 100 * kj::MILLISECONDS;
 
+// A client that does not read its answers: once kUnreadAnswers answers wait for it,
+// the daemon reads no more of its calls (looking again every kUnreadAnswerPause), so
+// that what waits stays bounded; once the oldest has waited kUnreadAnswerWait with
+// that many behind it, or more than kMaxUnreadAnswerBytes wait, the connection is
+// dropped. Looked at every kUnreadAnswerCheck.
+constexpr size_t kUnreadAnswers = 1024;
+constexpr size_t kMaxUnreadAnswerBytes = 64 << 20;
+constexpr kj::Duration kUnreadAnswerPause = 10 * kj::MILLISECONDS;
+constexpr kj::Duration kUnreadAnswerWait = 5 * kj::SECONDS;
+constexpr kj::Duration kUnreadAnswerCheck = 1 * kj::SECONDS;
+
 class ConnectionServer : private kj::TaskSet::ErrorHandler {
  public:
   // `timer` paces a listener that failed to accept (out of descriptors, say): it
@@ -46,6 +57,8 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
   // Serves one connection; every object its client creates stamps `sender` on the
   // records it queues.
   void Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::SenderIdentity sender);
+  // Resolves when the connection's client has left too many answers unread.
+  kj::Promise<void> UntilAnswersPileUp(Connection& connection);
   void taskFailed(kj::Exception&& exception) override;
 
   HostObjects& host_;
