@@ -19,6 +19,7 @@ std::string StandardDescription(int32_t number) {
     case 53: return "File not found";
     case 57: return "Device I/O error";
     case 61: return "Disk full";
+    case 67: return "Too many files";
     case 70: return "Permission denied";
     case 75: return "Path/File access error";
     case 76: return "Path not found";
@@ -85,7 +86,10 @@ int32_t FileErrorNumber(int errnoValue) {
   switch (errnoValue) {
     case ENOENT: return err::kPathNotFound;
     case ENOTDIR: return err::kPathNotFound;
-    case EACCES: case EPERM: case EROFS: return err::kPermissionDenied;
+    // The runtime's answer to opening for append what may not be written; its 70
+    // is for a file another program holds locked.
+    case EACCES: case EPERM: case EROFS: return err::kPathFileAccessError;
+    case EMFILE: case ENFILE: return err::kTooManyFiles;
     // EFBIG: the write went past the process's file-size limit, which the process
     // meets like a full disk.
     case ENOSPC: case EDQUOT: case EFBIG: return err::kDiskFull;

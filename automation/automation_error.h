@@ -17,6 +17,7 @@ constexpr int32_t kOutOfMemory = 7;
 constexpr int32_t kSubscriptOutOfRange = 9;
 constexpr int32_t kTypeMismatch = 13;
 constexpr int32_t kBadFileNameOrNumber = 52;
+constexpr int32_t kTooManyFiles = 67;
 constexpr int32_t kFileNotFound = 53;
 constexpr int32_t kDeviceIOError = 57;
 constexpr int32_t kDiskFull = 61;
@@ -59,7 +60,8 @@ class AutomationError : public std::runtime_error {
   std::string description_;
 };
 
-// Maps an errno value from a failed file operation to the runtime's file error.
+// Maps an errno value from a failed file operation to the runtime's file error: a
+// file or folder that may not be written is 75, no free descriptor 67.
 int32_t FileErrorNumber(int errnoValue);
 
 }  // namespace automation

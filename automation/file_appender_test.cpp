@@ -3,6 +3,7 @@
 
 #include "automation/file_appender.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <linux/capability.h>
@@ -131,16 +133,45 @@ TEST_F(PosixFileAppenderTest, AnUnwritablePathAnswersTheFileError) {
   EXPECT_EQ(ReadFile(dir / "plain"), "not a folder\n");
 }
 
-TEST_F(PosixFileAppenderTest, AFolderWithoutWritePermissionAnswers70) {
+TEST_F(PosixFileAppenderTest, AFolderWithoutWritePermissionAnswers75) {
   const std::string locked = dir / "locked";
   fs::create_directory(locked);
   fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
 
   Status status = WithoutCapabilities([&] { return appender.Append(locked + "/Ledgwk.log", "lost\r\n"); });
 
-  EXPECT_EQ(status.number, err::kPermissionDenied);
-  EXPECT_EQ(status.description, "Permission denied");
+  EXPECT_EQ(status.number, err::kPathFileAccessError);
+  EXPECT_EQ(status.description, "Path/File access error");
   EXPECT_TRUE(fs::is_empty(locked));
+}
+
+TEST_F(PosixFileAppenderTest, AFileWithoutWritePermissionAnswers75) {
+  const std::string log = dir / "Ledgwk.log";
+  WriteFile(log, "kept\n");
+  fs::permissions(log, fs::perms::owner_read);
+
+  Status status = WithoutCapabilities([&] { return appender.Append(log, "lost\r\n"); });
+
+  EXPECT_EQ(status.number, err::kPathFileAccessError);
+  EXPECT_EQ(status.description, "Path/File access error");
+  EXPECT_EQ(ReadFile(log), "kept\n");
+}
+
+// With every descriptor taken the file cannot be opened: 67, and the next call
+// after one comes free writes.
+TEST_F(PosixFileAppenderTest, NoFreeDescriptorAnswers67) {
+  const std::string log = dir / "Ledgwk.log";
+  std::vector<int> taken;
+  for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+  ASSERT_EQ(errno, EMFILE);
+  Status status = appender.Append(log, "lost\r\n");
+  for (int fd : taken) close(fd);
+
+  EXPECT_EQ(status.number, err::kTooManyFiles);
+  EXPECT_EQ(status.description, "Too many files");
+  EXPECT_FALSE(fs::exists(log));
+  EXPECT_TRUE(appender.Append(log, "written\r\n").ok());
+  EXPECT_EQ(ReadFile(log), "written\r\n");
 }
 
 // A write that stops part-way, here at the file-size limit, must not leave part of

@@ -260,4 +260,8 @@ std::vector<automation::DispId> Application::GetIDsOfNames(const std::vector<std
   return GetIDsOfNamesRemote(*connection_, capability_, PendingChecks(), names);
 }
 
+automation::Variant Application::AsObject() {
+  return automation::Variant::Object(connection_->codec()->fromWire(capability_.castAs<automation::wire::Dispatch>()));
+}
+
 }  // namespace ledgerwick::client

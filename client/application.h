@@ -90,6 +90,10 @@ class Application {
 
   const std::shared_ptr<Connection>& connection() const { return connection_; }
 
+  // This object as an object reference, for a member that takes one (SetKeyRef, a
+  // field's value): the daemon gets its own object back.
+  automation::Variant AsObject();
+
  private:
   std::shared_ptr<Connection> connection_;
   rpc::Application::Client capability_;

@@ -16,8 +16,9 @@ namespace {
 std::string Text(capnp::Text::Reader text) { return std::string(text.cStr(), text.size()); }
 }  // namespace
 
-ApplicationServer::ApplicationServer(std::shared_ptr<Application> application, HostObjects& host)
-    : application_(std::move(application)), host_(host) {
+ApplicationServer::ApplicationServer(std::shared_ptr<Application> application, HostObjects& host,
+                                     ConnectionObjects::Slot slot)
+    : application_(std::move(application)), host_(host), slot_(std::move(slot)) {
   ++host_.liveObjects;
 }
 

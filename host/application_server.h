@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "host/connection_objects.h"
 #include "host/host_objects.h"
 #include "server/application.h"
 #include "server/ledgerwick.capnp.h"
@@ -14,7 +15,9 @@ namespace ledgerwick::host {
 // Serves both of the object's interfaces: _Application and its event batch door.
 class ApplicationServer : public rpc::BatchingApplication::Server {
  public:
-  ApplicationServer(std::shared_ptr<Application> application, HostObjects& host);
+  // `slot`, when counted, is the room the object takes on its client's connection.
+  ApplicationServer(std::shared_ptr<Application> application, HostObjects& host,
+                    ConnectionObjects::Slot slot = ConnectionObjects::Slot());
   ~ApplicationServer();
   ApplicationServer(const ApplicationServer&) = delete;
   ApplicationServer& operator=(const ApplicationServer&) = delete;
@@ -46,6 +49,7 @@ class ApplicationServer : public rpc::BatchingApplication::Server {
  private:
   std::shared_ptr<Application> application_;
   HostObjects& host_;
+  ConnectionObjects::Slot slot_;
 };
 
 }  // namespace ledgerwick::host

@@ -22,6 +22,11 @@ kj::Promise<size_t> BufferedStream::tryRead(void* buffer, size_t minBytes, size_
 }
 
 kj::Promise<size_t> BufferedStream::ReadMore(kj::byte* out, size_t minBytes, size_t maxBytes, size_t done) {
+  if (readGate_) {
+    KJ_IF_MAYBE (held, readGate_()) {
+      return held->then([this, out, minBytes, maxBytes, done]() { return ReadMore(out, minBytes, maxBytes, done); });
+    }
+  }
   // A read at least as large as the buffer goes straight to the caller's memory.
   if (maxBytes - done >= buffer_.size()) {
     return inner_->tryRead(out + done, minBytes - done, maxBytes - done).then([done](size_t n) { return done + n; });

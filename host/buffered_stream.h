@@ -4,6 +4,8 @@
 // flight cost a system call each. Reading what the socket holds in one go turns them
 // into copies. Writes and everything else go straight to the stream.
 
+#include <functional>
+
 #include <kj/array.h>
 #include <kj/async-io.h>
 
@@ -15,6 +17,11 @@ class BufferedStream final : public kj::AsyncIoStream {
       : inner_(kj::mv(inner)), buffer_(kj::heapArray<kj::byte>(bufferSize)) {}
 
   kj::Promise<size_t> tryRead(void* buffer, size_t minBytes, size_t maxBytes) override;
+
+  // Asked before each read from the socket: a promise holds the read back until it
+  // resolves (then the gate is asked again), nullptr lets it go on.
+  using ReadGate = std::function<kj::Maybe<kj::Promise<void>>()>;
+  void SetReadGate(ReadGate gate) { readGate_ = std::move(gate); }
 
   kj::Promise<void> write(const void* buffer, size_t size) override { return inner_->write(buffer, size); }
   kj::Promise<void> write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) override {
@@ -38,6 +45,7 @@ class BufferedStream final : public kj::AsyncIoStream {
   kj::Promise<size_t> ReadMore(kj::byte* out, size_t minBytes, size_t maxBytes, size_t done);
 
   kj::Own<kj::AsyncIoStream> inner_;
+  ReadGate readGate_;
   kj::Array<kj::byte> buffer_;
   size_t begin_ = 0;  // the buffered bytes are buffer_[begin_, end_)
   size_t end_ = 0;

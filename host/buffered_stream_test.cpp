@@ -71,5 +71,32 @@ TEST_F(BufferedStreamTest, LongReadsAndTheEndOfTheStream) {
   EXPECT_EQ(Read(1, 10), "");
 }
 
+// A closed gate holds the socket read back until it opens; what is buffered
+// already is still handed out.
+TEST_F(BufferedStreamTest, AClosedReadGateHoldsTheReadUntilItOpens) {
+  int asked = 0;
+  kj::Maybe<kj::Own<kj::PromiseFulfiller<void>>> opener;
+  stream->SetReadGate([&]() -> kj::Maybe<kj::Promise<void>> {
+    ++asked;
+    if (asked > 1) return nullptr;
+    auto paf = kj::newPromiseAndFulfiller<void>();
+    opener = kj::mv(paf.fulfiller);
+    return kj::mv(paf.promise);
+  });
+  Send("abcdef");
+  std::string out(6, '\0');
+  auto read = stream->tryRead(out.data(), 6, 6);
+  EXPECT_FALSE(read.poll(ws));
+  EXPECT_EQ(asked, 1);
+  KJ_IF_MAYBE (o, opener) {
+    (*o)->fulfill();
+  } else {
+    FAIL() << "the gate was not asked";
+  }
+  EXPECT_EQ(read.wait(ws), 6u);
+  EXPECT_EQ(out, "abcdef");
+  EXPECT_EQ(asked, 2);
+}
+
 }  // namespace
 }  // namespace ledgerwick::host

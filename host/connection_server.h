@@ -9,12 +9,29 @@
 
 #include "host/host_objects.h"
 #include "recordkit/sender_identity.h"
+#include "writer/fault_log.h"
 
 namespace ledgerwick::host {
 
+// How long a listener that could not accept waits before it tries again.
+constexpr kj::Duration kAcceptRetryDelay = 100 * kj::MILLISECONDS;
+
+// A client that does not read its answers: once kUnreadAnswers answers wait for it,
+// the daemon reads no more of its calls (looking again every kUnreadAnswerPause), so
+// that what waits stays bounded; once the oldest has waited kUnreadAnswerWait with
+// that many behind it, or more than kMaxUnreadAnswerBytes wait, the connection is
+// dropped. Looked at every kUnreadAnswerCheck.
+constexpr size_t kUnreadAnswers = 1024;
+constexpr size_t kMaxUnreadAnswerBytes = 64 << 20;
+constexpr kj::Duration kUnreadAnswerPause = 10 * kj::MILLISECONDS;
+constexpr kj::Duration kUnreadAnswerWait = 5 * kj::SECONDS;
+constexpr kj::Duration kUnreadAnswerCheck = 1 * kj::SECONDS;
+
 class ConnectionServer : private kj::TaskSet::ErrorHandler {
  public:
-  // `timer` paces a listener that failed to accept (out of descriptors, say).
+  // `timer` paces a listener that failed to accept (out of descriptors, say): it
+  // tries again after kAcceptRetryDelay, for as long as the daemon runs, and enters
+  // the failure in the fault log once per outage.
   ConnectionServer(HostObjects& host, kj::Timer& timer);
   ~ConnectionServer() noexcept(false);
   ConnectionServer(const ConnectionServer&) = delete;
@@ -33,16 +50,21 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
 
  private:
   struct Connection;
-  kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver, kj::TlsContext* tls);
+  struct Listener;
+  kj::Promise<void> AcceptLoop(Listener& listener);
+  // Serves what one accept handed over (after its TLS handshake, with `tls`).
+  void Take(kj::AuthenticatedStream accepted, kj::TlsContext* tls);
   // Serves one connection; every object its client creates stamps `sender` on the
   // records it queues.
   void Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::SenderIdentity sender);
+  // Resolves when the connection's client has left too many answers unread.
+  kj::Promise<void> UntilAnswersPileUp(Connection& connection);
   void taskFailed(kj::Exception&& exception) override;
 
   HostObjects& host_;
   kj::Timer& timer_;
-  // Declared before the receivers, so that the loops go before what they accept on.
-  kj::Vector<kj::Own<kj::ConnectionReceiver>> receivers_;
+  // Declared before the tasks, so that the loops go before what they accept on.
+  kj::Vector<kj::Own<Listener>> listeners_;
   kj::Own<kj::TaskSet> accepting_;
   kj::Own<kj::TaskSet> connections_;
 };

@@ -14,19 +14,23 @@ namespace ledgerwick::host {
 
 kj::Promise<void> FactoryServer::create(CreateContext context) {
   std::shared_ptr<Application> application;
+  auto slot = std::make_shared<ConnectionObjects::Slot>();
   kj::Promise<void> answer = Answer(context, [&](auto&) {
     auto progId = context.getParams().getProgId();
     if (!recordkit::NamesEqual(std::string(progId.cStr(), progId.size()), kApplicationProgId)) {
       throw automation::AutomationError(automation::err::kCantCreateObject);
     }
+    *slot = ConnectionObjects::Take(objects_);
     // Construction runs start-up for the first object of the process.
     application = std::make_shared<Application>(host_.state, sender_);
+    objects_->Made(application);
   });
   if (!application) return answer;
   // The object is handed over once start-up has run; the loop serves other clients
   // while the stores answer.
-  return application->WhenStarted().then([this, context, application]() mutable {
-    context.getResults().setObject(rpc::Application::Client(kj::heap<ApplicationServer>(application, host_)));
+  return application->WhenStarted().then([this, context, application, slot]() mutable {
+    context.getResults().setObject(
+        rpc::Application::Client(kj::heap<ApplicationServer>(application, host_, std::move(*slot))));
   });
 }
 

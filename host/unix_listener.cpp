@@ -56,6 +56,46 @@ bool SomethingAnswers(const sockaddr_un& address) {
   return answered;
 }
 
+// Someone else's lock file beside the socket: a link that points the daemon's
+// writes elsewhere, or a file another user made (in a folder others may write),
+// whose lock its owner could hold to keep the daemon from ever starting.
+std::string PlantedLockFile(const std::string& lockPath, const struct stat& info) {
+  const std::string advice = "; remove it if no daemon of this user made it";
+  if (S_ISLNK(info.st_mode)) return "ledgerwickd: the lock file " + lockPath + " is a symbolic link" + advice;
+  if (!S_ISREG(info.st_mode)) return "ledgerwickd: the lock file " + lockPath + " is not a plain file" + advice;
+  if (info.st_uid != geteuid()) {
+    return "ledgerwickd: the lock file " + lockPath + " belongs to another user (uid " + std::to_string(info.st_uid) +
+           ")" + advice;
+  }
+  return "";
+}
+
+// Opens (creating when missing) the lock file, never through a link; raises
+// StartError for one that another user planted.
+int OpenLockFile(const std::string& lockPath) {
+  // O_NONBLOCK: a FIFO put in its place must not hang the start.
+  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    int error = errno;
+    struct stat info {};
+    if (lstat(lockPath.c_str(), &info) == 0) {
+      if (std::string planted = PlantedLockFile(lockPath, info); !planted.empty()) throw StartError(planted);
+    }
+    throw StartError("ledgerwickd: cannot open " + lockPath + ": " + Reason(error));
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    int error = errno;
+    close(fd);
+    throw StartError("ledgerwickd: cannot look at " + lockPath + ": " + Reason(error));
+  }
+  if (std::string planted = PlantedLockFile(lockPath, info); !planted.empty()) {
+    close(fd);
+    throw StartError(planted);
+  }
+  return fd;
+}
+
 }  // namespace
 
 std::unique_ptr<UnixListener> UnixListener::Open(const std::string& path) {
@@ -65,8 +105,7 @@ std::unique_ptr<UnixListener> UnixListener::Open(const std::string& path) {
   if (std::string problem = UnsafeSocketFolder(folder); !problem.empty()) throw StartError("ledgerwickd: " + problem);
 
   const std::string lockPath = path + ".lock";
-  int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lockFd < 0) throw StartError("ledgerwickd: cannot open " + lockPath + ": " + Reason(errno));
+  int lockFd = OpenLockFile(lockPath);
   std::unique_ptr<UnixListener> listener(new UnixListener(path, lockFd));
   if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) throw StartError("ledgerwickd: another daemon is listening on " + path);

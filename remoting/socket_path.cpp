@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <cstdlib>
@@ -41,8 +42,21 @@ std::string UnsafeSocketFolder(const std::string& folder) {
     return errno == ENOENT ? std::string() : "cannot look at " + folder + ": " + std::strerror(errno);
   }
   if (info.st_uid != geteuid() && info.st_uid != 0) return "the socket's folder " + folder + " belongs to another user";
-  if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
-    return "other users may write in the socket's folder " + folder;
+  // A sticky folder lets each user remove only their own entries.
+  const bool sticky = (info.st_mode & S_ISVTX) != 0;
+  if ((info.st_mode & S_IWOTH) != 0 && !sticky) return "other users may write in the socket's folder " + folder;
+  if ((info.st_mode & S_IWGRP) != 0 && !sticky) return "its group may write in the socket's folder " + folder;
+
+  // Whoever may rename entries in the folder above may swap the socket's folder
+  // itself for one of their own.
+  char resolved[PATH_MAX];
+  if (realpath(folder.c_str(), resolved) == nullptr) return "cannot look at " + folder + ": " + std::strerror(errno);
+  const std::string parent = SocketFolder(resolved);
+  if (parent == resolved) return "";  // the root has no folder above it
+  struct stat above {};
+  if (stat(parent.c_str(), &above) != 0) return "cannot look at " + parent + ": " + std::strerror(errno);
+  if ((above.st_mode & S_IWOTH) != 0 && (above.st_mode & S_ISVTX) == 0) {
+    return "other users may write in " + parent + ", the folder that holds the socket's folder " + folder;
   }
   return "";
 }

@@ -14,10 +14,11 @@ std::string ResolveSocketPath(const std::string& given);
 std::string SocketFolder(const std::string& socketPath);
 
 // Whoever may remove or rename entries in the socket's folder can swap the socket
-// for one of their own and take every client's events. Answers why `folder` is such
-// a place (it belongs to a user other than this process's and root, or others may
-// write in it and it is not sticky, as /tmp is), or the empty text when it is not,
-// or does not exist.
+// for one of their own and take every client's events, and so can whoever may rename
+// the folder itself. Answers why `folder` is such a place (it belongs to a user
+// other than this process's and root; its group or others may write in it and it is
+// not sticky, as /tmp is; or others may write in the folder above it, not sticky), or
+// the empty text when it is not, or does not exist.
 std::string UnsafeSocketFolder(const std::string& folder);
 
 }  // namespace ledgerwick

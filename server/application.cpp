@@ -72,6 +72,34 @@ Application::~Application() noexcept {
 
 void Application::SetKey(const Variant& value) { key_ = value.deref(); }
 
+namespace {
+// True when `value` is an object reference or an array that holds one, at any depth.
+bool HoldsObject(const Variant& held) {
+  const Variant& value = held.deref();
+  if (!value.isArray()) return value.type() == VarType::Object;
+  const automation::SafeArray& array = value.array();
+  if (array.elementType() != VarType::Object && array.elementType() != VarType::Variant) return false;
+  for (size_t i = 0; i < array.size(); ++i) {
+    if (HoldsObject(array.GetFlat(i))) return true;
+  }
+  return false;
+}
+}  // namespace
+
+void Application::ReleaseHeldObjects() {
+  if (HoldsObject(key_)) {
+    // Moved out first: the release may run destructors that reach this object.
+    Variant released = std::move(key_);
+    key_ = Variant();
+  }
+  if (HoldsObject(arrayData_)) arrayData_ = Variant();
+  if (properties_) {
+    for (const std::shared_ptr<recordkit::Property>& field : properties_->Properties()) {
+      if (HoldsObject(field->Value())) field->SetValue(Variant());
+    }
+  }
+}
+
 void Application::SetKeyRef(const Variant& value) {
   const Variant& target = value.deref();
   if (target.type() != VarType::Object || target.isArray()) throw AutomationError(err::kTypeMismatch);

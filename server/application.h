@@ -79,6 +79,11 @@ class Application : public automation::Dispatch {
 
   bool GetReady() const { return state_.ReadyFlag; }
 
+  // Lets go of the objects this one holds (Key, field values, ArrayData that are or
+  // hold object references), which become Empty. Its client has gone: an object
+  // that holds itself, or two that hold each other, would otherwise live on.
+  void ReleaseHeldObjects();
+
   // Late-bound access to every member above, by its dispatch id.
   kj::Promise<automation::Variant> Invoke(automation::DispId dispId, uint16_t flags,
                                           std::vector<automation::Variant>& args) override;

@@ -72,7 +72,8 @@ int Reap(pid_t pid) {
 
 // Runs in the child after fork: the descriptors in place, then the program.
 // `third`, when given, becomes descriptor 3.
-[[noreturn]] void Exec(const ExecArgs& exec, int in, int out, int err, int third = -1) {
+[[noreturn]] void Exec(const ExecArgs& exec, int in, int out, int err, int third = -1,
+                       const ResourceLimits& limits = {}) {
   if (in >= 0) dup2(in, 0);
   if (out >= 0) dup2(out, 1);
   if (err >= 0) dup2(err, 2);
@@ -81,6 +82,10 @@ int Reap(pid_t pid) {
     fcntl(3, F_SETFD, 0);
   }
   for (int fd = third >= 0 ? 4 : 3; fd < 1024; ++fd) close(fd);
+  for (const auto& [resource, value] : limits) {
+    rlimit limit{value, value};
+    if (setrlimit(resource, &limit) != 0) _exit(126);
+  }
   execve(exec.argv[0], exec.argv.data(), exec.envp.data());
   _exit(127);
 }
@@ -126,7 +131,7 @@ void WriteSettings(const std::string& dir, int storageType, const std::string& t
 // ---------------------------------------------------------------- DaemonProcess
 
 DaemonProcess::DaemonProcess(const std::string& daemon, const std::vector<std::string>& args, const EnvChanges& env,
-                             int passedSocket) {
+                             int passedSocket, const ResourceLimits& limits) {
   EnvChanges changes = env;
   // Room for the child's own pid, written in after fork.
   if (passedSocket >= 0) {
@@ -151,7 +156,7 @@ DaemonProcess::DaemonProcess(const std::string& daemon, const std::vector<std::s
       listenPid[n] = '\0';
     }
     int null = open("/dev/null", O_RDWR);
-    Exec(exec, null, null, pipeFds[1], passedSocket);
+    Exec(exec, null, null, pipeFds[1], passedSocket, limits);
   }
   close(pipeFds[1]);
   int readEnd = pipeFds[0];

@@ -3,6 +3,7 @@
 // temporary folder (socket paths are limited to 107 bytes), settings, a daemon whose
 // standard error is collected, command runs, and the rows of a SQLite log table.
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -17,6 +18,10 @@ namespace ledgerwick::testing {
 
 // Variables for a child's environment; an empty value removes the variable.
 using EnvChanges = std::map<std::string, std::string>;
+
+// Resource limits for a child (RLIMIT_FSIZE, RLIMIT_NOFILE...), set soft and hard
+// between fork and exec.
+using ResourceLimits = std::map<int, rlim_t>;
 
 class ShortTempDir {
  public:
@@ -41,8 +46,9 @@ class DaemonProcess {
   // Starts `daemon` with `args`, its standard error read into a buffer. With
   // `passedSocket` (a listening socket), hands it over as systemd's socket
   // activation does: as descriptor 3, with LISTEN_FDS=1 and LISTEN_PID the child's.
+  // `limits` are set in the child before it runs the daemon.
   DaemonProcess(const std::string& daemon, const std::vector<std::string>& args, const EnvChanges& env = {},
-                int passedSocket = -1);
+                int passedSocket = -1, const ResourceLimits& limits = {});
   // Kills a daemon still running.
   ~DaemonProcess();
   DaemonProcess(const DaemonProcess&) = delete;

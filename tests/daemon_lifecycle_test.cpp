@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -79,6 +80,49 @@ TEST_F(DaemonLifecycleTest, AFileThatIsNoSocketIsLeftAlone) {
   EXPECT_EQ(ReadText(Socket()), "not a socket");
 }
 
+// A lock file beside the socket that the daemon did not make is refused by name,
+// apart from a lock another daemon holds, and what it points to is left alone.
+TEST_F(DaemonLifecycleTest, ALockFileSomeoneElsePlantedIsRefused) {
+  WriteDefaultSettings(kToDatabase);
+  const std::string lock = Socket() + ".lock";
+  const std::string target = dir / "elsewhere";
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+    std::string message;
+  } cases[] = {
+      {"a link", [&] { ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0); }, "is a symbolic link"},
+      {"a dangling link", [&] { ASSERT_EQ(symlink((dir / "nowhere").c_str(), lock.c_str()), 0); },
+       "is a symbolic link"},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0); }, "is not a plain file"},
+      {"another user's file",
+       [&] {
+         { std::ofstream(lock) << ""; }
+         ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+       },
+       "belongs to another user (uid 65534)"},
+  };
+  for (const Case& c : cases) {
+    { std::ofstream(target) << "keep"; }
+    c.plant();
+    CommandResult refused = RunCommand(LEDGERWICKD_PATH, DaemonArgs({"--idle-exit", "0"}));
+    EXPECT_EQ(refused.code, 1) << c.name;
+    EXPECT_EQ(refused.err, "ledgerwickd: the lock file " + lock + " " + c.message +
+                               "; remove it if no daemon of this user made it\n")
+        << c.name;
+    EXPECT_FALSE(Exists(Socket())) << c.name;
+    EXPECT_EQ(ReadText(target), "keep") << c.name;
+    ASSERT_EQ(unlink(lock.c_str()), 0);
+  }
+  // With the planted file gone the daemon starts, and makes its own lock file.
+  CommandResult started = RunCommand(LEDGERWICKD_PATH, DaemonArgs({"--idle-exit", "0"}));
+  EXPECT_EQ(started.code, 0) << started.err;
+  struct stat info {};
+  ASSERT_EQ(lstat(lock.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_uid, geteuid());
+}
+
 // Whoever may rename entries in the socket's folder could put their own socket in
 // the daemon's place. --idle-exit 0 ends a daemon that wrongly started at once.
 TEST_F(DaemonLifecycleTest, ASocketFolderOthersMayWriteIsRefusedUnlessSticky) {
@@ -97,6 +141,40 @@ TEST_F(DaemonLifecycleTest, ASocketFolderOthersMayWriteIsRefusedUnlessSticky) {
   CommandResult sticky = RunCommand(LEDGERWICKD_PATH, args);
   EXPECT_EQ(sticky.code, 0) << sticky.err;
   EXPECT_EQ(CountLines(sticky.err, "ledgerwickd: ready on"), 1u);
+}
+
+// Its group may swap the socket in a folder the group may write; whoever may write
+// in the folder above may swap the folder itself.
+TEST_F(DaemonLifecycleTest, ASocketFolderItsGroupOrTheFolderAboveLetsOthersSwapIsRefused) {
+  WriteDefaultSettings(kToDatabase);
+  const std::string grouped = dir / "grouped";
+  const std::string open = dir / "open";
+  const std::string inOpen = open + "/inner";
+  ASSERT_EQ(mkdir(grouped.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(grouped.c_str(), 0770), 0);
+  ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(inOpen.c_str(), 0700), 0);
+  const struct {
+    std::string folder;
+    std::string message;
+  } cases[] = {
+      {grouped, "its group may write in the socket's folder " + grouped},
+      {inOpen, "other users may write in " + open + ", the folder that holds the socket's folder " + inOpen},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string> args = {"--config-dir", dir.path(), "--home",      dir.path(),
+                                           "--socket",     c.folder + "/d.sock", "--idle-exit", "0"};
+    CommandResult refused = RunCommand(LEDGERWICKD_PATH, args);
+    EXPECT_EQ(refused.code, 1) << c.folder;
+    EXPECT_EQ(refused.err, "ledgerwickd: " + c.message + "\n");
+    EXPECT_FALSE(Exists(c.folder + "/d.sock"));
+  }
+  // Sticky, the folder above lets each user rename only their own entries.
+  ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+  CommandResult sticky = RunCommand(LEDGERWICKD_PATH, {"--config-dir", dir.path(), "--home", dir.path(), "--socket",
+                                                       inOpen + "/d.sock", "--idle-exit", "0"});
+  EXPECT_EQ(sticky.code, 0) << sticky.err;
 }
 
 // A timeout that is no finite number is wrong usage. WaitForLine returns once the

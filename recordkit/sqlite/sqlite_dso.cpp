@@ -122,11 +122,19 @@ int32_t SqliteDSO::ConnectNow(const std::string& database) {
     return Answer({err::kBadFileNameOrNumber, "no database file named"});
   }
 
+  // ":memory:" and URIs ("file::memory:", "?mode=memory") open a database that
+  // lives only as long as the connection: records taken there would be lost. URIs
+  // are read as such on every build of SQLite, and the name of the database that
+  // opened is what decides, whatever the spelling.
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+  int rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
                            options_.vfs.empty() ? nullptr : options_.vfs.c_str());
   auto connection = std::make_shared<SqliteConnection>(raw);  // closes `raw` on failure
   if (rc != SQLITE_OK) return Answer(FailureOf(raw, rc));
+  const char* file = sqlite3_db_filename(raw, "main");
+  if (file == nullptr || *file == '\0') {
+    return Answer({err::kBadFileNameOrNumber, "an in-memory database keeps nothing: name a database file"});
+  }
   sqlite3_extended_result_codes(raw, 1);
   lockWait_.Install(raw);  // before the first read, which may meet a lock
 

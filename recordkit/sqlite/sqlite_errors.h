@@ -18,7 +18,8 @@ struct StoreStatus {
 };
 
 // Full disk 61; read-only database or denied access 70; a file that cannot be
-// opened by its errno (76 path not found, 70 permission denied, 75 otherwise);
+// opened by its errno as FileErrorNumber maps it (76 path not found, 75 one that
+// may not be written, 67 no free descriptor), 75 when SQLite names no errno;
 // anything else 57.
 int32_t StoreErrorNumber(int sqliteCode, int systemErrno);
 

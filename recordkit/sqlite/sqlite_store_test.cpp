@@ -132,6 +132,27 @@ TEST_F(SqliteStoreTest, ConnectCreatesTheFileInWalMode) {
   EXPECT_EQ(mode[0]["journal_mode"].text, "wal");
 }
 
+// A database that lives only in the connection's memory would lose every record it
+// took; each spelling of one is refused, and no file is made for it.
+TEST_F(SqliteStoreTest, ConnectToAnInMemoryDatabaseAnswers52AndStaysUnconnected) {
+  const std::string cases[] = {":memory:", "file::memory:", "file::memory:?cache=shared",
+                               "file:" + (dir_ / "m.db") + "?mode=memory", "file:?mode=memory"};
+  for (const std::string& database : cases) {
+    SqliteDSO dso;
+    ASSERT_EQ(dso.ConnectNow(path_), 0);
+    EXPECT_EQ(dso.ConnectNow(database), 52) << database;
+    EXPECT_FALSE(dso.isConnected()) << database;
+    EXPECT_NE(dso.lastError().find("in-memory"), std::string::npos) << database << ": " << dso.lastError();
+    SqliteDTO dto;
+    EXPECT_EQ(dso.OpenTableNow(dto, "tblLog"), 91) << database;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "m.db"));
+  // A file named through a URI is a file like any other.
+  SqliteDSO dso;
+  EXPECT_EQ(dso.ConnectNow("file:" + (dir_ / "u.db")), 0) << dso.lastError();
+  EXPECT_TRUE(fs::exists(dir_ / "u.db"));
+}
+
 TEST_F(SqliteStoreTest, ConnectToAFileItCannotOpenAnswersNonZeroAndStaysUnconnected) {
   std::ofstream(dir_ / "garbage.db") << "this is not a SQLite database, not even close to one......"
                                         "......................................................";
