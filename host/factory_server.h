@@ -8,7 +8,7 @@
 
 namespace ledgerwick::host {
 
-class FactoryServer : public rpc::Factory::Server {
+class FactoryServer final : public rpc::Factory::Server {
  public:
   // The objects it creates stamp `sender`, the connection's peer, on their records.
   FactoryServer(HostObjects& host, recordkit::SenderIdentity sender) : host_(host), sender_(kj::mv(sender)) {}
