@@ -2,8 +2,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Seconds each fuzz target runs for in `make fuzz`.
+FUZZ_SECONDS ?= 30
 
-.PHONY: deps build run run-postgres test bench sanitize package clean
+.PHONY: deps build run run-postgres test bench sanitize package fuzz clean
 
 deps:
 	@scripts/install-deps
@@ -32,8 +34,16 @@ sanitize: deps
 package: build
 	cd $(BUILD) && cpack -G DEB
 
+# The libFuzzer targets, built with clang in build-fuzz/, each run for FUZZ_SECONDS from
+# its seeds in fuzz/corpus/; what they find is in build-fuzz/fuzz-artifacts/.
+fuzz:
+	@scripts/install-deps fuzz
+	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLEDGERWICK_FUZZ=ON $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target ledgerwick_fuzzers
+	@scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
 bench: build
 	@scripts/run-benchmarks $(BUILD)
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-fuzz

@@ -138,6 +138,19 @@ void SafeArray::SetFlat(size_t i, const Variant& value) {
   }
 }
 
+void SafeArray::SetFlat(size_t i, Variant&& value) {
+  if (elementType_ == VarType::Variant && !value.isByRef() && i < size()) {
+    elements_[i] = std::move(value);
+    return;
+  }
+  SetFlat(i, static_cast<const Variant&>(value));
+}
+
+const Variant& SafeArray::ElementAt(size_t i) const {
+  if (i >= size() || elementType_ == VarType::Byte) throw AutomationError(err::kSubscriptOutOfRange);
+  return elements_[i];
+}
+
 bool SafeArray::operator==(const SafeArray& other) const {
   return elementType_ == other.elementType_ && bounds_ == other.bounds_ &&
          elements_ == other.elements_ && bytes() == other.bytes();

@@ -66,6 +66,11 @@ class SafeArray {
   // Flat access in storage order (0 .. size()-1); 9 past the end.
   Variant GetFlat(size_t i) const;
   void SetFlat(size_t i, const Variant& value);
+  // The same, taking `value` over instead of copying it (a nested array is not
+  // copied element by element).
+  void SetFlat(size_t i, Variant&& value);
+  // The element itself, without a copy; for arrays other than Byte arrays (9 for those).
+  const Variant& ElementAt(size_t i) const;
 
   // For byte arrays only: the raw bytes (none for other arrays).
   const std::vector<uint8_t>& bytes() const;

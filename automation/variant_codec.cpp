@@ -39,7 +39,7 @@ bool IsArrayElementType(uint16_t code) {
 // produces ReadVariant accepts: at least one dimension, and every upper bound
 // representable as a 32-bit index.
 void CheckBounds(const std::vector<ArrayBound>& bounds) {
-  if (bounds.empty()) Malformed();
+  if (bounds.empty() || bounds.size() > kMaxArrayDimensions) Malformed();
   for (const auto& b : bounds) {
     if (b.count > 0 &&
         static_cast<int64_t>(b.lower) + b.count - 1 > std::numeric_limits<int32_t>::max()) {
@@ -62,9 +62,15 @@ uint64_t ElementCount(const std::vector<ArrayBound>& bounds, uint64_t limit) {
   return n;
 }
 
+// Counts the elements of the arrays of one value against kMaxArrayElements.
+void Spend(size_t& elements, size_t n) {
+  if (n > kMaxArrayElements - elements) Malformed();
+  elements += n;
+}
+
 // ---------------------------------------------------------------- writing
 
-void Write(const Variant& value, wire::Variant::Builder out, const ObjectCodec* objects, int depth);
+void Write(const Variant& value, wire::Variant::Builder out, const ObjectCodec* objects, int depth, size_t& elements);
 
 void WriteObject(const std::shared_ptr<Dispatch>& object, wire::Variant::Builder out,
                  const ObjectCodec* objects) {
@@ -77,7 +83,7 @@ void WriteObject(const std::shared_ptr<Dispatch>& object, wire::Variant::Builder
 }
 
 void WriteArray(const SafeArray& array, wire::Array::Builder out, const ObjectCodec* objects,
-                int depth) {
+                int depth, size_t& elements) {
   if (depth > kMaxArrayNesting) throw AutomationError(err::kTypeMismatch);
   CheckBounds(array.bounds());
   out.setElementType(static_cast<uint16_t>(array.elementType()));
@@ -92,16 +98,17 @@ void WriteArray(const SafeArray& array, wire::Array::Builder out, const ObjectCo
     return;
   }
   size_t n = array.size();
-  auto elements = out.initElements(static_cast<unsigned>(n));
+  Spend(elements, n);
+  auto wireElements = out.initElements(static_cast<unsigned>(n));
   for (size_t i = 0; i < n; ++i) {
-    Write(array.GetFlat(i), elements[i], objects, depth);
+    Write(array.ElementAt(i), wireElements[i], objects, depth, elements);
   }
 }
 
-void Write(const Variant& ref, wire::Variant::Builder out, const ObjectCodec* objects, int depth) {
+void Write(const Variant& ref, wire::Variant::Builder out, const ObjectCodec* objects, int depth, size_t& elements) {
   const Variant& value = ref.deref();
   if (value.isArray()) {
-    WriteArray(value.array(), out.initArray(), objects, depth + 1);
+    WriteArray(value.array(), out.initArray(), objects, depth + 1, elements);
     return;
   }
   switch (value.type()) {
@@ -125,15 +132,16 @@ void Write(const Variant& ref, wire::Variant::Builder out, const ObjectCodec* ob
 
 // ---------------------------------------------------------------- reading
 
-Variant Read(wire::Variant::Reader in, const ObjectCodec* objects, int depth);
+Variant Read(wire::Variant::Reader in, const ObjectCodec* objects, int depth, size_t& elements);
 
-Variant ReadArray(wire::Array::Reader in, const ObjectCodec* objects, int depth) {
+Variant ReadArray(wire::Array::Reader in, const ObjectCodec* objects, int depth, size_t& elements) {
   if (depth > kMaxArrayNesting) Malformed();
   uint16_t code = in.getElementType();
   if (!IsArrayElementType(code)) Malformed();
   VarType type = static_cast<VarType>(code);
 
   auto wireBounds = in.getBounds();
+  if (wireBounds.size() > kMaxArrayDimensions) Malformed();
   std::vector<ArrayBound> bounds;
   bounds.reserve(wireBounds.size());
   for (auto b : wireBounds) bounds.push_back(ArrayBound{b.getLower(), b.getCount()});
@@ -153,23 +161,26 @@ Variant ReadArray(wire::Array::Reader in, const ObjectCodec* objects, int depth)
   }
 
   if (!in.isElements()) Malformed();
-  auto elements = in.getElements();
-  if (ElementCount(bounds, elements.size()) != elements.size()) Malformed();
+  auto wireElements = in.getElements();
+  if (ElementCount(bounds, wireElements.size()) != wireElements.size()) Malformed();
+  // Counted before any is read: a message that points at one array many times is
+  // refused before it unfolds.
+  Spend(elements, wireElements.size());
   // Decode and check every element before building the array, so the array is
   // only allocated for input that is known to match it.
   std::vector<Variant> values;
-  values.reserve(elements.size());
-  for (auto element : elements) {
-    Variant v = Read(element, objects, depth);
+  values.reserve(wireElements.size());
+  for (auto element : wireElements) {
+    Variant v = Read(element, objects, depth, elements);
     if (type != VarType::Variant && (v.isArray() || v.type() != type)) Malformed();
     values.push_back(std::move(v));
   }
   SafeArray array(type, std::move(bounds));
-  for (size_t i = 0; i < values.size(); ++i) array.SetFlat(i, values[i]);
+  for (size_t i = 0; i < values.size(); ++i) array.SetFlat(i, std::move(values[i]));
   return Variant::Array(std::move(array));
 }
 
-Variant Read(wire::Variant::Reader in, const ObjectCodec* objects, int depth) {
+Variant Read(wire::Variant::Reader in, const ObjectCodec* objects, int depth, size_t& elements) {
   switch (in.which()) {
     case wire::Variant::EMPTY: return Variant();
     case wire::Variant::NULL_: return Variant::Null();
@@ -193,7 +204,7 @@ Variant Read(wire::Variant::Reader in, const ObjectCodec* objects, int depth) {
       if (objects == nullptr || !objects->fromWire) Malformed();
       return Variant::Object(nullptr);
     case wire::Variant::ARRAY:
-      return ReadArray(in.getArray(), objects, depth + 1);
+      return ReadArray(in.getArray(), objects, depth + 1, elements);
   }
   // A union member this build does not know.
   Malformed();
@@ -202,12 +213,14 @@ Variant Read(wire::Variant::Reader in, const ObjectCodec* objects, int depth) {
 }  // namespace
 
 void WriteVariant(const Variant& value, wire::Variant::Builder out, const ObjectCodec* objects) {
-  Write(value, out, objects, 0);
+  size_t elements = 0;
+  Write(value, out, objects, 0, elements);
 }
 
 Variant ReadVariant(wire::Variant::Reader in, const ObjectCodec* objects) {
   try {
-    return Read(in, objects, 0);
+    size_t elements = 0;
+    return Read(in, objects, 0, elements);
   } catch (const kj::Exception&) {
     // Cap'n Proto's own checks (bad pointers, limits, unterminated text) reject
     // the input as surely as ours do.

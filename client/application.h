@@ -32,8 +32,10 @@ class Application {
   explicit Application(std::shared_ptr<Connection> connection);
   // Releases the daemon's object at once.
   ~Application();
-  Application(const Application&) = default;
-  Application& operator=(const Application&) = default;
+  // Not copyable: a capability client copies only from a non-const one, so a
+  // defaulted copy would be deleted anyway; say so.
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
 
   // Members in interface order.
   std::string GetDescription();

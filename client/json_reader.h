@@ -11,6 +11,7 @@
 namespace ledgerwick::json {
 
 struct Value {
+  struct Member;
   enum class Kind { Null, Boolean, Number, String, Array, Object };
 
   Kind kind = Kind::Null;
@@ -21,7 +22,15 @@ struct Value {
   bool integer = false;
   std::string string;
   std::vector<Value> elements;
-  std::vector<std::pair<std::string, Value>> members;
+  std::vector<Member> members;
+};
+
+// One member of an object. (A std::pair would need Value complete where Value is
+// still being declared, which not every standard library allows.)
+struct Value::Member {
+  Member(std::string n, Value v) : name(std::move(n)), value(std::move(v)) {}
+  std::string name;
+  Value value;
 };
 
 class ParseError : public std::runtime_error {

@@ -10,28 +10,28 @@ TEST(JsonReaderTest, ReadsAnObjectWithEveryKindInOrder) {
                        "o":{"date":"2026-12-01"}, "a":[1,[]]} )");
   ASSERT_EQ(v.kind, Value::Kind::Object);
   ASSERT_EQ(v.members.size(), 8u);
-  EXPECT_EQ(v.members[0].first, "s");
-  EXPECT_EQ(v.members[0].second.string, "a\"b\\c\n\xc3\xa9\xf0\x9f\x98\x80");
-  EXPECT_EQ(v.members[1].second.text, "-12");
-  EXPECT_TRUE(v.members[1].second.integer);
-  EXPECT_EQ(v.members[2].second.text, "1.5e3");
-  EXPECT_FALSE(v.members[2].second.integer);
-  EXPECT_TRUE(v.members[3].second.boolean);
-  EXPECT_EQ(v.members[4].second.kind, Value::Kind::Boolean);
-  EXPECT_FALSE(v.members[4].second.boolean);
-  EXPECT_EQ(v.members[5].second.kind, Value::Kind::Null);
-  EXPECT_EQ(v.members[6].second.members[0].second.string, "2026-12-01");
-  EXPECT_EQ(v.members[7].second.elements.size(), 2u);
+  EXPECT_EQ(v.members[0].name, "s");
+  EXPECT_EQ(v.members[0].value.string, "a\"b\\c\n\xc3\xa9\xf0\x9f\x98\x80");
+  EXPECT_EQ(v.members[1].value.text, "-12");
+  EXPECT_TRUE(v.members[1].value.integer);
+  EXPECT_EQ(v.members[2].value.text, "1.5e3");
+  EXPECT_FALSE(v.members[2].value.integer);
+  EXPECT_TRUE(v.members[3].value.boolean);
+  EXPECT_EQ(v.members[4].value.kind, Value::Kind::Boolean);
+  EXPECT_FALSE(v.members[4].value.boolean);
+  EXPECT_EQ(v.members[5].value.kind, Value::Kind::Null);
+  EXPECT_EQ(v.members[6].value.members[0].value.string, "2026-12-01");
+  EXPECT_EQ(v.members[7].value.elements.size(), 2u);
 }
 
 TEST(JsonReaderTest, KeepsRepeatedMembersInTheirOrder) {
   Value v = Parse(R"({"b":1,"a":2,"b":3})");
   ASSERT_EQ(v.members.size(), 3u);
-  EXPECT_EQ(v.members[0].first, "b");
-  EXPECT_EQ(v.members[0].second.text, "1");
-  EXPECT_EQ(v.members[1].first, "a");
-  EXPECT_EQ(v.members[2].first, "b");
-  EXPECT_EQ(v.members[2].second.text, "3");
+  EXPECT_EQ(v.members[0].name, "b");
+  EXPECT_EQ(v.members[0].value.text, "1");
+  EXPECT_EQ(v.members[1].name, "a");
+  EXPECT_EQ(v.members[2].name, "b");
+  EXPECT_EQ(v.members[2].value.text, "3");
 }
 
 struct NumberCase {

@@ -51,11 +51,11 @@ double TimeOf(const std::string& s) {
 }
 
 Variant DateObject(const Value& value) {
-  if (value.members.size() != 1 || value.members[0].second.kind != Value::Kind::String) {
+  if (value.members.size() != 1 || value.members[0].value.kind != Value::Kind::String) {
     throw ValueError("an object stands for a date: {\"date\":...}, {\"time\":...} or {\"datetime\":...}");
   }
-  const std::string& kind = value.members[0].first;
-  const std::string& text = value.members[0].second.string;
+  const std::string& kind = value.members[0].name;
+  const std::string& text = value.members[0].value.string;
   if (kind == "date") return Variant::Date(DateOf(text));
   if (kind == "time") return Variant::Date(TimeOf(text));
   if (kind == "datetime") {

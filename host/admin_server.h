@@ -6,7 +6,7 @@
 
 namespace ledgerwick::host {
 
-class AdminServer : public rpc::Admin::Server {
+class AdminServer final : public rpc::Admin::Server {
  public:
   explicit AdminServer(HostObjects& host) : host_(host) {}
 

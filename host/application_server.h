@@ -13,7 +13,7 @@
 namespace ledgerwick::host {
 
 // Serves both of the object's interfaces: _Application and its event batch door.
-class ApplicationServer : public rpc::BatchingApplication::Server {
+class ApplicationServer final : public rpc::BatchingApplication::Server {
  public:
   // `slot`, when counted, is the room the object takes on its client's connection.
   ApplicationServer(std::shared_ptr<Application> application, HostObjects& host,

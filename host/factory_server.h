@@ -11,7 +11,7 @@
 
 namespace ledgerwick::host {
 
-class FactoryServer : public rpc::Factory::Server {
+class FactoryServer final : public rpc::Factory::Server {
  public:
   // The objects it creates stamp `sender`, the connection's peer, on their records,
   // and are counted in `objects`, the connection's.

@@ -11,7 +11,7 @@
 
 namespace ledgerwick::host {
 
-class PropertySetServer : public rpc::PropertySet::Server {
+class PropertySetServer final : public rpc::PropertySet::Server {
  public:
   PropertySetServer(std::shared_ptr<recordkit::PropertySet> set, HostObjects& host)
       : set_(std::move(set)), host_(host) {}
@@ -28,7 +28,7 @@ class PropertySetServer : public rpc::PropertySet::Server {
   HostObjects& host_;
 };
 
-class PropertyServer : public rpc::Property::Server {
+class PropertyServer final : public rpc::Property::Server {
  public:
   PropertyServer(std::shared_ptr<recordkit::Property> property, HostObjects& host)
       : property_(std::move(property)), host_(host) {}

@@ -81,7 +81,7 @@ class RemoteDispatch : public automation::Dispatch {
 };
 
 // Serves an automation::Dispatch object as a plain Dispatch capability.
-class DispatchServer : public automation::wire::Dispatch::Server {
+class DispatchServer final : public automation::wire::Dispatch::Server {
  public:
   DispatchServer(std::shared_ptr<automation::Dispatch> target, const ObjectBridge& bridge)
       : target_(std::move(target)), bridge_(bridge) {}

@@ -193,8 +193,8 @@ TEST_F(CommandTest, StatusShowsTheQueueAndTheCounters) {
                                              "queueLimitBytes", "journalBytes", "journalRecords", "journalSync",
                                              "instanceCount", "liveObjects", "connections", "drainBusy",
                                              "drainIntervalMs", "written", "faults", "networkStore", "localStore"}));
-  EXPECT_EQ(object.members[15].second.members.size(), 3u);
-  EXPECT_EQ(object.members[18].second.members[0].first, "opened");
+  EXPECT_EQ(object.members[15].value.members.size(), 3u);
+  EXPECT_EQ(object.members[18].value.members[0].name, "opened");
   EXPECT_NE(Ok({"status"}).find("queued records:   0"), std::string::npos);
 }
 

@@ -1,0 +1,2 @@
+-- it's #x#
+DELETE * FROM t /* ' # */

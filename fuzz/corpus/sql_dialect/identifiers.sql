@@ -1,0 +1,1 @@
+SELECT "a#b#", [c#d#] FROM t WHERE d >= #1/2/2026#

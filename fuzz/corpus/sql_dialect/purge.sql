@@ -1,0 +1,3 @@
+DELETE *
+FROM tblLog
+WHERE logdate < #11/24/2026#

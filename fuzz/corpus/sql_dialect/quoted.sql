@@ -1,0 +1,1 @@
+SELECT '#1/2/2026#', 'it''s DELETE * FROM x' FROM t
