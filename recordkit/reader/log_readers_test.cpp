@@ -271,6 +271,45 @@ TEST_F(LogReadersTest, AStoreThatCannotBeReadSaysWhichAndWhy) {
   EXPECT_NE(d.status.description.find(empty / "Ledgwk.log"), std::string::npos) << d.status.description;
 }
 
+// A damaged page met while reading: the error, naming the store, and no events, not
+// the rows read before it as if they were all.
+TEST(SqliteLogReaderTest, ADamagedPageFailsTheWholeRead) {
+  TempDir folder;
+  const std::string path = folder / "ledgwk.db";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, CreateTableStatement("tblLog").c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+                         "INSERT INTO tblLog (Description, logdate, LogTime) "
+                         "SELECT printf('event %03d ', i) || replace(hex(zeroblob(100)), '0', 'x'), '2026-12-01', '08:00:00' FROM n",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_stmt* pages = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &pages, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(pages), SQLITE_ROW);
+  const int pageCount = sqlite3_column_int(pages, 0);
+  sqlite3_finalize(pages);
+  sqlite3_close(db);
+  ASSERT_GT(pageCount, 8);
+
+  SqliteLogReader reader("local store", path);
+  ASSERT_EQ(reader.Read({}).events.size(), 300u);
+
+  // Page 1 holds the schema, page 2 the table's root; the others are its leaves.
+  std::string bytes = ledgerwick::testing::ReadFile(path);
+  const size_t pageSize = bytes.size() / static_cast<size_t>(pageCount);
+  bytes.replace(pageSize * 5, pageSize, pageSize, '\xff');
+  ledgerwick::testing::WriteFile(path, bytes);
+
+  ReadAnswer answer = reader.Read({});
+  EXPECT_FALSE(answer.status.ok());
+  EXPECT_TRUE(answer.events.empty());
+  EXPECT_NE(answer.status.description.find("cannot read the local store " + path + ": "), std::string::npos)
+      << answer.status.description;
+}
+
 TEST(TextLogReaderTest, ALineOfAnotherWidthIsPassedOverWithANote) {
   TempDir folder;
   const std::string good = "app\t\tkept" + std::string(16, '\t');
