@@ -14,6 +14,8 @@
 #include "automation/dispatch.h"
 #include "client/cli_commands.h"
 #include "client/connect_error.h"
+#include "client/query_command.h"
+#include "remoting/default_home.h"
 
 namespace {
 
@@ -94,6 +96,33 @@ int main(int argc, char** argv) {
   where(status);
   status->add_flag("--json", json, "Print as JSON");
 
+  // query and tail read the store itself; the daemon need not run.
+  cli::QueryRequest query;
+  std::string tailCount = "10";
+  auto reading = [&query](CLI::App* command) {
+    command->add_option("--store", query.store, "The store to read: local, network or text "
+                                                "(default: where the daemon writes first)");
+    command->add_option("--since", query.since, "Logged at or after T: YYYY-MM-DD, YYYY-MM-DDTHH:MM:SS, or 30m, 1h, 7d ago");
+    command->add_option("--until", query.until, "Logged at or before T (a date: to its end)");
+    command->add_option("--app", query.appName, "AppName is exactly NAME");
+    command->add_option("--severity", query.severity, "Severity is the number N");
+    command->add_option("--user", query.userName, "UserName is exactly NAME");
+    command->add_option("--grep", query.grep, "Description or AddlText holds TEXT (case counts)");
+    command->add_flag("--json", query.json, "One JSON object a line, every field in the typed forms log --json takes");
+    command->add_flag("--csv", query.csv, "CSV with a header line");
+    command->add_option("--config-dir", query.configDir, "Folder holding Ledgwk.ini (default: /etc)")
+        ->envname("LEDGERWICK_CONFIG_DIR");
+    command->add_option("--home", query.homeDir,
+                        "The daemon's home, where the text log is unless TextPath says (default: the daemon's)")
+        ->envname("LEDGERWICK_HOME");
+  };
+  CLI::App* queryCommand = app.add_subcommand("query", "Print logged events, oldest first");
+  reading(queryCommand);
+  queryCommand->add_option("--limit", query.limit, "Only the newest N");
+  CLI::App* tail = app.add_subcommand("tail", "Print the newest logged events, oldest first");
+  reading(tail);
+  tail->add_option("-n", tailCount, "How many (default 10)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -116,6 +145,12 @@ int main(int argc, char** argv) {
       uint16_t f = (get ? flags::kPropertyGet : 0) | (put ? flags::kPropertyPut : 0) |
                    (putRef ? flags::kPropertyPutRef : 0) | (method ? flags::kMethod : 0);
       cli::Invoke(options, dispId, f, args, output);
+    } else if (queryCommand->parsed() || tail->parsed()) {
+      if (tail->parsed()) query.limit = tailCount;
+      if (query.configDir.empty()) query.configDir = "/etc";
+      if (query.homeDir.empty()) query.homeDir = ledgerwick::DefaultHome();
+      automation::SystemClock clock;
+      cli::Query(query, clock, std::cout, std::cerr);
     } else if (status->parsed()) {
       // Looking at a daemon is no reason to start one.
       options.autostart = false;

@@ -1,6 +1,5 @@
 #include "host/home_folder.h"
 
-#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,12 +13,6 @@ namespace ledgerwick::host {
 
 namespace {
 
-std::string UserHome() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
-  if (const passwd* entry = getpwuid(geteuid()); entry != nullptr && entry->pw_dir != nullptr) return entry->pw_dir;
-  return "";
-}
-
 // mkdir -p with `mode` for each folder it makes; errno of the first failure.
 bool MakeFolders(const std::string& folder, mode_t mode) {
   for (std::string::size_type slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
@@ -30,15 +23,6 @@ bool MakeFolders(const std::string& folder, mode_t mode) {
 }
 
 }  // namespace
-
-std::string DefaultHomeFor(bool root, const char* xdgStateHome, const std::string& userHome) {
-  if (root) return "/var/lib/ledgerwick";
-  // A relative XDG_STATE_HOME is to be ignored, as the base-directory rules say.
-  if (xdgStateHome != nullptr && *xdgStateHome == '/') return std::string(xdgStateHome) + "/ledgerwick";
-  return (userHome.empty() ? std::string("/tmp") : userHome) + "/.local/state/ledgerwick";
-}
-
-std::string DefaultHome() { return DefaultHomeFor(geteuid() == 0, std::getenv("XDG_STATE_HOME"), UserHome()); }
 
 void PrepareHome(const std::string& folder, bool create) {
   if (create && !MakeFolders(folder, 0700)) {

@@ -5,14 +5,9 @@
 
 #include <string>
 
-namespace ledgerwick::host {
+#include "remoting/default_home.h"
 
-// The home when --home is not given: /var/lib/ledgerwick for root, else
-// $XDG_STATE_HOME/ledgerwick, else ~/.local/state/ledgerwick.
-std::string DefaultHome();
-// The same rule with its inputs given: whether the daemon runs as root, the value of
-// XDG_STATE_HOME (may be null) and the user's home folder.
-std::string DefaultHomeFor(bool root, const char* xdgStateHome, const std::string& userHome);
+namespace ledgerwick::host {
 
 // Makes sure the daemon can write in `folder`; raises StartError naming the folder and
 // the cause when not. A default home (`create`) is made when missing, mode 0700, with

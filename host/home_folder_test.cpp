@@ -40,7 +40,7 @@ TEST(HomeFolderTest, RootsDefaultHomeIsTheStateFolderOthersTheirOwn) {
       {false, "", "/home/u", "/home/u/.local/state/ledgerwick"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(DefaultHomeFor(c.root, c.xdgStateHome, c.userHome), c.home) << c.userHome;
+    EXPECT_EQ(ledgerwick::DefaultHomeFor(c.root, c.xdgStateHome, c.userHome), c.home) << c.userHome;
   }
 }
 

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   }
 
   if (options.homeDir.empty()) {
-    options.homeDir = ledgerwick::host::DefaultHome();
+    options.homeDir = ledgerwick::DefaultHome();
     options.homeIsDefault = true;
   }
   options.socketPath = ledgerwick::ResolveSocketPath(socket);

@@ -1,0 +1,28 @@
+#include "remoting/default_home.h"
+
+#include <pwd.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace ledgerwick {
+
+namespace {
+
+std::string UserHome() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
+  if (const passwd* entry = getpwuid(geteuid()); entry != nullptr && entry->pw_dir != nullptr) return entry->pw_dir;
+  return "";
+}
+
+}  // namespace
+
+std::string DefaultHomeFor(bool root, const char* xdgStateHome, const std::string& userHome) {
+  if (root) return "/var/lib/ledgerwick";
+  // A relative XDG_STATE_HOME is to be ignored, as the base-directory rules say.
+  if (xdgStateHome != nullptr && *xdgStateHome == '/') return std::string(xdgStateHome) + "/ledgerwick";
+  return (userHome.empty() ? std::string("/tmp") : userHome) + "/.local/state/ledgerwick";
+}
+
+std::string DefaultHome() { return DefaultHomeFor(geteuid() == 0, std::getenv("XDG_STATE_HOME"), UserHome()); }
+
+}  // namespace ledgerwick
