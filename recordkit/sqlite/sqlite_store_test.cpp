@@ -614,14 +614,33 @@ TEST_F(SqliteStoreFaultTest, AddRecordOnAReadOnlyFileAnswersNonZero) {
 }
 
 TEST_F(SqliteStoreFaultTest, AddRecordOnAFileWithoutWritePermissionAnswersNonZero) {
-  if (geteuid() == 0) GTEST_SKIP() << "root writes read-only files; see the read-only VFS test";
-  SqliteDSO dso({.busyTimeoutMs = 0, .vfs = ""});
-  SqliteDTO dto;
-  Open(dso, dto);
+  {
+    SqliteDSO setup({.busyTimeoutMs = 0, .vfs = ""});
+    SqliteDTO dto;
+    Open(setup, dto);
+  }
   ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
-  ASSERT_EQ(dso.ConnectNow(path_), 0);
-  ASSERT_EQ(dso.OpenTableNow(dto, "tblLog"), 0);
-  EXPECT_NE(Add(dso, dto, LoggedOn(Day(2026, 12, 8))), 0);
+  // The store's user may not write the file; root may write any file, so as root the
+  // store runs in a child that has become an unprivileged user.
+  auto attempt = [this]() {
+    SqliteDSO dso({.busyTimeoutMs = 0, .vfs = ""});
+    SqliteDTO dto;
+    if (dso.ConnectNow(path_) != 0 || dso.OpenTableNow(dto, "tblLog") != 0) return 3;
+    return Add(dso, dto, LoggedOn(Day(2026, 12, 8))) != 0 ? 0 : 1;
+  };
+  if (geteuid() == 0) {
+    // The folder is its to write, as the daemon's home is: only the file is closed to it.
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+    constexpr uid_t kNobody = 65534;
+    EXPECT_EXIT(
+        {
+          if (setgid(kNobody) != 0 || setuid(kNobody) != 0) std::_Exit(2);
+          std::_Exit(attempt());
+        },
+        ::testing::ExitedWithCode(0), "");
+  } else {
+    EXPECT_EQ(attempt(), 0);
+  }
   EXPECT_EQ(RowCount(path_), 1u);
 }
 
