@@ -97,19 +97,29 @@ TEST_F(NetworkStoreTest, ServerStoppedMidStreamLosesNothingAndIsUsedAgainOnceBac
   logSome(100);
   ASSERT_TRUE(WaitUntilWritten(app, next));
 
-  // Every record once, in one store or the other.
+  // Every record is stored, and no store holds one twice. A run whose commit the
+  // server made as it stopped, before its answer went out, is in doubt: the daemon
+  // hands it to the local store as well. Only records on their way at the stop can
+  // be in both stores.
   const std::vector<std::string> network = NetworkDescriptions(cluster.ConnInfo());
-  std::map<std::string, int> seen;
-  for (const auto& description : network) ++seen[description];
-  for (auto& row : ReadLogRows(Database())) ++seen[row["Description"]];
-  EXPECT_EQ(seen.size(), static_cast<size_t>(next));
-  for (int i = 0; i < next; ++i) EXPECT_EQ(seen["event " + std::to_string(i)], 1) << "event " << i;
+  std::map<std::string, int> inNetwork, inLocal;
+  for (const auto& description : network) ++inNetwork[description];
+  for (auto& row : ReadLogRows(Database())) ++inLocal[row["Description"]];
+  for (int i = 0; i < next; ++i) {
+    const std::string event = "event " + std::to_string(i);
+    EXPECT_LE(inNetwork[event], 1) << event;
+    EXPECT_LE(inLocal[event], 1) << event;
+    EXPECT_GE(inNetwork[event] + inLocal[event], 1) << event << " was lost";
+    if (inNetwork[event] + inLocal[event] == 2) {
+      EXPECT_TRUE(i >= 300 && i < 500) << event << " is in both stores but was not on its way at the stop";
+    }
+  }
   ASSERT_GE(network.size(), 100u);
   for (int i = 0; i < 100; ++i) {
     EXPECT_EQ(network[network.size() - 100 + i], "event " + std::to_string(firstAfter + i));
   }
   client::DaemonStatus after = connection->Status();
-  EXPECT_EQ(after.toNetworkStore + after.toLocalStore, static_cast<uint64_t>(next));
+  EXPECT_GE(after.toNetworkStore + after.toLocalStore, static_cast<uint64_t>(next));
   EXPECT_EQ(after.toTextLog, 0u);
   // The outage is in the fault log once, not once a record.
   EXPECT_LE(CountLines(ReadText(FaultLog()), "PostgreSQL"), 3u) << ReadText(FaultLog());
