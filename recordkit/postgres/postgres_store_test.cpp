@@ -206,13 +206,7 @@ TEST_F(PostgresStoreTest, ARecordStoredAlreadyUnderItsJournalStampIsSkippedAndCo
   PostgresDSO dso(env_);
   PostgresDTO dto;
   Open(dso, dto);
-  auto stamped = [](const char* app, int64_t journal, int64_t sequence) {
-    auto set = PropertySet::NewEventSet();
-    set->Item("AppName")->SetValue(Variant::String(app));
-    Variant record;
-    EXPECT_EQ(PropertyPacker().PackProperties(record, *set, {}, {journal, sequence}), 0);
-    return record;
-  };
+  auto stamped = &ledgerwick::testing::StampedRecord;
   TakeResult took = Add(dso, dto, {stamped("a", 7, 1), stamped("b", 7, 2)});
   ASSERT_EQ(took.taken, 2u) << took.status.description;
   took = Add(dso, dto, {stamped("a", 7, 1), stamped("b", 7, 2), stamped("c", 7, 3), stamped("other", 8, 1)});

@@ -24,6 +24,7 @@
 #include "recordkit/sqlite/sqlite_dso.h"
 #include "recordkit/sqlite/sqlite_dto.h"
 #include "tests/support/error_of.h"
+#include "tests/support/records.h"
 #include "tests/support/temp_dir.h"
 
 namespace recordkit {
@@ -375,13 +376,7 @@ TEST_F(SqliteStoreTest, ARecordStoredAlreadyUnderItsJournalStampIsSkippedAndCoun
   SqliteDSO dso;
   SqliteDTO dto;
   Open(dso, dto);
-  auto stamped = [](const char* app, int64_t journal, int64_t sequence) {
-    auto set = PropertySet::NewEventSet();
-    set->Item("AppName")->SetValue(Variant::String(app));
-    Variant record;
-    EXPECT_EQ(PropertyPacker().PackProperties(record, *set, {}, {journal, sequence}), 0);
-    return record;
-  };
+  auto stamped = &ledgerwick::testing::StampedRecord;
   std::vector<Variant> run = {stamped("a", 7, 1), stamped("b", 7, 2)};
   auto took = dso.AddRecords(dto, kj::arrayPtr(run.data(), run.size())).wait(loop_->waitScope);
   ASSERT_EQ(took.taken, 2u) << took.status.description;
