@@ -218,6 +218,42 @@ automation::wire::Dispatch::Client Connection::Create(const std::string& progId)
   return response.getObject();
 }
 
+namespace {
+
+class RecordListener final : public rpc::WrittenListener::Server {
+ public:
+  explicit RecordListener(kj::Function<void(std::vector<automation::Variant>&)>& onRecords) : onRecords_(onRecords) {}
+
+ protected:
+  kj::Promise<void> written(WrittenContext context) override {
+    std::vector<automation::Variant> records;
+    for (capnp::Data::Reader bytes : context.getParams().getRecords()) {
+      records.push_back(automation::Variant::Array(
+          automation::SafeArray::FromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()))));
+    }
+    onRecords_(records);
+    return kj::READY_NOW;
+  }
+
+ private:
+  kj::Function<void(std::vector<automation::Variant>&)>& onRecords_;
+};
+
+}  // namespace
+
+void Connection::Follow(kj::Function<void(std::vector<automation::Variant>&)> onRecords,
+                        kj::Function<void()> onFollowing) {
+  auto admin = factory_.adminRequest().send().getAdmin();
+  auto request = admin.followRequest();
+  request.setListener(kj::heap<RecordListener>(onRecords));
+  auto response = Wait(request.send());
+  remoting::CheckStatus(response.getStatus());
+  onFollowing();
+  // The daemon calls the listener on this loop; nothing here ends but the connection.
+  Wait(rpc_->onDisconnect());
+  throw ConnectError("ledgerwick: lost the connection to ledgerwickd");
+}
+
 DaemonStatus Connection::Status() {
   auto admin = factory_.adminRequest().send().getAdmin();
   auto response = Wait(admin.statusRequest().send());

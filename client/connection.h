@@ -91,6 +91,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   DaemonStatus Status();
 
+  // Hands `onRecords` every run of records the daemon writes from now on (packed
+  // records, oldest first), after `onFollowing` once the daemon has taken the
+  // listener; returns only by raising: ConnectError when the connection ends.
+  void Follow(kj::Function<void(std::vector<automation::Variant>&)> onRecords, kj::Function<void()> onFollowing);
+
  private:
   struct Private {};
 

@@ -122,6 +122,8 @@ int main(int argc, char** argv) {
   CLI::App* tail = app.add_subcommand("tail", "Print the newest logged events, oldest first");
   reading(tail);
   tail->add_option("-n", tailCount, "How many (default 10)");
+  bool follow = false;
+  tail->add_flag("-f,--follow", follow, "Then print each new event as the daemon writes it (through its socket)");
 
   try {
     app.parse(argc, argv);
@@ -151,6 +153,12 @@ int main(int argc, char** argv) {
       if (query.homeDir.empty()) query.homeDir = ledgerwick::DefaultHome();
       automation::SystemClock clock;
       cli::Query(query, clock, std::cout, std::cerr);
+      if (tail->parsed() && follow) {
+        std::cout.flush();
+        // Following is no reason to start a daemon either.
+        options.autostart = false;
+        cli::Follow(query, *ledgerwick::client::Connection::Open(options), clock, std::cout, std::cerr);
+      }
     } else if (status->parsed()) {
       // Looking at a daemon is no reason to start one.
       options.autostart = false;

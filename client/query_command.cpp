@@ -109,11 +109,11 @@ std::string Flat(std::string text) {
   return text;
 }
 
-void PrintTable(const std::vector<LoggedEvent>& events, std::ostream& out) {
+void PrintTable(const std::vector<LoggedEvent>& events, std::ostream& out, bool header = true) {
   static const char* const kShown[] = {"LogDate", "LogTime", "AppName", "Severity", "UserName", "Description"};
   constexpr size_t kCount = sizeof kShown / sizeof kShown[0];
   std::vector<std::vector<std::string>> rows;
-  rows.emplace_back(std::begin(kShown), std::end(kShown));
+  if (header) rows.emplace_back(std::begin(kShown), std::end(kShown));
   for (const LoggedEvent& event : events) {
     std::vector<std::string> row;
     for (const char* name : kShown) row.push_back(Flat(recordkit::DisplayText(event[recordkit::FieldIndex(name)])));
@@ -145,10 +145,12 @@ void PrintJson(const std::vector<LoggedEvent>& events, std::ostream& out) {
   }
 }
 
-void PrintCsv(const std::vector<LoggedEvent>& events, std::ostream& out) {
-  std::string header;
-  for (int i = 0; i < recordkit::kLoggedFields; ++i) header += (i ? "," : "") + CsvField(recordkit::kEventFieldNames[i]);
-  out << header << "\r\n";
+void PrintCsv(const std::vector<LoggedEvent>& events, std::ostream& out, bool header = true) {
+  if (header) {
+    std::string names;
+    for (int i = 0; i < recordkit::kLoggedFields; ++i) names += (i ? "," : "") + CsvField(recordkit::kEventFieldNames[i]);
+    out << names << "\r\n";
+  }
   for (const LoggedEvent& event : events) {
     std::string line;
     for (int i = 0; i < recordkit::kLoggedFields; ++i) {
@@ -217,6 +219,53 @@ void Query(const QueryRequest& request, const automation::Clock& clock, std::ost
   } else {
     PrintTable(answer.events, out);
   }
+}
+
+recordkit::LoggedEvent EventOfRecord(const recordkit::PackedFields& fields) {
+  LoggedEvent event;
+  for (int i = 0; i < recordkit::kLoggedFields; ++i) {
+    const automation::Variant& value = fields.ValueOf(recordkit::kEventFieldNames[i], static_cast<size_t>(i));
+    if (value.isEmpty() || value.isNull()) continue;  // Null, as a store keeps it
+    const recordkit::FieldForm form = recordkit::FormOfField(i);
+    // A field reads back as a store gives it: a text, a number where it reads as
+    // one, a date where the field holds dates.
+    if (form == recordkit::FieldForm::Text) {
+      event.fields[static_cast<size_t>(i)] =
+          value.type() == automation::VarType::String && !value.isArray() ? value : automation::Variant::String(recordkit::DisplayText(value));
+    } else if (value.type() == automation::VarType::String && !value.isArray()) {
+      event.fields[static_cast<size_t>(i)] = recordkit::FromLogText(form, value.string());
+    } else {
+      event.fields[static_cast<size_t>(i)] = value;
+    }
+  }
+  return event;
+}
+
+void Follow(const QueryRequest& request, client::Connection& connection, const automation::Clock& clock,
+            std::ostream& out, std::ostream& notes) {
+  EventFilter filter = FilterOf(request, clock.Now());
+  filter.limit.reset();
+  const recordkit::PropertyPacker packer;
+  recordkit::PackedFields fields;
+  connection.Follow(
+      [&](std::vector<automation::Variant>& records) {
+        std::vector<LoggedEvent> events;
+        for (const automation::Variant& record : records) {
+          if (packer.ReadFields(record, fields) != 0) continue;
+          LoggedEvent event = EventOfRecord(fields);
+          if (recordkit::Matches(filter, event)) events.push_back(std::move(event));
+        }
+        if (events.empty()) return;
+        if (request.json) {
+          PrintJson(events, out);
+        } else if (request.csv) {
+          PrintCsv(events, out, false);
+        } else {
+          PrintTable(events, out, false);
+        }
+        out.flush();
+      },
+      [&notes]() { notes << "ledgerwick: following new events (Ctrl-C ends)" << std::endl; });
 }
 
 }  // namespace ledgerwick::cli

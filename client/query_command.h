@@ -8,6 +8,8 @@
 #include <string>
 
 #include "automation/clock.h"
+#include "client/connection.h"
+#include "recordkit/property_packer.h"
 #include "recordkit/reader/log_reader.h"
 
 namespace ledgerwick::cli {
@@ -34,6 +36,17 @@ std::unique_ptr<recordkit::LogReader> ReaderFor(const QueryRequest& request);
 // Reads and prints. What the reader passed over goes to `notes`, a line each; a
 // store that cannot be read raises std::runtime_error with the reader's message.
 void Query(const QueryRequest& request, const automation::Clock& clock, std::ostream& out, std::ostream& notes);
+
+// tail -f: after what Query printed, every event the daemon writes from now on that
+// meets the request's filter, in the request's form (a table row, a JSON line, a CSV
+// row, without headers), as it is written. Says on `notes` when it follows; returns
+// only by raising (ConnectError when the connection ends).
+void Follow(const QueryRequest& request, client::Connection& connection, const automation::Clock& clock,
+            std::ostream& out, std::ostream& notes);
+
+// An event as the daemon hands it to a follower: a packed record's fields in the
+// forms the readers give them.
+recordkit::LoggedEvent EventOfRecord(const recordkit::PackedFields& fields);
 
 // One CSV field, quoted when it must be (RFC 4180).
 std::string CsvField(const std::string& text);

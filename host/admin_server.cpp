@@ -60,4 +60,8 @@ kj::Promise<void> AdminServer::status(StatusContext context) {
   });
 }
 
+kj::Promise<void> AdminServer::follow(FollowContext context) {
+  return Answer(context, [&](auto&) { host_.written.Add(context.getParams().getListener()); });
+}
+
 }  // namespace ledgerwick::host

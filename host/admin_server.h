@@ -12,6 +12,7 @@ class AdminServer final : public rpc::Admin::Server {
 
  protected:
   kj::Promise<void> status(StatusContext context) override;
+  kj::Promise<void> follow(FollowContext context) override;
 
  private:
   HostObjects& host_;

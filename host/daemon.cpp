@@ -129,6 +129,9 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
     std::fprintf(stderr, "ledgerwickd: the journal cannot be used; Loggit answers an error until it can\n");
   }
   HostObjects host(state);
+  state.drain.SetWrittenObserver(
+      kj::Function<void(kj::ArrayPtr<const automation::Variant>)>([&host](auto run) { host.written.Publish(run); }));
+  KJ_DEFER(state.drain.SetWrittenObserver(nullptr));
 
   kj::Timer& timer = io.provider->getTimer();
   ConnectionServer server(host, timer);

@@ -7,6 +7,7 @@
 
 #include "automation/dispatch.h"
 #include "remoting/object_bridge.h"
+#include "host/written_feed.h"
 #include "startup/process_state.h"
 
 namespace ledgerwick::host {
@@ -24,6 +25,8 @@ class HostObjects {
   // Kept by the adapters and the connection server.
   uint32_t liveObjects = 0;  // Application adapters that clients hold
   uint32_t connections = 0;
+  // The clients following what is written.
+  WrittenFeed written;
 
  private:
   // Serves Applications, PropertySets and Propertys with their own interfaces.

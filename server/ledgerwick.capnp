@@ -125,9 +125,18 @@ struct StoreState @0xc3a1f0d2b4e59a71 {
   lastError @3 :Text;   # while opened and not open: why
 }
 
+# Hears of the records the daemon writes, as it writes them.
+interface WrittenListener @0x99248474e9bf86f7 {
+  # Records a target took, oldest first, each a packed record.
+  written @0 (records :List(Data)) -> ();
+}
+
 # Looks at the daemon as a whole; creates nothing.
 interface Admin @0xfa324778ee0a4e1d {
   status @0 () -> (status :V.Status, daemon :DaemonStatus);
+  # From now on, every run of records a target takes is handed to `listener`, until
+  # a call to it fails (its client went away) or it falls too far behind.
+  follow @1 (listener :WrittenListener) -> (status :V.Status);
 }
 
 # The bootstrap capability of every connection.

@@ -133,6 +133,40 @@ TEST_F(QueryTest, TableCsvAndTailShowTheNewestInOrder) {
   EXPECT_EQ(Ok({"query", "--json", "--until", "2000-01-01"}), "");
 }
 
+// tail -f prints each event as the daemon writes it, as query reads it back from
+// the store, and only those its filter selects; the daemon tells it, it reads no file.
+TEST_F(QueryTest, TailFollowPrintsEachEventAsTheDaemonWritesIt) {
+  WriteDefaultSettings(1);
+  StartDaemon();
+  ASSERT_EQ(Ledgerwick({"log", "AppName=shown", "Description=before"}).code, 0);
+  client::Application app(ClientOptions());
+  ASSERT_TRUE(WaitUntilWritten(app, 1));  // written before the follower comes
+  // Its standard output goes to standard error, whose lines can be waited for.
+  DaemonProcess follower("/bin/sh",
+                         {"-c", "exec \"$0\" \"$@\" 1>&2", LEDGERWICK_CLI_PATH, "tail", "-f", "-n", "0", "--json",
+                          "--app", "shown", "--config-dir", dir.path(), "--home", dir.path()},
+                         CommandEnv());
+  ASSERT_TRUE(follower.WaitForLine("ledgerwick: following new events")) << follower.Stderr();
+  ASSERT_EQ(Ledgerwick({"log", "AppName=hidden", "Description=filtered out"}).code, 0);
+  ASSERT_EQ(Ledgerwick({"log", "--json", R"({"AppName":"shown","Description":"after","Severity":3,)"
+                                          R"("EventDate":{"datetime":"2026-12-01T08:15:00"},"DetailLevel":2.5})"})
+                .code,
+            0);
+  ASSERT_TRUE(follower.WaitForLine("\"Description\":\"after\"")) << follower.Stderr();
+
+  const std::vector<std::string> followed = Lines(follower.Stderr());
+  ASSERT_EQ(followed.size(), 2u) << follower.Stderr();  // the notice, then the one event
+  const std::vector<std::string> stored = Lines(Ok({"query", "--json", "--grep", "after"}));
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(followed[1], stored[0]);
+  EXPECT_EQ(follower.Stderr().find("before"), std::string::npos);
+  EXPECT_EQ(follower.Stderr().find("hidden"), std::string::npos);
+
+  // The daemon's stop ends the follower: the daemon cannot be reached (3).
+  EXPECT_EQ(daemon->Stop(SIGTERM), 0);
+  EXPECT_EQ(follower.Wait(), 3) << follower.Stderr();
+}
+
 TEST_F(QueryTest, AStoreThatCannotBeReadIsNamedAndExitsOne) {
   WriteDefaultSettings(kToDatabase);  // names a database file that no daemon made
   CommandResult missing = Query({"query"});

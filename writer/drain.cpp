@@ -164,10 +164,13 @@ kj::Promise<void> Drain::DrainLoop() {
   kj::ArrayPtr<const Variant> handed = errorBuffer_->Front(kMaxRunRecords, kMaxRunBytes);
   const kj::TimePoint began = timers_.timer().now();
   return writer_.WriteRecord(currentLogMethod_(), handed)
-      .then([this, handed = handed.size(), began](TakeResult result) -> kj::Promise<void> {
+      .then([this, handedRun = handed, handed = handed.size(), began](TakeResult result) -> kj::Promise<void> {
         KJ_ASSERT(result.taken <= handed && result.taken <= queued());
         stats_.runRecords.Observe(static_cast<double>(handed));
         stats_.runSeconds.Observe(static_cast<double>((timers_.timer().now() - began) / kj::NANOSECONDS) / 1e9);
+        KJ_IF_MAYBE(observer, writtenObserver_) {
+          if (result.taken > 0) (*observer)(handedRun.slice(0, result.taken));
+        }
         const uint64_t lastTaken = errorBuffer_->RemoveFront(result.taken);
         if (lastTaken != 0 && journal_ != nullptr) {
           // A marker that is not written costs only a record written again (and

@@ -119,6 +119,11 @@ class Drain {
   int32_t intervalMs() const { return intervalMs_; }
   bool idle() const { return queued() == 0 && !drainBusy_; }
   const DrainStats& stats() const { return stats_; }
+  // Called with the records of each run a target took, before they leave the queue;
+  // nullptr: no one.
+  void SetWrittenObserver(kj::Maybe<kj::Function<void(kj::ArrayPtr<const automation::Variant>)>> observer) {
+    writtenObserver_ = kj::mv(observer);
+  }
   // The length of every outage so far, the one going on included.
   kj::Duration OutageTime() const;
 
@@ -153,6 +158,7 @@ class Drain {
   std::vector<kj::Own<kj::PromiseFulfiller<void>>> idleWaiters_;
   kj::Maybe<kj::Promise<void>> inFlight_;
   DrainStats stats_;
+  kj::Maybe<kj::Function<void(kj::ArrayPtr<const automation::Variant>)>> writtenObserver_;
 };
 
 }  // namespace ledgerwick
