@@ -107,6 +107,11 @@ std::string RenderMetrics(const HostObjects& host) {
               static_cast<double>(state.loggitTally.accepted() + state.loggitTally.refused()));
   out.Counter("ledgerwick_loggit_errors_total", "Events Loggit answered with an error",
               static_cast<double>(state.loggitTally.refused()));
+  if (state.journal) {
+    out.Gauge("ledgerwick_journal_bytes", "The journal file's size", static_cast<double>(state.journal->fileBytes()));
+    out.Gauge("ledgerwick_journal_records", "Records journalled that no target took yet",
+              static_cast<double>(state.journal->records()));
+  }
   out.Gauge("ledgerwick_connections", "Client connections open now", host.connections);
   out.Gauge("ledgerwick_live_objects", "Application objects clients hold now", host.liveObjects);
   out.Gauge("ledgerwick_instances", "The instance count", state.InstanceCount);

@@ -217,6 +217,8 @@ TEST_F(MetricsTest, AScrapeIsWellFormedAndAgreesWithStatus) {
   EXPECT_EQ(m["ledgerwick_store_open{store=\"local\"}"], 1);
   EXPECT_EQ(m["ledgerwick_store_open{store=\"network\"}"], 0);
   EXPECT_EQ(m["ledgerwick_outage"], 0);
+  EXPECT_EQ(m["ledgerwick_journal_bytes"], status.journalBytes);
+  EXPECT_EQ(m["ledgerwick_journal_records"], status.journalRecords);
   // Each run went through the histograms; their +Inf buckets hold every run.
   EXPECT_GE(m["ledgerwick_drain_run_records_count"], 1);
   EXPECT_EQ(m["ledgerwick_drain_run_records_bucket{le=\"+Inf\"}"], m["ledgerwick_drain_run_records_count"]);
