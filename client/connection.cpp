@@ -222,10 +222,17 @@ namespace {
 
 class RecordListener final : public rpc::WrittenListener::Server {
  public:
-  explicit RecordListener(kj::Function<void(std::vector<automation::Variant>&)>& onRecords) : onRecords_(onRecords) {}
+  RecordListener(kj::Function<void(std::vector<automation::Variant>&)> onRecords, kj::Function<void()> onFollowing)
+      : onRecords_(kj::mv(onRecords)), onFollowing_(kj::mv(onFollowing)) {}
 
  protected:
   kj::Promise<void> written(WrittenContext context) override {
+    // The daemon's first call holds no records: it follows from now on.
+    if (!following_) {
+      following_ = true;
+      onFollowing_();
+    }
+    if (context.getParams().getRecords().size() == 0) return kj::READY_NOW;
     std::vector<automation::Variant> records;
     for (capnp::Data::Reader bytes : context.getParams().getRecords()) {
       records.push_back(automation::Variant::Array(
@@ -236,7 +243,9 @@ class RecordListener final : public rpc::WrittenListener::Server {
   }
 
  private:
-  kj::Function<void(std::vector<automation::Variant>&)>& onRecords_;
+  kj::Function<void(std::vector<automation::Variant>&)> onRecords_;
+  kj::Function<void()> onFollowing_;
+  bool following_ = false;
 };
 
 }  // namespace
@@ -245,13 +254,12 @@ void Connection::Follow(kj::Function<void(std::vector<automation::Variant>&)> on
                         kj::Function<void()> onFollowing) {
   auto admin = factory_.adminRequest().send().getAdmin();
   auto request = admin.followRequest();
-  request.setListener(kj::heap<RecordListener>(onRecords));
+  request.setListener(kj::heap<RecordListener>(kj::mv(onRecords), kj::mv(onFollowing)));
+  // The daemon calls the listener on this loop while the call waits; it is answered
+  // only when the daemon stops following (refused, or this follower fell behind).
   auto response = Wait(request.send());
   remoting::CheckStatus(response.getStatus());
-  onFollowing();
-  // The daemon calls the listener on this loop; nothing here ends but the connection.
-  Wait(rpc_->onDisconnect());
-  throw ConnectError("ledgerwick: lost the connection to ledgerwickd");
+  throw ConnectError("ledgerwick: ledgerwickd stopped sending what is written");
 }
 
 DaemonStatus Connection::Status() {

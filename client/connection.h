@@ -93,7 +93,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Hands `onRecords` every run of records the daemon writes from now on (packed
   // records, oldest first), after `onFollowing` once the daemon has taken the
-  // listener; returns only by raising: ConnectError when the connection ends.
+  // listener; returns only by raising: ConnectError when the connection ends,
+  // AutomationError with the daemon's reason when it refuses or stops following.
   void Follow(kj::Function<void(std::vector<automation::Variant>&)> onRecords, kj::Function<void()> onFollowing);
 
  private:

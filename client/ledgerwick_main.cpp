@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
   queryCommand->add_option("--limit", query.limit, "Only the newest N");
   CLI::App* tail = app.add_subcommand("tail", "Print the newest logged events, oldest first");
   reading(tail);
+  where(tail);  // -f follows through the daemon
   tail->add_option("-n", tailCount, "How many (default 10)");
   bool follow = false;
   tail->add_flag("-f,--follow", follow, "Then print each new event as the daemon writes it (through its socket)");

@@ -95,6 +95,7 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "postgresql, logrotate")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles
   ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
+  ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
   ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

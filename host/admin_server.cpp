@@ -61,7 +61,17 @@ kj::Promise<void> AdminServer::status(StatusContext context) {
 }
 
 kj::Promise<void> AdminServer::follow(FollowContext context) {
-  return Answer(context, [&](auto&) { host_.written.Add(context.getParams().getListener()); });
+  if (!mayFollow_) {
+    remoting::SetError(context.initResults().initStatus(),
+                       automation::AutomationError(automation::err::kPermissionDenied,
+                                                   "Permission denied: only a client on the daemon's socket, or one "
+                                                   "with a checked certificate, may follow what is written"));
+    return kj::READY_NOW;
+  }
+  // The call is answered when the daemon drops the listener, with the reason.
+  return host_.written.Add(context.getParams().getListener()).then([context](automation::Status why) mutable {
+    remoting::SetError(context.initResults().initStatus(), automation::AutomationError(why.number, why.description));
+  });
 }
 
 }  // namespace ledgerwick::host

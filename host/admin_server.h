@@ -8,7 +8,9 @@ namespace ledgerwick::host {
 
 class AdminServer final : public rpc::Admin::Server {
  public:
-  explicit AdminServer(HostObjects& host) : host_(host) {}
+  // `mayFollow`: the connection may read what is written (follow), which only a
+  // client on the daemon's socket, or one whose certificate was checked, may.
+  AdminServer(HostObjects& host, bool mayFollow) : host_(host), mayFollow_(mayFollow) {}
 
  protected:
   kj::Promise<void> status(StatusContext context) override;
@@ -16,6 +18,7 @@ class AdminServer final : public rpc::Admin::Server {
 
  private:
   HostObjects& host_;
+  const bool mayFollow_;
 };
 
 }  // namespace ledgerwick::host

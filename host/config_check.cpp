@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "automation/ascii_text.h"
 #include "automation/blocking_worker.h"
 #include "automation/class_registry.h"
 #include "automation/clock.h"
@@ -162,24 +163,37 @@ int CheckConfig(const DaemonOptions& options, kj::AsyncIoContext& io, std::ostre
   Environment environment{clock,      timers, classes, notices, eventLog, kept, *worker, options.configDir,
                           options.homeDir, options.maxQueueMb << 20};
   environment.purgeLocalStore = false;
+  // A local store file that start-up would make is made by the check too, as the
+  // user who runs it (root, often, not the daemon's user): it is removed again.
+  std::string localFile;
+  bool localFileExisted = true;
   {
     ProcessState state(environment);
+    if (automation::EqualsNoCase(ReadSetting(state, "Attachments", "LocalDSO", kSettingsFileName),
+                                 "Recordkit.SqliteDSO")) {
+      const std::string database = GetConnectValue(
+          ReadSetting(state, "Attachments", "LocalConnect", kSettingsFileName), "DATABASE", ";");
+      if (database != kMissing) {
+        localFile = database;
+        localFileExisted = lstat(localFile.c_str(), &info) == 0;
+      }
+    }
     InitializeLogger(state).wait(io.waitScope);
 
     report.Line("log method: " + LogMethodText(state.CurrentLogMethod));
     const std::string textFolder = FolderOf(state.TextLogPath);
-    if (std::string why = CannotWriteIn(textFolder); why.empty()) {
+    if (homeMissing && options.homeIsDefault && textFolder == options.homeDir) {
+      report.Line("text log: " + state.TextLogPath + " (in the home, made at start)");
+    } else if (std::string why = CannotWriteIn(textFolder); why.empty()) {
       report.Line("text log: " + state.TextLogPath);
     } else {
       report.Problem("text log " + state.TextLogPath + ": its folder " + textFolder + " cannot be written: " + why);
     }
-    // Start-up enters one fault for each store that did not open, ending with its step.
+    // Start-up enters one fault for each store that did not open, naming its step.
     const std::vector<std::string> faults = kept.Messages();
     auto failed = [&faults](const std::string& step) {
       for (const std::string& fault : faults) {
-        if (fault.size() >= step.size() && fault.compare(fault.size() - step.size(), step.size(), step) == 0) {
-          return true;
-        }
+        if (fault.find(step) != std::string::npos) return true;
       }
       return false;
     };
@@ -194,6 +208,10 @@ int CheckConfig(const DaemonOptions& options, kj::AsyncIoContext& io, std::ostre
       for (const std::string& fault : faults) report.Line("  " + fault);
     }
     state.drain.Stop();
+  }
+  if (!localFileExisted && lstat(localFile.c_str(), &info) == 0) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((localFile + suffix).c_str());
+    report.Line("local store file " + localFile + ": made at start (the check removed the one it made)");
   }
 
   if (report.problems() == 0) {

@@ -157,10 +157,11 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   }
 
   if (metricsReceiver) {
-    const std::string host = options.metrics.find(':') == std::string::npos
-                                 ? "127.0.0.1"
-                                 : options.metrics.substr(0, options.metrics.rfind(':'));
-    std::fprintf(stderr, "ledgerwickd: metrics on http://%s:%u/metrics\n", host.c_str(), metricsReceiver->getPort());
+    const std::string metricsHost = options.metrics.find(':') == std::string::npos
+                                        ? "127.0.0.1"
+                                        : options.metrics.substr(0, options.metrics.rfind(':'));
+    std::fprintf(stderr, "ledgerwickd: metrics on http://%s:%u/metrics\n", metricsHost.c_str(),
+                 metricsReceiver->getPort());
   }
   std::fprintf(stderr, "ledgerwickd: ready on %s\n", options.socketPath.c_str());
   for (const std::string& hostPort : options.listen) {

@@ -35,7 +35,7 @@ kj::Promise<void> FactoryServer::create(CreateContext context) {
 }
 
 kj::Promise<void> FactoryServer::admin(AdminContext context) {
-  return Answer(context, [&](auto& results) { results.setAdmin(kj::heap<AdminServer>(host_)); });
+  return Answer(context, [&](auto& results) { results.setAdmin(kj::heap<AdminServer>(host_, sender_.hasCredentials || sender_.verified)); });
 }
 
 }  // namespace ledgerwick::host

@@ -25,6 +25,7 @@ bool MakeFolders(const std::string& folder, mode_t mode) {
 }  // namespace
 
 void PrepareHome(const std::string& folder, bool create) {
+  if (folder.empty()) throw StartError("ledgerwickd: no home folder: this user has none; name one with --home");
   if (create && !MakeFolders(folder, 0700)) {
     throw StartError("ledgerwickd: cannot make the home folder " + folder + ": " + std::strerror(errno));
   }

@@ -23,6 +23,7 @@ TEST(HomeFolderTest, ADefaultHomeIsMadeWithTheFoldersAboveItForItsOwnerAlone) {
   PrepareHome(home, true);                       // there already: fine
   std::filesystem::remove_all(base);
   EXPECT_THROW(PrepareHome(home, false), StartError);  // a named home is never made
+  EXPECT_THROW(PrepareHome("", true), StartError);
   EXPECT_FALSE(std::filesystem::exists(home));
 }
 
@@ -38,6 +39,7 @@ TEST(HomeFolderTest, RootsDefaultHomeIsTheStateFolderOthersTheirOwn) {
       {false, nullptr, "/home/u", "/home/u/.local/state/ledgerwick"},
       {false, "relative/state", "/home/u", "/home/u/.local/state/ledgerwick"},
       {false, "", "/home/u", "/home/u/.local/state/ledgerwick"},
+      {false, nullptr, "", ""},  // no home: none, rather than a folder in /tmp
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ledgerwick::DefaultHomeFor(c.root, c.xdgStateHome, c.userHome), c.home) << c.userHome;

@@ -83,7 +83,8 @@ std::string RenderMetrics(const HostObjects& host) {
   out.Sample("ledgerwick_records_written_total", static_cast<double>(written.toLocalStore), "target=\"local_store\"");
   out.Sample("ledgerwick_records_written_total", static_cast<double>(written.toTextLog), "target=\"text_log\"");
   out.Family("ledgerwick_records_not_taken_total", "counter",
-             "Records a target was handed and did not take (passed on along the chain, or kept queued)");
+             "Records a target was handed and did not take, counted at each hand-over (passed on along the "
+             "chain, or kept queued and handed over again at the next try)");
   out.Sample("ledgerwick_records_not_taken_total", static_cast<double>(written.notTakenByNetworkStore),
              "target=\"network_store\"");
   out.Sample("ledgerwick_records_not_taken_total", static_cast<double>(written.notTakenByLocalStore),

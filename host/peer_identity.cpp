@@ -43,6 +43,7 @@ recordkit::SenderIdentity TlsIdentityOf(kj::PeerIdentity& peer) {
     if (tls->hasCertificate()) {
       auto name = tls->getCommonName();
       identity.subject = std::string(name.cStr(), name.size());
+      identity.verified = true;
     } else {
       identity.subject = AddressOf(tls->getNetworkIdentity());
     }

@@ -16,6 +16,9 @@ struct SenderIdentity {
   uint32_t gid = 0;
   int32_t pid = 0;
   std::string subject;
+  // The subject is a TLS client certificate's, checked against the daemon's CA. Not
+  // packed: the daemon decides with it what a connection may see.
+  bool verified = false;
 };
 
 // Where the server's journal holds a record: the journal's identity and the record's

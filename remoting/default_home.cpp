@@ -20,7 +20,10 @@ std::string DefaultHomeFor(bool root, const char* xdgStateHome, const std::strin
   if (root) return "/var/lib/ledgerwick";
   // A relative XDG_STATE_HOME is to be ignored, as the base-directory rules say.
   if (xdgStateHome != nullptr && *xdgStateHome == '/') return std::string(xdgStateHome) + "/ledgerwick";
-  return (userHome.empty() ? std::string("/tmp") : userHome) + "/.local/state/ledgerwick";
+  // No home of the user's: none here either; a shared folder such as /tmp would let
+  // another user make it first.
+  if (userHome.empty()) return "";
+  return userHome + "/.local/state/ledgerwick";
 }
 
 std::string DefaultHome() { return DefaultHomeFor(geteuid() == 0, std::getenv("XDG_STATE_HOME"), UserHome()); }

@@ -7,7 +7,8 @@
 namespace ledgerwick {
 
 // The home when none is named (--home, $LEDGERWICK_HOME): /var/lib/ledgerwick for root, else
-// $XDG_STATE_HOME/ledgerwick, else ~/.local/state/ledgerwick.
+// $XDG_STATE_HOME/ledgerwick, else ~/.local/state/ledgerwick; empty when the user has
+// no home folder.
 std::string DefaultHome();
 // The same rule with its inputs given: whether the daemon runs as root, the value of
 // XDG_STATE_HOME (may be null) and the user's home folder.

@@ -1,6 +1,7 @@
 // ledgerwickd --check-config: what start-up would do, and what stands in its way, by
 // name, without starting a daemon or writing its fault log.
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -46,6 +47,18 @@ TEST_F(CheckConfigTest, UsableSettingsAreDescribedAndNothingIsStartedOrWritten) 
   EXPECT_FALSE(Exists(FaultLog()));
   EXPECT_FALSE(Exists(Socket()));
   EXPECT_FALSE(Exists(TextLog(dir.path())));
+  // The store file start-up would make is not left behind, owned by whoever checked.
+  EXPECT_TRUE(Has(result.out, "local store file " + Database() + ": made at start")) << result.out;
+  EXPECT_FALSE(Exists(Database()));
+  // A store file that is there stays.
+  StartDaemon();
+  EXPECT_EQ(Ledgerwick({"get", "Name"}).code, 0);  // the first object runs start-up
+  EXPECT_EQ(daemon->Stop(SIGTERM), 0);
+  ASSERT_TRUE(Exists(Database()));
+  CommandResult again = Check(dir.path());
+  EXPECT_EQ(again.code, 0) << again.out;
+  EXPECT_FALSE(Has(again.out, "local store file")) << again.out;
+  EXPECT_TRUE(Exists(Database()));
 }
 
 TEST_F(CheckConfigTest, EachProblemIsNamed) {

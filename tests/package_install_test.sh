@@ -18,6 +18,13 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "package test: $*" >&2; exit 1; }
 
+# A package someone installed is not this test's to remove.
+if dpkg-query -W -f='${Status}' ledgerwick 2>/dev/null | grep -q 'install ok installed'; then
+  trap - EXIT
+  rm -rf "$work"
+  fail "a ledgerwick package is installed on this machine; remove it before running this test"
+fi
+
 # A package of its own, so that `make package`'s output is left alone.
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
 deb=$(ls "$work"/deb/ledgerwick_*.deb)
@@ -25,7 +32,6 @@ if ! lintian --fail-on error --tag-display-limit 0 "$deb" > "$work/lintian.out" 
   fail "lintian reports errors: $(cat "$work/lintian.out")"
 fi
 
-$sudo dpkg --purge ledgerwick >/dev/null 2>&1 || true
 $sudo dpkg -i "$deb" >/dev/null
 [ "$(/usr/bin/ledgerwickd --version)" = "ledgerwickd 10.0" ] || fail "ledgerwickd --version"
 [ "$(/usr/bin/ledgerwick --version)" = "ledgerwick 10.0" ] || fail "ledgerwick --version"

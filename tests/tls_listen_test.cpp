@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "tests/daemon_fixture.h"
@@ -113,6 +115,13 @@ TEST_F(TlsListenTest, ListenInsecureTakesPlainTcpWhenTheOperatorSaysSo) {
   CommandResult name = OverTcp({"get", "--insecure", "Name"});
   EXPECT_EQ(name.code, 0) << name.err;
   EXPECT_EQ(name.out, "Quorvin's Ledgerwick\n");
+  // What is written is for clients the daemon knows: not for a plain TCP peer.
+  { std::ofstream(dir / "Ledgwk.log"); }  // an empty text log to read first
+  CommandResult follow = OverTcp({"tail", "-f", "-n", "0", "--insecure", "--store", "text", "--config-dir",
+                                  dir.path(), "--home", dir.path()});
+  EXPECT_EQ(follow.code, 1);
+  EXPECT_NE(follow.err.find("error 70: Permission denied: only a client on the daemon's socket"), std::string::npos)
+      << follow.err;
   EXPECT_EQ(daemon->Stop(SIGTERM), 0);
 }
 
