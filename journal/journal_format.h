@@ -25,7 +25,10 @@ constexpr size_t kPayloadHeaderBytes = 1 + 8;         // kind and number
 // No payload is longer: the largest record the server queues, and room around it.
 constexpr size_t kMaxPayloadBytes = (size_t{16} << 20) + 64;
 
+// CRC-32C (Castagnoli), continuing from `crc` (0 to start). Uses the processor's
+// instruction where there is one; Crc32cPortable is the same sum a byte at a time.
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size);
+uint32_t Crc32cPortable(uint32_t crc, const void* data, size_t size);
 
 // Appends one frame to `out`.
 void AppendFrame(std::string& out, FrameKind kind, uint64_t number, std::string_view body);

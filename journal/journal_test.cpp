@@ -300,5 +300,19 @@ TEST(JournalFormat, FramesReadBackAndDamageIsTold) {
   EXPECT_EQ(Crc32c(0, "123456789", 9), 0xE3069283u);
 }
 
+TEST(JournalFormat, ChecksumIsTheSameWhateverTheLengthAlignmentAndSplit) {
+  std::string data(300, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + 7);
+  for (size_t from = 0; from < 9; ++from) {
+    for (size_t size = 0; from + size <= data.size(); size += 13) {
+      const char* at = data.data() + from;
+      const uint32_t whole = Crc32c(0, at, size);
+      ASSERT_EQ(whole, Crc32cPortable(0, at, size)) << "from " << from << " size " << size;
+      const size_t split = size / 3;
+      ASSERT_EQ(Crc32c(Crc32c(0, at, split), at + split, size - split), whole) << "from " << from << " size " << size;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ledgerwick::journal
