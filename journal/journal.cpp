@@ -197,33 +197,61 @@ Status Journal::WriteFrames(const std::string& frames) {
   return {};
 }
 
-Status Journal::Append(uint64_t sequence, std::string_view bytes) {
+void Journal::CutBack(uint64_t bytes) {
+  fileBytes_ = bytes;
+  cutPending_ = !file_->Truncate(fileBytes_).ok();
+  while (!pending_.empty() && pending_.back().offset >= bytes) pending_.pop_back();
+}
+
+Status Journal::Stage(uint64_t sequence, std::string_view bytes) {
   if (!isOpen()) return NotOpen();
   KJ_REQUIRE(sequence == next_, "journal records are appended in sequence", sequence, next_);
   ++next_;
-  std::string frame;
-  AppendFrame(frame, FrameKind::Record, sequence, bytes);
-  const uint64_t offset = fileBytes_;
-  if (Status written = WriteFrames(frame); !written.ok()) return written;
-  if (sync_ == SyncMode::Always) {
-    if (Status synced = file_->Sync(); !synced.ok()) {
-      // The client is told it failed, so a restart must not bring it back.
-      fileBytes_ = offset;
-      cutPending_ = !file_->Truncate(fileBytes_).ok();
-      return synced;
-    }
-  } else if (sync_ == SyncMode::Batch) {
-    unsynced_ = true;
+  staged_.push_back({sequence, stagedFrames_.size()});
+  AppendFrame(stagedFrames_, FrameKind::Record, sequence, bytes);
+  if (sync_ != SyncMode::Always) return {};
+  const uint64_t before = fileBytes_;
+  if (Status written = Flush(); !written.ok()) return written;
+  if (Status synced = file_->Sync(); !synced.ok()) {
+    // The client is told it failed, so a restart must not bring it back.
+    CutBack(before);
+    return synced;
   }
-  pending_.push_back({sequence, offset});
   return {};
 }
 
+Status Journal::Flush() {
+  if (staged_.empty()) return {};
+  const uint64_t start = fileBytes_;
+  Status written = isOpen() ? WriteFrames(stagedFrames_) : NotOpen();
+  if (written.ok()) {
+    for (const Staged& record : staged_) pending_.push_back({record.sequence, start + record.at});
+    if (sync_ == SyncMode::Batch && !unsynced_) {
+      unsynced_ = true;
+      unsyncedFrom_ = start;
+    }
+  }
+  staged_.clear();
+  stagedFrames_.clear();
+  // One large record need not keep its room for good.
+  if (stagedFrames_.capacity() > (size_t{1} << 20)) stagedFrames_.shrink_to_fit();
+  return written;
+}
+
+Status Journal::Append(uint64_t sequence, std::string_view bytes) {
+  if (Status staged = Stage(sequence, bytes); !staged.ok()) return staged;
+  return Flush();
+}
+
 Status Journal::Commit() {
+  if (Status written = Flush(); !written.ok()) return written;
   if (!unsynced_) return {};
   if (!isOpen()) return NotOpen();
-  if (Status synced = file_->Sync(); !synced.ok()) return synced;
   unsynced_ = false;
+  if (Status synced = file_->Sync(); !synced.ok()) {
+    CutBack(unsyncedFrom_);
+    return synced;
+  }
   return {};
 }
 

@@ -78,13 +78,24 @@ class Journal {
   // The number the next Append must carry.
   uint64_t NextSequence() const { return next_; }
 
-  // Journals one record under NextSequence(), synced when the mode is Always. A
-  // failure leaves nothing of it in the file that a restart would read (the file is
-  // cut back), and the number is used up all the same.
-  automation::Status Append(uint64_t sequence, std::string_view bytes);
+  // Stages one record under NextSequence(): it is held in memory until Flush or
+  // Commit writes every staged record in one write. Under Always it is written and
+  // synced at once instead, and a failure refuses it alone. The number is used up
+  // whatever happens to the record.
+  automation::Status Stage(uint64_t sequence, std::string_view bytes);
 
-  // Under Batch: syncs what was appended since the last Commit. Otherwise 0.
+  // Writes the staged records in one write. A failure leaves nothing of them in the
+  // file that a restart would read (the file is cut back): none of them is journalled.
+  automation::Status Flush();
+
+  // The end of a client's call: Flush, then under Batch one sync for everything
+  // written since the last Commit. A failed sync cuts the file back to where the last
+  // Commit left it: the records written since are not journalled. Otherwise 0.
   automation::Status Commit();
+
+  // Stage and Flush in one: journals one record under NextSequence(), synced when
+  // the mode is Always (under Batch, at the next Commit).
+  automation::Status Append(uint64_t sequence, std::string_view bytes);
 
   // Every record up to `sequence` was taken by a log target. Compacts the file when
   // it is due. A failure costs nothing but a record written again after a restart.
@@ -100,7 +111,14 @@ class Journal {
     uint64_t offset;  // of its frame in the file
   };
 
+  struct Staged {
+    uint64_t sequence;
+    size_t at;  // of its frame in stagedFrames_
+  };
+
   automation::Status WriteFrames(const std::string& frames);
+  // Cuts the file back to `bytes`, forgetting the records written past it.
+  void CutBack(uint64_t bytes);
   automation::Status Rewrite(const std::string& body, uint64_t bodyFrom);
   bool CompactionDue() const;
   automation::Status Compact();
@@ -117,8 +135,11 @@ class Journal {
   uint64_t fileBytes_ = 0;  // what the file holds that was written whole
   uint64_t headerBytes_ = 0;
   bool cutPending_ = false;  // a failed write may have left bytes past fileBytes_
-  bool unsynced_ = false;
+  bool unsynced_ = false;         // under Batch: records written since the last Commit
+  uint64_t unsyncedFrom_ = 0;     // where the first of them begins
   std::deque<Pending> pending_;
+  std::string stagedFrames_;
+  std::vector<Staged> staged_;
 };
 
 }  // namespace ledgerwick::journal

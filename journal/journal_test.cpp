@@ -244,6 +244,47 @@ TEST_F(JournalTest, BatchSyncsOncePerCommit) {
   EXPECT_EQ(journal->Commit().number, automation::err::kDeviceIOError);
 }
 
+// A call's records are staged and written together: one write for the call, and a
+// write or a sync that fails takes every record of the call with it, and nothing
+// else, whatever a restart reads.
+TEST_F(JournalTest, StagedRecordsAreWrittenInOneWriteAndAFailedCommitKeepsNoneOfThem) {
+  struct Case {
+    const char* name;
+    SyncMode sync;
+    FailingJournalFiles::Op op;
+  };
+  for (const Case& c : {Case{"write", SyncMode::None, FailingJournalFiles::kWrite},
+                        Case{"write under batch", SyncMode::Batch, FailingJournalFiles::kWrite},
+                        Case{"sync", SyncMode::Batch, FailingJournalFiles::kSync}}) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(Path());
+    files.Heal();
+    files.SetPartialWriteBytes(11);
+    auto journal = Start(c.sync);
+    AppendAll(*journal, {"before"});
+    ASSERT_TRUE(journal->Commit().ok());
+
+    const int writes = files.calls(FailingJournalFiles::kWrite);
+    for (const char* record : {"one", "two", "three"}) ASSERT_TRUE(journal->Stage(journal->NextSequence(), record).ok());
+    EXPECT_EQ(files.calls(FailingJournalFiles::kWrite), writes);
+    ASSERT_TRUE(journal->Commit().ok());
+    EXPECT_EQ(files.calls(FailingJournalFiles::kWrite), writes + 1);
+    EXPECT_EQ(journal->records(), 4u);
+
+    for (const char* record : {"lost", "lost too"}) ASSERT_TRUE(journal->Stage(journal->NextSequence(), record).ok());
+    files.FailOnce(c.op, files.calls(c.op) + 1, automation::err::kDiskFull);
+    EXPECT_EQ(journal->Commit().number, automation::err::kDiskFull);
+    EXPECT_EQ(journal->records(), 4u);
+
+    ASSERT_TRUE(journal->Stage(journal->NextSequence(), "after").ok());
+    ASSERT_TRUE(journal->Commit().ok());
+    journal = Start(c.sync);
+    EXPECT_EQ(Recovered(), (std::vector<std::string>{"before", "one", "two", "three", "after"}));
+    EXPECT_EQ(RecoveredSequences(), (std::vector<uint64_t>{1, 2, 3, 4, 7}));
+    EXPECT_TRUE(recovery.faults.empty());
+  }
+}
+
 TEST_F(JournalTest, NoneAndAlwaysSyncAsTheirNamesSay) {
   {
     auto journal = Start(SyncMode::None);

@@ -113,7 +113,12 @@ void Application::Loggit(Variant& vData) {
   }
 }
 
-automation::Status Application::CommitEvents() { return state_.drain.Commit(); }
+automation::Status Application::CommitEvents() {
+  const size_t staged = state_.drain.staged();
+  automation::Status committed = state_.drain.Commit();
+  if (!committed.ok()) state_.loggitTally.Withdrawn(staged);
+  return committed;
+}
 
 void Application::QueueEvent(Variant& vData) {
   try {
@@ -147,7 +152,7 @@ void Application::StampAndQueue(Variant& vData) {
   if (const size_t bytes = record.array().bytes().size(); bytes > recordkit::kMaxPackedRecordBytes) {
     throw AutomationError(err::kOutOfMemory, recordkit::RecordTooLargeMessage(bytes));
   }
-  if (automation::Status queued = state_.drain.Append(std::move(record), static_cast<uint64_t>(stamp.sequence));
+  if (automation::Status queued = state_.drain.Stage(std::move(record), static_cast<uint64_t>(stamp.sequence));
       !queued.ok()) {
     throw AutomationError(queued.number, queued.description);
   }

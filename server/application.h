@@ -50,8 +50,8 @@ class Application : public automation::Dispatch {
 
   // Loggit in two halves, for a call that hands over many events: QueueEvent for
   // each (raising as Loggit does), then CommitEvents once before the call answers.
-  // Answers the journal's failure to sync, which then stands for every event of the
-  // call that was queued.
+  // The call's events are journalled together at CommitEvents and only then queued;
+  // its failure stands for every one of them, and none is kept.
   void QueueEvent(automation::Variant& vData);
   automation::Status CommitEvents();
 

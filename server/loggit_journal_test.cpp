@@ -147,6 +147,40 @@ TEST_F(LoggitJournalTest, UnderBatchOneSyncServesACallAndAFailedOneIsAnswered) {
   EXPECT_TRUE(HasFault("The journal could not be synced"));
 }
 
+// The batch door's halves: the events of one call go to the journal in one write, and
+// when that write fails none of them is queued or comes back after a restart.
+TEST_F(LoggitJournalTest, ACallsEventsAreJournalledInOneWriteAndFailTogether) {
+  StartProcess();
+  auto queueAll = [&](std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      app->GetProperties()->Item("AppName")->SetValue(Variant::String(name));
+      Variant empty;
+      app->QueueEvent(empty);
+    }
+  };
+  const int writes = files.calls(FailingJournalFiles::kWrite);
+  queueAll({"alpha", "beta", "gamma"});
+  EXPECT_EQ(state->drain.queued(), 0u);  // not before the call's end
+  ASSERT_TRUE(app->CommitEvents().ok());
+  EXPECT_EQ(files.calls(FailingJournalFiles::kWrite), writes + 1);
+  EXPECT_EQ(state->drain.queued(), 3u);
+
+  queueAll({"lost", "lost too"});
+  files.FailOnce(FailingJournalFiles::kWrite, files.calls(FailingJournalFiles::kWrite) + 1, err::kDiskFull);
+  EXPECT_EQ(app->CommitEvents().number, err::kDiskFull);
+  EXPECT_EQ(state->drain.queued(), 3u);
+  EXPECT_TRUE(HasFault("2 events of one call could not be journalled: Disk full"));
+  EXPECT_EQ(state->loggitTally.accepted(), 3u);
+  EXPECT_EQ(state->loggitTally.refused(), 2u);
+
+  queueAll({"delta"});
+  ASSERT_TRUE(app->CommitEvents().ok());
+  StartProcess();  // nothing was written before the process ended
+  EXPECT_EQ(recovered, 4u);
+  process.RunFor(100 * kj::MILLISECONDS);
+  EXPECT_EQ(Written(), (std::vector<std::string>{"alpha", "beta", "gamma", "delta"}));
+}
+
 TEST_F(LoggitJournalTest, RecordsNoTargetTookStayJournalledUntilOneDoes) {
   StartProcess();
   process.files.FailFromCall(process.files.calls() + 1);  // the text log cannot be written

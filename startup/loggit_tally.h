@@ -10,6 +10,11 @@ class LoggitTally {
  public:
   void Accepted() { ++accepted_; }
   void Refused() { ++refused_; }
+  // Events accepted one by one, then refused together at the end of their call.
+  void Withdrawn(uint64_t events) {
+    accepted_ -= events;
+    refused_ += events;
+  }
   uint64_t accepted() const { return accepted_; }
   uint64_t refused() const { return refused_; }
 

@@ -54,18 +54,12 @@ void Drain::Restore(std::vector<journal::RecoveredRecord> records) {
   }
 }
 
-automation::Status Drain::Commit() {
-  if (journal_ == nullptr) return {};
-  automation::Status synced = journal_->Commit();
-  if (!synced.ok()) journalFaults_.Report("The journal could not be synced: " + synced.description);
-  return synced;
-}
-
-automation::Status Drain::Append(Variant record, uint64_t sequence) {
+automation::Status Drain::Stage(Variant record, uint64_t sequence) {
   if (!errorBuffer_) return automation::Status::Error(automation::err::kObjectNotSet);
   // Past the bound the client is told, and keeps its record, rather than the
   // daemon growing until the system stops it.
-  if (errorBuffer_->bytes() + ErrorBuffer::Cost(record) > maxQueueBytes_) {
+  const size_t cost = ErrorBuffer::Cost(record);
+  if (errorBuffer_->bytes() + stagedBytes_ + cost > maxQueueBytes_) {
     return automation::Status::Error(automation::err::kOutOfMemory);
   }
   if (journal_ != nullptr) {
@@ -74,16 +68,46 @@ automation::Status Drain::Append(Variant record, uint64_t sequence) {
     const std::vector<uint8_t>* bytes = record.isArray() ? &record.array().bytes() : nullptr;
     const std::string_view data = bytes != nullptr ? std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())
                                                    : std::string_view();
-    automation::Status journalled = journal_->Append(sequence, data);
+    automation::Status journalled = journal_->Stage(sequence, data);
     if (!journalled.ok()) {
       journalFaults_.Report("An event could not be journalled: " + journalled.description);
       return journalled;
     }
-    journalFaults_.End();
   }
-  errorBuffer_->Append(std::move(record), sequence);
+  staged_.push_back({std::move(record), sequence});
+  stagedBytes_ += cost;
+  return {};
+}
+
+automation::Status Drain::Commit() {
+  if (journal_ != nullptr) {
+    automation::Status written = journal_->Flush();
+    if (!written.ok()) {
+      journalFaults_.Report((staged_.size() == 1 ? std::string("An event")
+                                                 : std::to_string(staged_.size()) + " events of one call") +
+                            " could not be journalled: " + written.description);
+    } else if (written = journal_->Commit(); !written.ok()) {
+      journalFaults_.Report("The journal could not be synced: " + written.description);
+    }
+    if (!written.ok()) {
+      // The callers are told: none of these records is kept.
+      staged_.clear();
+      stagedBytes_ = 0;
+      return written;
+    }
+  }
+  if (staged_.empty()) return {};
+  journalFaults_.End();
+  for (StagedRecord& staged : staged_) errorBuffer_->Append(std::move(staged.record), staged.sequence);
+  staged_.clear();
+  stagedBytes_ = 0;
   StartDrainTimer();
   return {};
+}
+
+automation::Status Drain::Append(Variant record, uint64_t sequence) {
+  if (automation::Status staged = Stage(std::move(record), sequence); !staged.ok()) return staged;
+  return Commit();
 }
 
 void Drain::DisarmTimer() {

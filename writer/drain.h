@@ -71,18 +71,24 @@ class Drain {
   // it; unknown (zero) without a journal that is open.
   recordkit::JournalStamp NextStamp() const;
 
-  // Appends a record at the back of the queue and starts the drain timer. 91 when
-  // there is no ErrorBuffer yet; 7 (Out of memory), appending nothing, when the
-  // record would take the queue past its bound. With a journal, the record must be
-  // stamped with NextStamp()'s `sequence`; it is journalled before it is queued, and
-  // when that fails (57 Device I/O error, 61 Disk full) it is not queued, and the
-  // fault is entered in the fault log.
+  // Takes a record for the back of the queue, where Commit puts it. 91 when there
+  // is no ErrorBuffer yet; 7 (Out of memory), taking nothing, when the record would
+  // take the queue past its bound. With a journal, the record must be stamped with
+  // NextStamp()'s `sequence`, and it is journalled (at Commit, in one write with the
+  // rest of the call's records) before it is queued.
+  automation::Status Stage(automation::Variant record, uint64_t sequence = 0);
+
+  // The end of a client's call: the records staged since the last Commit are
+  // journalled (under the journal's Batch mode also synced) and queued, and the drain
+  // timer is started. When the journal cannot take them (57 Device I/O error,
+  // 61 Disk full) none of them is queued, and the fault is entered in the fault log.
+  automation::Status Commit();
+
+  // Stage and Commit for one record.
   automation::Status Append(automation::Variant record, uint64_t sequence = 0);
 
-  // The end of a client's call: under the journal's Batch mode, what the call
-  // appended reaches the disk before the call answers. A failure is entered in the
-  // fault log and answered; the records stay queued.
-  automation::Status Commit();
+  // Records staged and not yet committed.
+  size_t staged() const { return staged_.size(); }
 
   // The records the journal kept from before a restart, queued in order ahead of any
   // new one (creating the ErrorBuffer). No timer is armed: start-up does that once
@@ -148,6 +154,12 @@ class Drain {
 
   // Changed only by the drain's own procedures
   std::optional<ErrorBuffer> errorBuffer_;
+  struct StagedRecord {
+    automation::Variant record;
+    uint64_t sequence;
+  };
+  std::vector<StagedRecord> staged_;  // taken by Stage, queued by Commit
+  size_t stagedBytes_ = 0;            // their ErrorBuffer::Cost
   int32_t timerId_ = 0;
   bool drainBusy_ = false;
   bool timerArmed_ = false;
