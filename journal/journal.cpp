@@ -157,12 +157,12 @@ Recovery Journal::Open() {
 // of the old file), and puts it in the journal's place.
 Status Journal::Rewrite(const std::string& body, uint64_t bodyFrom) {
   const std::string newPath = path_ + ".new";
-  std::string contents = HeaderFrame(identity_, next_);
-  const uint64_t headerSize = contents.size();
-  contents += body;
+  const std::string header = HeaderFrame(identity_, next_);
+  const uint64_t headerSize = header.size();
   kj::Own<JournalFile> file;
   Status status = files_.Open(newPath, true, file);
-  if (status.ok()) status = file->Write(contents);
+  if (status.ok()) status = file->Write(header);
+  if (status.ok() && !body.empty()) status = file->Write(body);
   // Under None nothing else is synced either; a rewrite that is not would lose
   // synced records with the machine.
   if (status.ok() && sync_ != SyncMode::None) status = file->Sync();
@@ -174,7 +174,7 @@ Status Journal::Rewrite(const std::string& body, uint64_t bodyFrom) {
   }
   for (Pending& p : pending_) p.offset = p.offset - bodyFrom + headerSize;
   file_ = kj::mv(file);
-  fileBytes_ = contents.size();
+  fileBytes_ = headerSize + body.size();
   headerBytes_ = headerSize;
   cutPending_ = false;
   unsynced_ = false;
