@@ -253,11 +253,24 @@ kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const autom
     ConvertRows(*sqliteDto, run, split, run.size(), held->rows);
     held->rows.ready = true;
   });
-  ConvertRows(*sqliteDto, run, 0, split, held->rows);
-  // The worker runs its items in order: the insert comes after its half is converted.
-  const ConvertedRows* rows = &held->rows;
-  kj::Promise<TakeResult> inserted = HandRun(*sqliteDto, run, held, rows);
-  return converted.then([inserted = kj::mv(inserted)]() mutable { return kj::mv(inserted); });
+  return ConvertOnLoop(*sqliteDto, run, 0, split, held->rows)
+      .then([this, sqliteDto, run, held, converted = kj::mv(converted)]() mutable {
+        // The worker runs its items in order: the insert comes after its half is
+        // converted.
+        kj::Promise<TakeResult> inserted = HandRun(*sqliteDto, run, held, &held->rows);
+        return converted.then([inserted = kj::mv(inserted)]() mutable { return kj::mv(inserted); });
+      });
+}
+
+kj::Promise<void> SqliteDSO::ConvertOnLoop(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
+                                           size_t begin, size_t end, ConvertedRows& out) const {
+  // A few records at a time, each slice its own turn of the loop: the calls that
+  // arrive meanwhile are answered between slices instead of waiting for the run.
+  constexpr size_t kSliceRecords = 8;
+  const size_t stop = std::min(end, begin + kSliceRecords);
+  ConvertRows(dto, records, begin, stop, out);
+  if (stop == end) return kj::READY_NOW;
+  return kj::evalLater([this, &dto, records, stop, end, &out]() { return ConvertOnLoop(dto, records, stop, end, out); });
 }
 
 void SqliteDSO::ConvertRows(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, size_t begin,

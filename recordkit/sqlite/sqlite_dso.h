@@ -132,6 +132,9 @@ class SqliteDSO final : public DSO {
   // DTO stays bound, so both threads may convert parts of one run at once.
   void ConvertRows(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, size_t begin, size_t end,
                    ConvertedRows& out) const;
+  // ConvertRows on the loop's thread, in slices that let other events run between.
+  kj::Promise<void> ConvertOnLoop(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
+                                  size_t begin, size_t end, ConvertedRows& out) const;
   // The run's SQLite work, wherever the worker runs it.
   TakeResult AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
                        const std::atomic<bool>& abandoned, const ConvertedRows* converted);
