@@ -175,12 +175,24 @@ void Drain::EndDrain() {
   for (auto& waiter : waiters) waiter->fulfill();
 }
 
-// Hands the writer a run from the front of the queue and goes on until the queue is
-// empty. The queue is read afresh before every run, so records appended while a
-// target answers are written by this same drain.
-kj::Promise<void> Drain::DrainLoop() {
+// Ends a drain that leaves records queued for the next tick; the timer stays armed.
+void Drain::PauseDrain() {
+  drainBusy_ = false;
+  StartDrainTimer();
+}
+
+// Hands the writer a run from the front of the queue and goes on while a whole run
+// is waiting (a backlog), or, at the clean stop, until the queue is empty. Fewer
+// records wait for the next tick: under a steady stream, runs of one tick's records
+// cost far less than a run for every few records that arrived while a target
+// answered.
+kj::Promise<void> Drain::DrainLoop(bool first) {
   if (queued() == 0) {
     EndDrain();
+    return kj::READY_NOW;
+  }
+  if (!first && !flushing_ && queued() < kMaxRunRecords && queuedBytes() < kMaxRunBytes) {
+    PauseDrain();
     return kj::READY_NOW;
   }
   // The run is handed on in place; a record leaves the queue only once a target
@@ -214,7 +226,7 @@ kj::Promise<void> Drain::DrainLoop() {
           EndFailedDrain(e.description());
           return kj::READY_NOW;
         }
-        return DrainLoop();
+        return DrainLoop(false);
       });
 }
 
@@ -222,7 +234,7 @@ void Drain::DrainTimerProc() {
   if (drainBusy_) return;
   drainBusy_ = true;
   // evalNow: a failure before the drain's first wait ends it the same way.
-  inFlight_ = kj::evalNow([this]() { return DrainLoop(); }).eagerlyEvaluate([this](kj::Exception&& e) {
+  inFlight_ = kj::evalNow([this]() { return DrainLoop(true); }).eagerlyEvaluate([this](kj::Exception&& e) {
     EndFailedDrain(e.getDescription().cStr());
   });
 }
@@ -241,6 +253,7 @@ kj::Promise<void> Drain::WhenIdle() {
 }
 
 kj::Promise<size_t> Drain::Flush(kj::Duration limit) {
+  flushing_ = true;
   if (!drainBusy_ && queued() > 0) DrainTimerProc();
   return WhenIdle().exclusiveJoin(timers_.timer().afterDelay(limit)).then([this]() {
     const size_t left = queued();

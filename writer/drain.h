@@ -112,7 +112,8 @@ class Drain {
   // Stops the timer; false when the id names none.
   bool DestroyTimer(int32_t timerId);
   // The tick: returns at once while a drain runs; otherwise starts a drain that goes
-  // on asynchronously while targets answer, writing records appended meanwhile too.
+  // on asynchronously while targets answer. It writes a run, and further runs while
+  // a whole run's worth is queued; what is left waits for the next tick.
   void DrainTimerProc();
 
   // Read by the status command, the idle exit and tests.
@@ -134,7 +135,8 @@ class Drain {
   kj::Duration OutageTime() const;
 
  private:
-  kj::Promise<void> DrainLoop();
+  kj::Promise<void> DrainLoop(bool first);
+  void PauseDrain();
   kj::Promise<void> WhenIdle();
   void ArmTimer(int32_t intervalMs);
   void DisarmTimer();
@@ -162,6 +164,7 @@ class Drain {
   size_t stagedBytes_ = 0;            // their ErrorBuffer::Cost
   int32_t timerId_ = 0;
   bool drainBusy_ = false;
+  bool flushing_ = false;  // the clean stop's last drain: on until the queue is empty
   bool timerArmed_ = false;
   int32_t intervalMs_ = kDrainIntervalMs;
   bool outageNoticeShown_ = false;

@@ -58,23 +58,45 @@ TEST_F(DrainTest, TickWithAnEmptyQueueWritesNothingAndDisarms) {
   EXPECT_EQ(process.timers.armed(), 0u);
 }
 
-TEST_F(DrainTest, RecordQueuedWhileAStoreAnswersIsWrittenByTheSameDrain) {
+// A record queued while a store answers waits for the next tick: a steady stream is
+// written a tick's worth at a time, not a run for every few records.
+TEST_F(DrainTest, RecordQueuedWhileAStoreAnswersIsWrittenByTheNextTick) {
   store->mode = FakeDSO::Mode::kLate;
   Queue("first");
   process.RunFor(100 * kj::MILLISECONDS);
   ASSERT_TRUE(process.drain.DrainBusy());
   Queue("second");  // the loop goes on serving calls while the store answers
   EXPECT_EQ(process.timers.armed(), 1u);
-  process.RunFor(300 * kj::MILLISECONDS);  // ticks meanwhile return at once
+  process.RunFor(250 * kj::MILLISECONDS);  // ticks meanwhile return at once
   EXPECT_EQ(store->calls, 1);
   store->AnswerLate(0);
   process.ws.poll();
+  EXPECT_EQ(TakenNames(), (std::vector<std::string>{"first"}));
+  EXPECT_EQ(Queued(), 1u);
+  EXPECT_FALSE(process.drain.DrainBusy());
+  EXPECT_EQ(process.timers.armed(), 1u);  // the next tick is still due
+  process.RunFor(50 * kj::MILLISECONDS);
+  EXPECT_EQ(store->calls, 2);
   store->AnswerLate(0);
   process.ws.poll();
   EXPECT_EQ(TakenNames(), (std::vector<std::string>{"first", "second"}));
   EXPECT_EQ(Queued(), 0u);
   EXPECT_FALSE(process.drain.DrainBusy());
   EXPECT_EQ(process.timers.armed(), 0u);
+}
+
+// The clean stop's flush goes on until the queue is empty, however little is left
+// behind a run.
+TEST_F(DrainTest, TheFlushWritesWhatArrivesWhileAStoreAnswers) {
+  store->mode = FakeDSO::Mode::kLate;
+  Queue("late");
+  auto flushed = process.drain.Flush(5 * kj::SECONDS);
+  Queue("later");
+  store->AnswerLate(0);
+  process.ws.poll();
+  store->AnswerLate(0);
+  EXPECT_EQ(flushed.wait(process.ws), 0u);
+  EXPECT_EQ(TakenNames(), (std::vector<std::string>{"late", "later"}));
 }
 
 TEST_F(DrainTest, FailingTargetKeepsTheRecordAndRetriesWithBackoffUntilItRecovers) {
@@ -176,6 +198,7 @@ TEST_F(DrainTest, LogMethodChangeAppliesFromTheNextRun) {
   process.logMethod = tofile;
   store->AnswerLate(0);
   process.ws.poll();
+  process.RunFor(100 * kj::MILLISECONDS);  // the next tick's run
   EXPECT_EQ(TakenNames(), std::vector<std::string>{"to-store"});
   ASSERT_EQ(process.TextLogLines().size(), 1u);
   EXPECT_EQ(process.TextLogLines()[0].substr(0, 7), "to-file");
@@ -197,6 +220,10 @@ TEST_F(DrainTest, QueueIsHandedOverInBoundedRuns) {
   process.SetStores(runs, std::make_shared<FakeDTO>());
   const size_t total = kMaxRunRecords * 2 + 5;
   for (size_t i = 0; i < total; ++i) Queue("r" + std::to_string(i));
+  process.RunFor(100 * kj::MILLISECONDS);
+  // One tick goes on while a whole run waits; the rest is for the next tick.
+  EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, kMaxRunRecords}));
+  EXPECT_EQ(Queued(), 5u);
   process.RunFor(100 * kj::MILLISECONDS);
   EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, kMaxRunRecords, 5}));
   ASSERT_EQ(runs->taken.size(), total);
