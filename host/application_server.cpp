@@ -51,18 +51,30 @@ kj::Promise<void> ApplicationServer::setKeyRef(SetKeyRefContext context) {
 }
 
 kj::Promise<void> ApplicationServer::loggit(LoggitContext context) {
-  return Answer(context, [&](auto& results) {
-    Variant vData = ReadVariant(context.getParams().getVData(), host_.codec());
-    application_->Loggit(vData);
-    WriteVariant(vData, results.initVData(), host_.codec());
-  });
+  Variant vData;
+  try {
+    vData = ReadVariant(context.getParams().getVData(), host_.codec());
+    application_->QueueEvent(vData);
+  } catch (...) {
+    remoting::SetError(context.initResults().initStatus(), automation::AutomationError::FromCurrentException());
+    return kj::READY_NOW;
+  }
+  context.releaseParams();
+  // Answered once the event is journalled, with the other calls of this turn.
+  return application_->CommitEventsSoon().then(
+      [codec = host_.codec(), context, vData = std::move(vData)](automation::Status committed) mutable {
+        return Answer(context, [&](auto& results) {
+          if (!committed.ok()) throw automation::AutomationError(committed.number, committed.description);
+          WriteVariant(vData, results.initVData(), codec);
+        });
+      });
 }
 
 kj::Promise<void> ApplicationServer::loggitBatch(LoggitBatchContext context) {
-  return Answer(context, [&](auto& results) {
+  try {
     auto records = context.getParams().getRecords();
-    auto statuses = results.initStatuses(records.size());
-    bool queuedAny = false;
+    auto statuses = context.getResults().initStatuses(records.size());
+    size_t queued = 0;
     for (unsigned i = 0; i < records.size(); ++i) {
       // The same steps as a Loggit call whose vData holds the record.
       auto bytes = records[i];
@@ -73,21 +85,30 @@ kj::Promise<void> ApplicationServer::loggitBatch(LoggitBatchContext context) {
       try {
         application_->QueueEvent(vData);
         remoting::SetOk(statuses[i]);
-        queuedAny = true;
+        ++queued;
       } catch (...) {
         remoting::SetError(statuses[i], automation::AutomationError::FromCurrentException());
       }
     }
-    // One sync of the journal for the whole call. Should it fail, no event of the
+    context.releaseParams();
+    if (queued == 0) return Answer(context, [](auto&) {});
+    // Answered once the events are journalled; should that fail, no event of the
     // call is answered as taken.
-    if (!queuedAny) return;
-    if (automation::Status committed = application_->CommitEvents(); !committed.ok()) {
-      const automation::AutomationError failure(committed.number, committed.description);
-      for (unsigned i = 0; i < records.size(); ++i) {
-        if (statuses[i].getNumber() == 0) remoting::SetError(statuses[i], failure);
+    return application_->CommitEventsSoon().then([context](automation::Status committed) mutable {
+      auto results = context.getResults();
+      if (!committed.ok()) {
+        const automation::AutomationError failure(committed.number, committed.description);
+        auto statuses = results.getStatuses();
+        for (unsigned i = 0; i < statuses.size(); ++i) {
+          if (statuses[i].getNumber() == 0) remoting::SetError(statuses[i], failure);
+        }
       }
-    }
-  });
+      remoting::SetOk(results.initStatus());
+    });
+  } catch (...) {
+    remoting::SetError(context.initResults().initStatus(), automation::AutomationError::FromCurrentException());
+    return kj::READY_NOW;
+  }
 }
 
 kj::Promise<void> ApplicationServer::getAppName(GetAppNameContext context) {

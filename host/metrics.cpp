@@ -107,7 +107,7 @@ std::string RenderMetrics(const HostObjects& host) {
   out.Counter("ledgerwick_loggit_calls_total", "Events handed to Loggit, through either door",
               static_cast<double>(state.loggitTally.accepted() + state.loggitTally.refused()));
   out.Counter("ledgerwick_loggit_errors_total", "Events Loggit answered with an error",
-              static_cast<double>(state.loggitTally.refused()));
+              static_cast<double>(state.loggitTally.refused() + drain.refusedAtCommit));
   if (state.journal) {
     out.Gauge("ledgerwick_journal_bytes", "The journal file's size", static_cast<double>(state.journal->fileBytes()));
     out.Gauge("ledgerwick_journal_records", "Records journalled that no target took yet",

@@ -113,12 +113,9 @@ void Application::Loggit(Variant& vData) {
   }
 }
 
-automation::Status Application::CommitEvents() {
-  const size_t staged = state_.drain.staged();
-  automation::Status committed = state_.drain.Commit();
-  if (!committed.ok()) state_.loggitTally.Withdrawn(staged);
-  return committed;
-}
+kj::Promise<automation::Status> Application::CommitEventsSoon() { return state_.drain.CommitSoon(); }
+
+automation::Status Application::CommitEvents() { return state_.drain.Commit(); }
 
 void Application::QueueEvent(Variant& vData) {
   try {

@@ -54,6 +54,9 @@ class Application : public automation::Dispatch {
   // its failure stands for every one of them, and none is kept.
   void QueueEvent(automation::Variant& vData);
   automation::Status CommitEvents();
+  // CommitEvents for a call that can wait: its events are journalled with those of
+  // the other calls of this turn of the loop, in one write.
+  kj::Promise<automation::Status> CommitEventsSoon();
 
   std::string GetAppName() const { return ""; }
   void SetAppName(const std::string& szAppName) { (void)szAppName; }

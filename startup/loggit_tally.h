@@ -1,6 +1,7 @@
 #pragma once
-// Loggit calls since the process started: the events accepted, and those answered
-// with an error.
+// Loggit calls since the process started: the events accepted one by one, and those
+// answered with an error then. Events accepted and then refused with the rest of
+// their call, when the journal could not take them, the drain counts.
 
 #include <cstdint>
 
@@ -10,11 +11,6 @@ class LoggitTally {
  public:
   void Accepted() { ++accepted_; }
   void Refused() { ++refused_; }
-  // Events accepted one by one, then refused together at the end of their call.
-  void Withdrawn(uint64_t events) {
-    accepted_ -= events;
-    refused_ += events;
-  }
   uint64_t accepted() const { return accepted_; }
   uint64_t refused() const { return refused_; }
 

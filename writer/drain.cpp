@@ -79,7 +79,27 @@ automation::Status Drain::Stage(Variant record, uint64_t sequence) {
   return {};
 }
 
+kj::Promise<automation::Status> Drain::CommitSoon() {
+  if (groupDone_.get() == nullptr) {
+    auto group = kj::newPromiseAndFulfiller<automation::Status>();
+    groupDone_ = kj::mv(group.fulfiller);
+    group_ = group.promise.fork();
+    groupCommit_ = kj::evalLast([this]() { Commit(); }).eagerlyEvaluate(nullptr);
+  }
+  KJ_IF_MAYBE(group, group_) { return group->addBranch(); }
+  KJ_UNREACHABLE;
+}
+
 automation::Status Drain::Commit() {
+  automation::Status committed = CommitStaged();
+  if (groupDone_.get() != nullptr) {
+    auto waiting = kj::mv(groupDone_);
+    waiting->fulfill(automation::Status(committed));
+  }
+  return committed;
+}
+
+automation::Status Drain::CommitStaged() {
   if (journal_ != nullptr) {
     automation::Status written = journal_->Flush();
     if (!written.ok()) {
@@ -91,6 +111,7 @@ automation::Status Drain::Commit() {
     }
     if (!written.ok()) {
       // The callers are told: none of these records is kept.
+      stats_.refusedAtCommit += staged_.size();
       staged_.clear();
       stagedBytes_ = 0;
       return written;

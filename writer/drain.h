@@ -46,6 +46,7 @@ struct DrainStats {
   Histogram runRecords{1, 10, 100, 500, 1000};  // records handed to the writer per run
   Histogram runSeconds{0.0005, 0.001, 0.005, 0.01, 0.05, 0.1, 0.5, 1, 5};  // until the writer answered
   uint64_t outages = 0;  // times the front record found no target
+  uint64_t refusedAtCommit = 0;  // records staged that the journal could not take
   kj::Duration endedOutages = 0 * kj::SECONDS;  // how long the outages that ended lasted
   kj::Maybe<kj::TimePoint> outageSince;  // the outage going on, if any
 };
@@ -83,6 +84,12 @@ class Drain {
   // timer is started. When the journal cannot take them (57 Device I/O error,
   // 61 Disk full) none of them is queued, and the fault is entered in the fault log.
   automation::Status Commit();
+
+  // The end of a call that can wait for its answer: the records staged are
+  // committed together with those of every other call of this turn of the loop, once
+  // the loop has nothing else to run, in one journal write (and sync). Resolves to
+  // what Commit answered for them, whichever call to Commit took them.
+  kj::Promise<automation::Status> CommitSoon();
 
   // Stage and Commit for one record.
   automation::Status Append(automation::Variant record, uint64_t sequence = 0);
@@ -137,6 +144,7 @@ class Drain {
  private:
   kj::Promise<void> DrainLoop(bool first);
   void PauseDrain();
+  automation::Status CommitStaged();
   kj::Promise<void> WhenIdle();
   void ArmTimer(int32_t intervalMs);
   void DisarmTimer();
@@ -162,6 +170,11 @@ class Drain {
   };
   std::vector<StagedRecord> staged_;  // taken by Stage, queued by Commit
   size_t stagedBytes_ = 0;            // their ErrorBuffer::Cost
+  // The calls waiting for the next Commit, if any: the fork they wait on, what
+  // fulfils it, and the end-of-turn event that commits.
+  kj::Maybe<kj::ForkedPromise<automation::Status>> group_;
+  kj::Own<kj::PromiseFulfiller<automation::Status>> groupDone_;
+  kj::Maybe<kj::Promise<void>> groupCommit_;
   int32_t timerId_ = 0;
   bool drainBusy_ = false;
   bool flushing_ = false;  // the clean stop's last drain: on until the queue is empty
