@@ -76,12 +76,12 @@ SafeArray::SafeArray(VarType elementType, std::vector<ArrayBound> bounds)
   }
 }
 
-SafeArray SafeArray::FromBytes(std::vector<uint8_t> bytes) {
-  SafeArray array(VarType::Byte, {});
-  array.bounds_ = {ArrayBound{0, static_cast<uint32_t>(bytes.size())}};
-  array.bytes_ = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
-  return array;
-}
+SafeArray::SafeArray(std::vector<uint8_t> bytes)
+    : elementType_(VarType::Byte),
+      bounds_{ArrayBound{0, static_cast<uint32_t>(bytes.size())}},
+      bytes_(std::make_shared<std::vector<uint8_t>>(std::move(bytes))) {}
+
+SafeArray SafeArray::FromBytes(std::vector<uint8_t> bytes) { return SafeArray(std::move(bytes)); }
 
 const std::vector<uint8_t>& SafeArray::bytes() const {
   static const std::vector<uint8_t> kNone;

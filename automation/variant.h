@@ -78,6 +78,9 @@ class SafeArray {
   bool operator==(const SafeArray& other) const;
 
  private:
+  // The byte array FromBytes makes, built in place.
+  explicit SafeArray(std::vector<uint8_t> bytes);
+
   size_t FlatIndex(const std::vector<int32_t>& indices) const;
 
   VarType elementType_;
