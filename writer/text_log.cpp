@@ -1,6 +1,5 @@
 #include "writer/text_log.h"
 
-#include <string_view>
 
 #include <kj/debug.h>
 
@@ -35,11 +34,9 @@ constexpr Column kColumns[kTextLogColumns] = {
     {"DetailLevel", Rendering::kTextConversion},
 };
 
-// Appends `text` keeping a record on one line of 19 columns: tab, CR and LF become
+// Keeps a record on one line of 19 columns: tab, CR and LF from `start` on become
 // one blank each.
-void AppendFlat(std::string& line, std::string_view text) {
-  const size_t start = line.size();
-  line.append(text);
+void Flatten(std::string& line, size_t start) {
   for (size_t i = start; i < line.size(); ++i) {
     char& c = line[i];
     if (c == '\t' || c == '\r' || c == '\n') c = ' ';
@@ -47,14 +44,13 @@ void AppendFlat(std::string& line, std::string_view text) {
 }
 
 // A joined column takes a null as an empty column; a converted one raises 94 for it.
-// A text is taken as it is.
+// A text is taken as it is. A value that raises leaves the line as it was.
 void AppendColumn(std::string& line, const Variant& value, Rendering rendering) {
   if (rendering == Rendering::kJoined && value.isNull()) return;
-  if (value.type() == automation::VarType::String && !value.isArray()) {
-    AppendFlat(line, value.string());
-    return;
-  }
-  AppendFlat(line, automation::ToText(value));
+  const size_t start = line.size();
+  automation::AppendText(line, value);
+  // Only a text can hold a tab, CR or LF; numbers, dates and truth values never do.
+  if (value.type() == automation::VarType::String) Flatten(line, start);
 }
 
 }  // namespace
