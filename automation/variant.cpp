@@ -175,6 +175,22 @@ Variant& Variant::operator=(const Variant& other) {
   return *this;
 }
 
+void Variant::AssignEmpty() {
+  type_ = VarType::Empty;
+  int_ = 0;
+  real_ = 0;
+  string_.clear();
+  array_.reset();
+  object_.reset();
+  ref_.reset();
+}
+
+void Variant::AssignString(std::string_view text) {
+  AssignEmpty();
+  string_.assign(text);
+  type_ = VarType::String;
+}
+
 Variant Variant::Object(std::shared_ptr<Dispatch> object) {
   Variant v;
   v.type_ = VarType::Object;

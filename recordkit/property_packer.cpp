@@ -77,6 +77,15 @@ size_t RecordWords(const PropertySet& set, const SenderIdentity& sender, const J
   return words;
 }
 
+// A hash of a name (not empty) from its length and its first, middle and last
+// letters, without regard to case: names that match have the same hash.
+unsigned NameHash(const std::string& name) {
+  return static_cast<unsigned>(name.size()) * 31u +
+         static_cast<unsigned char>(automation::LowerAscii(name.front())) * 7u +
+         static_cast<unsigned char>(automation::LowerAscii(name[name.size() / 2])) * 131u +
+         static_cast<unsigned char>(automation::LowerAscii(name.back()));
+}
+
 // Decodes the whole record into `record` (reusing what it holds), or raises
 // (AutomationError or kj::Exception) having touched nothing but `record`.
 void DecodeRecord(const SafeArray& array, PackedFields& record) {
@@ -114,9 +123,9 @@ void DecodeRecord(const SafeArray& array, PackedFields& record) {
   auto root = reader.getRoot<wire::PackedRecord>();
   auto fields = root.getFields();
   decoded.resize(fields.size());
-  // No two fields may share a name. One of 256 bits per name, from its length and
-  // its first, middle and last letters without regard to case, tells which names
-  // need comparing: only those whose bit was taken already.
+  // No two fields may share a name. One of 256 bits per name, from its hash, tells
+  // which names need comparing: only those with the same hash, once its bit was
+  // taken already.
   uint64_t taken[4] = {0, 0, 0, 0};
   for (unsigned i = 0; i < fields.size(); ++i) {
     auto field = fields[i];
@@ -127,20 +136,19 @@ void DecodeRecord(const SafeArray& array, PackedFields& record) {
     if (std::string_view(out.name) != std::string_view(text.begin(), text.size())) {
       out.name.assign(text.begin(), text.size());
     }
-    const unsigned hash = static_cast<unsigned>(out.name.size()) * 31u +
-                          static_cast<unsigned char>(automation::LowerAscii(out.name.front())) * 7u +
-                          static_cast<unsigned char>(automation::LowerAscii(out.name[out.name.size() / 2])) * 131u +
-                          static_cast<unsigned char>(automation::LowerAscii(out.name.back()));
+    const unsigned hash = NameHash(out.name);
     uint64_t& word = taken[(hash / 64) % 4];
     const uint64_t bit = uint64_t{1} << (hash % 64);
     if ((word & bit) != 0) {
       for (unsigned j = 0; j < i; ++j) {
-        if (NamesEqual(decoded[j].name, out.name)) throw AutomationError(packer_error::kNotAPackedRecord);
+        if (NameHash(decoded[j].name) == hash && NamesEqual(decoded[j].name, out.name)) {
+          throw AutomationError(packer_error::kNotAPackedRecord);
+        }
       }
     }
     word |= bit;
-    // A field without a value struct holds Empty (see PackProperties).
-    out.value = field.hasValue() ? automation::ReadVariant(field.getValue()) : Variant();
+    // A field without a value struct reads as an Empty one (see PackProperties).
+    automation::ReadVariantInto(field.getValue(), out.value);
     out.mapped = field.getMapped();
   }
   SenderIdentity& sender = record.sender;
@@ -259,8 +267,9 @@ int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set, Packed
   for (size_t i = 0; i < decoded.fields.size(); ++i) {
     auto& field = decoded.fields[i];
     // A record packed from a set like this one holds its fields in the set's order.
-    std::shared_ptr<Property> property =
-        i < properties.size() && NamesEqual(properties[i]->Name(), field.name) ? properties[i] : set.Find(field.name);
+    Property* property = i < properties.size() && NamesEqual(properties[i]->Name(), field.name)
+                             ? properties[i].get()
+                             : set.Find(field.name).get();
     if (property) {
       property->SetValue(std::move(field.value));
     } else {
