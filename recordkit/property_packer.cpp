@@ -127,6 +127,9 @@ void DecodeRecord(const SafeArray& array, PackedFields& record) {
   // which names need comparing: only those with the same hash, once its bit was
   // taken already.
   uint64_t taken[4] = {0, 0, 0, 0};
+  // The hashes of the first names, kept for those comparisons.
+  constexpr unsigned kKeptHashes = 64;
+  unsigned hashes[kKeptHashes];
   for (unsigned i = 0; i < fields.size(); ++i) {
     auto field = fields[i];
     DecodedField& out = decoded[i];
@@ -137,11 +140,13 @@ void DecodeRecord(const SafeArray& array, PackedFields& record) {
       out.name.assign(text.begin(), text.size());
     }
     const unsigned hash = NameHash(out.name);
+    if (i < kKeptHashes) hashes[i] = hash;
     uint64_t& word = taken[(hash / 64) % 4];
     const uint64_t bit = uint64_t{1} << (hash % 64);
     if ((word & bit) != 0) {
       for (unsigned j = 0; j < i; ++j) {
-        if (NameHash(decoded[j].name) == hash && NamesEqual(decoded[j].name, out.name)) {
+        const unsigned other = j < kKeptHashes ? hashes[j] : NameHash(decoded[j].name);
+        if (other == hash && NamesEqual(decoded[j].name, out.name)) {
           throw AutomationError(packer_error::kNotAPackedRecord);
         }
       }

@@ -1,5 +1,6 @@
 #include "recordkit/property_packer.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -609,6 +610,37 @@ TEST(PropertyPackerTest, RejectsMalformedRecords) {
     fields[1].setName("APPNAME");
     fields[1].initValue().setString("two");
     ExpectRejected(MessageBytes(message));
+  }
+}
+
+TEST(PropertyPackerTest, ADuplicateNameIsFoundWhereverTheTwoStand) {
+  // Many names, so that some share a hash and the duplicate stands among the first
+  // names or after them.
+  auto names = [](size_t count) {
+    std::vector<std::string> list;
+    for (size_t i = 0; i < count; ++i) list.push_back("Field" + std::to_string(i) + std::string(i % 5, 'x'));
+    return list;
+  };
+  auto record = [](const std::vector<std::string>& list) {
+    capnp::MallocMessageBuilder message;
+    auto fields = message.initRoot<wire::PackedRecord>().initFields(static_cast<unsigned>(list.size()));
+    for (size_t i = 0; i < list.size(); ++i) {
+      fields[static_cast<unsigned>(i)].setName(list[i]);
+      fields[static_cast<unsigned>(i)].initValue().setLong(int32_t(i));
+    }
+    return MessageBytes(message);
+  };
+  PropertyPacker packer;
+  PackedFields read;
+  EXPECT_EQ(packer.ReadFields(record(names(150)), read), 0);
+  EXPECT_EQ(read.fields.size(), 150u);
+  const std::pair<size_t, size_t> pairs[] = {{0, 1}, {3, 40}, {10, 63}, {63, 64}, {5, 100}, {70, 140}, {148, 149}};
+  for (const auto& [first, second] : pairs) {
+    SCOPED_TRACE(std::to_string(first) + " and " + std::to_string(second));
+    std::vector<std::string> list = names(150);
+    list[second] = list[first];
+    for (char& c : list[second]) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ExpectRejected(record(list));
   }
 }
 
