@@ -276,7 +276,9 @@ int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set, Packed
                              ? properties[i].get()
                              : set.Find(field.name).get();
     if (property) {
-      property->SetValue(std::move(field.value));
+      // Most fields of an event are Empty, and an Empty value over an Empty one
+      // changes nothing.
+      if (!field.value.isEmpty() || !property->Value().isEmpty()) property->SetValue(std::move(field.value));
     } else {
       set.Add(field.name, field.value, field.mapped);
     }
