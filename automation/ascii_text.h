@@ -31,6 +31,8 @@ inline void AppendDigits(std::string& text, int value, int width) {
 
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  // Names are mostly written the same way each time: the bytes compared first.
+  if (a == b) return true;
   for (size_t i = 0; i < a.size(); ++i) {
     if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }

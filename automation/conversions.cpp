@@ -6,6 +6,7 @@
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,64 @@ std::string CurrencyToText(int64_t scaled) {
     text += "." + digits;
   }
   return text;
+}
+
+// Whole numbers in decimal, as std::to_string writes them.
+void AppendWhole(std::string& out, int64_t value) {
+  std::array<char, 24> buf;
+  const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
+  out.append(buf.data(), result.ptr);
+}
+
+// Writes `value` (not negative) in decimal at `p`; answers the end of it.
+char* PutWhole(char* p, int value) {
+  char digits[12];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
+// m/d/yyyy at `p`; answers the end of it.
+char* PutShortDate(char* p, const CivilDate& date) {
+  p = PutWhole(p, date.month);
+  *p++ = '/';
+  p = PutWhole(p, date.day);
+  *p++ = '/';
+  return PutWhole(p, date.year);
+}
+
+// The text of a date value: its date, its time of day h:mm:ss AM, or both. The value
+// is split first, so a value off the scale raises 6 before anything is appended.
+void AppendDateText(std::string& out, double value) {
+  const DateTimeParts parts = SplitDateTime(value);
+  const CivilDate& date = parts.date;
+  const TimeOfDay& time = parts.time;
+  // m/d/yyyy h:mm:ss AM at most: 10 + 1 + 11 characters.
+  char text[32];
+  char* p = text;
+  // The zero day always shows as a time of day, so its midnight is "12:00:00 AM".
+  const bool hasDate = date != CivilDate{};
+  if (hasDate) {
+    p = PutShortDate(p, date);
+    if (time == TimeOfDay{}) {
+      out.append(text, static_cast<size_t>(p - text));
+      return;
+    }
+    *p++ = ' ';
+  }
+  p = PutWhole(p, time.hour % 12 == 0 ? 12 : time.hour % 12);
+  for (int part : {time.minute, time.second}) {
+    *p++ = ':';
+    *p++ = static_cast<char>('0' + part / 10);
+    *p++ = static_cast<char>('0' + part % 10);
+  }
+  std::memcpy(p, time.hour < 12 ? " AM" : " PM", 3);
+  p += 3;
+  out.append(text, static_cast<size_t>(p - text));
 }
 
 double CheckDateRange(double value) {
@@ -379,45 +438,42 @@ float ToSingle(const Variant& value) {
 
 // ------------------------------------------------------------------ public
 
-std::string ToText(const Variant& value) {
+void AppendText(std::string& out, const Variant& value) {
   const Variant& v = value.deref();
   if (v.isArray()) Raise(err::kTypeMismatch);
   switch (v.type()) {
-    case VarType::Empty: return "";
+    case VarType::Empty: return;
     case VarType::Null: Raise(err::kInvalidUseOfNull);
-    case VarType::Integer: return std::to_string(v.integer());
-    case VarType::Long: return std::to_string(v.lng());
-    case VarType::Byte: return std::to_string(v.byte());
-    case VarType::Single: return RealToText(v.single(), 7);
-    case VarType::Double: return RealToText(v.dbl(), 15);
-    case VarType::Currency: return CurrencyToText(v.currencyScaled());
-    case VarType::Date: return DateToText(v.date());
-    case VarType::String: return v.string();
-    case VarType::Boolean: return v.boolean() ? "True" : "False";
+    case VarType::Integer: AppendWhole(out, v.integer()); return;
+    case VarType::Long: AppendWhole(out, v.lng()); return;
+    case VarType::Byte: AppendWhole(out, v.byte()); return;
+    case VarType::Single: out += RealToText(v.single(), 7); return;
+    case VarType::Double: out += RealToText(v.dbl(), 15); return;
+    case VarType::Currency: out += CurrencyToText(v.currencyScaled()); return;
+    case VarType::Date: AppendDateText(out, v.date()); return;
+    case VarType::String: out += v.string(); return;
+    case VarType::Boolean: out += v.boolean() ? "True" : "False"; return;
     default: Raise(err::kTypeMismatch);  // Object, Error
   }
 }
 
+std::string ToText(const Variant& value) {
+  const Variant& v = value.deref();
+  if (v.type() == VarType::String && !v.isArray()) return v.string();
+  std::string text;
+  AppendText(text, v);
+  return text;
+}
+
 std::string ShortDateText(double value) {
-  const CivilDate date = DatePart(value);
-  return std::to_string(date.month) + "/" + std::to_string(date.day) + "/" + std::to_string(date.year);
+  char text[16];
+  return std::string(text, PutShortDate(text, DatePart(value)));
 }
 
 std::string DateToText(double value) {
-  const CivilDate date = DatePart(value);
-  const TimeOfDay time = TimePart(value);
-  // The zero day always shows as a time of day, so its midnight is "12:00:00 AM".
-  if (time == TimeOfDay{} && date != CivilDate{}) return ShortDateText(value);
-  const int hour12 = time.hour % 12 == 0 ? 12 : time.hour % 12;
-  // h:mm:ss AM, written by hand: the text log writes two of these a record.
-  std::string timeText = std::to_string(hour12);
-  for (int part : {time.minute, time.second}) {
-    timeText += ':';
-    AppendDigits(timeText, part, 2);
-  }
-  timeText += time.hour < 12 ? " AM" : " PM";
-  if (date == CivilDate{}) return timeText;
-  return ShortDateText(value) + " " + timeText;
+  std::string text;
+  AppendDateText(text, value);
+  return text;
 }
 
 std::optional<double> TextToDate(const std::string& text) { return TextToDate(text, CurrentLocalYear()); }

@@ -17,6 +17,10 @@ namespace automation {
 // Null raises 94; an array, an object or an Error value raises 13.
 std::string ToText(const Variant& value);
 
+// The same text appended to `out`, for writers that build a line of many values.
+// Raises as ToText does, and then leaves `out` as it was.
+void AppendText(std::string& out, const Variant& value);
+
 // Renders a date value as the runtime does (see ToText).
 std::string DateToText(double value);
 // The US-English short date of a date value: m/d/yyyy.

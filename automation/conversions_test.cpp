@@ -78,6 +78,18 @@ TEST(DateScaleTest, SplitsRoundToTheNearestSecond) {
   EXPECT_EQ(DatePart(-1.9999999), (CivilDate{1899, 12, 30}));
 }
 
+TEST(DateScaleTest, SplitDateTimeGivesBothPartsOfOneValue) {
+  const double second = 1.0 / 86400;
+  for (double v : {0.0, 2.0, -1.25, 2 + 0.9999999, -1.9999999, 2 + Time(13, 5, 9) + 0.6 * second, -657434.5,
+                   Day(9999, 12, 31) + Time(23, 59, 59)}) {
+    SCOPED_TRACE(v);
+    const DateTimeParts parts = SplitDateTime(v);
+    EXPECT_EQ(parts.date, DatePart(v));
+    EXPECT_EQ(parts.time, TimePart(v));
+  }
+  EXPECT_EQ(ErrorOf([] { SplitDateTime(2958466.0); }), err::kOverflow);
+}
+
 TEST(DateScaleTest, ValuesOutsideTheScaleRaiseOverflow) {
   for (double v : {-657435.0, 2958466.0, 1e300, std::nan("")}) {
     SCOPED_TRACE(v);
@@ -190,6 +202,29 @@ TEST(ToTextTest, ValuesWithoutTextRaise) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
     EXPECT_EQ(ErrorOf([&] { ToText(c.value); }), c.error);
+  }
+}
+
+TEST(ToTextTest, AppendTextAddsTheSameTextAndNothingWhenItRaises) {
+  const Variant values[] = {
+      Variant(), Variant::Integer(-32768), Variant::Long(70000), Variant::Byte(255), Variant::Boolean(true),
+      Variant::String("as is\t "), Variant::Currency(-5000), Variant::Double(1.5e20), Variant::Single(0.1f),
+      Variant::Date(0), Variant::Date(Day(2026, 12, 25)), Variant::Date(-1.25),
+      Variant::Date(Day(9999, 12, 31) + Time(23, 59, 59)), Variant::Date(Time(0, 30, 0)),
+      Variant::ByRef(std::make_shared<Variant>(Variant::Date(2)))};
+  for (const Variant& value : values) {
+    const std::string text = ToText(value);
+    SCOPED_TRACE(text);
+    std::string line = "before\t";
+    AppendText(line, value);
+    EXPECT_EQ(line, "before\t" + text);
+  }
+  const Variant raising[] = {Variant::Null(), AnArray(), AnObject(), Variant::Error(5),
+                             Variant::Double(std::numeric_limits<double>::infinity()), Variant::Date(3e6)};
+  for (const Variant& value : raising) {
+    std::string line = "before";
+    EXPECT_NE(ErrorOf([&] { AppendText(line, value); }), 0);
+    EXPECT_EQ(line, "before");
   }
 }
 

@@ -70,6 +70,11 @@ SplitValue Split(double value) {
   return split;
 }
 
+// The time of day of the second `s` of a day.
+TimeOfDay TimeOfSecond(int64_t s) {
+  return TimeOfDay{static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60), static_cast<int>(s % 60)};
+}
+
 }  // namespace
 
 bool IsOnDateScale(double value) {
@@ -102,9 +107,11 @@ CivilDate DatePart(double value) {
   return CivilFromDays(Split(value).day + kZeroDayFromEpoch);
 }
 
-TimeOfDay TimePart(double value) {
-  const int64_t s = Split(value).second;
-  return TimeOfDay{static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60), static_cast<int>(s % 60)};
+TimeOfDay TimePart(double value) { return TimeOfSecond(Split(value).second); }
+
+DateTimeParts SplitDateTime(double value) {
+  const SplitValue split = Split(value);
+  return {CivilFromDays(split.day + kZeroDayFromEpoch), TimeOfSecond(split.second)};
 }
 
 double WholeDays(double value) { return std::trunc(value); }

@@ -43,6 +43,12 @@ double CombineDateTime(double daySerial, double timeFraction);
 // 100, after 31 December 9999, not a number) raises 6.
 CivilDate DatePart(double value);
 TimeOfDay TimePart(double value);
+// Both parts at once: {DatePart(value), TimePart(value)}.
+struct DateTimeParts {
+  CivilDate date;
+  TimeOfDay time;
+};
+DateTimeParts SplitDateTime(double value);
 // The whole-day part and the time fraction (always >= 0).
 double WholeDays(double value);
 double TimeFraction(double value);

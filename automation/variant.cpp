@@ -76,12 +76,12 @@ SafeArray::SafeArray(VarType elementType, std::vector<ArrayBound> bounds)
   }
 }
 
-SafeArray SafeArray::FromBytes(std::vector<uint8_t> bytes) {
-  SafeArray array(VarType::Byte, {});
-  array.bounds_ = {ArrayBound{0, static_cast<uint32_t>(bytes.size())}};
-  array.bytes_ = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
-  return array;
-}
+SafeArray::SafeArray(std::vector<uint8_t> bytes)
+    : elementType_(VarType::Byte),
+      bounds_{ArrayBound{0, static_cast<uint32_t>(bytes.size())}},
+      bytes_(std::make_shared<std::vector<uint8_t>>(std::move(bytes))) {}
+
+SafeArray SafeArray::FromBytes(std::vector<uint8_t> bytes) { return SafeArray(std::move(bytes)); }
 
 const std::vector<uint8_t>& SafeArray::bytes() const {
   static const std::vector<uint8_t> kNone;
@@ -173,6 +173,22 @@ Variant& Variant::operator=(const Variant& other) {
     *this = std::move(copy);
   }
   return *this;
+}
+
+void Variant::AssignEmpty() {
+  type_ = VarType::Empty;
+  int_ = 0;
+  real_ = 0;
+  string_.clear();
+  array_.reset();
+  object_.reset();
+  ref_.reset();
+}
+
+void Variant::AssignString(std::string_view text) {
+  AssignEmpty();
+  string_.assign(text);
+  type_ = VarType::String;
 }
 
 Variant Variant::Object(std::shared_ptr<Dispatch> object) {

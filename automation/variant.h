@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace automation {
@@ -78,6 +79,9 @@ class SafeArray {
   bool operator==(const SafeArray& other) const;
 
  private:
+  // The byte array FromBytes makes, built in place.
+  explicit SafeArray(std::vector<uint8_t> bytes);
+
   size_t FlatIndex(const std::vector<int32_t>& indices) const;
 
   VarType elementType_;
@@ -195,6 +199,11 @@ class Variant {
     assert(array_);
     return *array_;
   }
+
+  // Make this Variant Empty, or the text `text`, in place: a reader that decodes
+  // value after value into the same Variant keeps the room its text had.
+  void AssignEmpty();
+  void AssignString(std::string_view text);
 
   // Same kind and same value; arrays element by element; objects by identity.
   bool operator==(const Variant& other) const;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string_view>
 #include <vector>
 
 #include <kj/exception.h>
@@ -224,6 +225,28 @@ Variant ReadVariant(wire::Variant::Reader in, const ObjectCodec* objects) {
   } catch (const kj::Exception&) {
     // Cap'n Proto's own checks (bad pointers, limits, unterminated text) reject
     // the input as surely as ours do.
+    Malformed();
+  }
+}
+
+void ReadVariantInto(wire::Variant::Reader in, Variant& out, const ObjectCodec* objects) {
+  try {
+    switch (in.which()) {
+      case wire::Variant::EMPTY:
+        out.AssignEmpty();
+        return;
+      case wire::Variant::STRING: {
+        auto text = in.getString();
+        out.AssignString(std::string_view(text.begin(), text.size()));
+        return;
+      }
+      default: {
+        size_t elements = 0;
+        out = Read(in, objects, 0, elements);
+        return;
+      }
+    }
+  } catch (const kj::Exception&) {
     Malformed();
   }
 }

@@ -45,5 +45,9 @@ void WriteVariant(const Variant& value, wire::Variant::Builder out, const Object
 // kMaxArrayElements elements); never reads outside the message, and its work is
 // bounded by the elements it accepts.
 Variant ReadVariant(wire::Variant::Reader in, const ObjectCodec* objects = nullptr);
+// The same into `out` (out = ReadVariant(in, objects)), keeping the room of the text
+// `out` held; for readers that decode record after record into the same place. On a
+// raise `out` holds some value of its own (none of the input's).
+void ReadVariantInto(wire::Variant::Reader in, Variant& out, const ObjectCodec* objects = nullptr);
 
 }  // namespace automation

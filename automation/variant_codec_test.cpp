@@ -144,6 +144,42 @@ TEST(VariantCodecTest, RefusesAFoundMessageOfMillionsOfEmptyDimensions) {
   EXPECT_EQ(ErrorOf([&] { (void)ReadVariant(reader.getRoot<wire::Variant>()); }), err::kTypeMismatch);
 }
 
+TEST(VariantCodecTest, ReadingIntoAHeldVariantGivesWhatReadingGives) {
+  const Variant values[] = {
+      Variant(), Variant::Null(), Variant::Integer(-7), Variant::Long(4711), Variant::Double(0.5),
+      Variant::Date(46000.25), Variant::String(""), Variant::String("short"),
+      Variant::String("a text longer than the room a short one takes in place"), Variant::Boolean(true),
+      Variant::Error(448), Filled(VarType::Long, {{1, 3}}, [](size_t i) { return Variant::Long(int32_t(i)); }),
+      Filled(VarType::Byte, {{0, 4}}, [](size_t i) { return Variant::Byte(uint8_t(i)); })};
+  // What the Variant held before: each kind of room it may keep.
+  const Variant before[] = {Variant(), Variant::String("something held before, longer than a short text"),
+                            Filled(VarType::String, {{0, 2}}, [](size_t) { return Variant::String("x"); }),
+                            Variant::ByRef(std::make_shared<Variant>(Variant::Long(1))), Variant::Long(9)};
+  for (const Variant& value : values) {
+    capnp::MallocMessageBuilder message;
+    WriteVariant(value, message.initRoot<wire::Variant>());
+    auto words = capnp::messageToFlatArray(message);
+    capnp::FlatArrayMessageReader reader(words);
+    const Variant expected = ReadVariant(reader.getRoot<wire::Variant>());
+    for (const Variant& held : before) {
+      Variant out = held;
+      ReadVariantInto(reader.getRoot<wire::Variant>(), out);
+      EXPECT_EQ(out, expected);
+      EXPECT_FALSE(out.isByRef());
+    }
+  }
+
+  // Malformed input raises 13 as ReadVariant does.
+  std::ifstream in(LEDGERWICK_AUTOMATION_TESTDATA "/variant_millions_of_dimensions.bin", std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(bytes.size(), 0u);
+  auto words = kj::heapArray<capnp::word>(bytes.size() / sizeof(capnp::word));
+  std::memcpy(words.begin(), bytes.data(), words.size() * sizeof(capnp::word));
+  capnp::FlatArrayMessageReader reader(words);
+  Variant out = Variant::String("held");
+  EXPECT_EQ(ErrorOf([&] { ReadVariantInto(reader.getRoot<wire::Variant>(), out); }), err::kTypeMismatch);
+}
+
 TEST(VariantCodecTest, AnArrayHasAtMostTheRuntimesDimensions) {
   const std::vector<ArrayBound> most(kMaxArrayDimensions, ArrayBound{1, 1});
   const Variant atTheBound = Variant::Array(SafeArray(VarType::Long, most));

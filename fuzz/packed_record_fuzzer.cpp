@@ -3,16 +3,49 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
+#include <capnp/message.h>
+#include <capnp/serialize.h>
+#include <kj/array.h>
+
 #include "automation/conversions.h"
 #include "automation/variant.h"
+#include "automation/variant_codec.h"
+#include "recordkit/packed_record.capnp.h"
 #include "recordkit/property_packer.h"
 #include "recordkit/property_set.h"
 
 using automation::SafeArray;
 using automation::Variant;
+
+namespace {
+
+// The fields as bytes: names, flags and values written out, so that two reads can be
+// compared value for value (a NaN included).
+kj::Array<capnp::word> Written(const recordkit::PackedFields& fields) {
+  capnp::MallocMessageBuilder message;
+  auto list = message.initRoot<recordkit::wire::PackedRecord>().initFields(static_cast<unsigned>(fields.fields.size()));
+  for (size_t i = 0; i < fields.fields.size(); ++i) {
+    auto field = list[static_cast<unsigned>(i)];
+    field.setName(fields.fields[i].name);
+    field.setMapped(fields.fields[i].mapped);
+    automation::WriteVariant(fields.fields[i].value, field.initValue());
+  }
+  return capnp::messageToFlatArray(message);
+}
+
+bool SameFields(const recordkit::PackedFields& a, const recordkit::PackedFields& b) {
+  const kj::Array<capnp::word> x = Written(a);
+  const kj::Array<capnp::word> y = Written(b);
+  return x.size() == y.size() && std::memcmp(x.begin(), y.begin(), x.asBytes().size()) == 0 &&
+         a.journal.journal == b.journal.journal && a.journal.sequence == b.journal.sequence &&
+         a.sender.known == b.sender.known && a.sender.subject == b.sender.subject;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   recordkit::PropertyPacker packer;
@@ -27,6 +60,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (void)automation::ToText(field.value);
     } catch (const std::exception&) {
     }
+  }
+
+  // A reader's scratch is reused from record to record: one that read an event of the
+  // usual fields first reads these bytes the same.
+  {
+    auto usual = recordkit::PropertySet::NewEventSet();
+    usual->Item("Description")->SetValue(Variant::String("a description longer than a short text"));
+    usual->Item("EventCode")->SetValue(Variant::Long(4711));
+    Variant first;
+    recordkit::PackedFields reused;
+    if (packer.PackProperties(first, *usual) != 0 || packer.ReadFields(first, reused) != 0) {
+      throw std::logic_error("an event set does not pack and read");
+    }
+    if (packer.ReadFields(record, reused) != read) throw std::logic_error("a reused scratch reads otherwise");
+    if (read == 0 && !SameFields(fields, reused)) throw std::logic_error("a reused scratch reads other fields");
   }
 
   auto set = recordkit::PropertySet::NewEventSet();

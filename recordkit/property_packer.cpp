@@ -1,7 +1,9 @@
 #include "recordkit/property_packer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +32,59 @@ constexpr int kNestingLimit = 64;
 static_assert(kNestingLimit >= 4 + 2 * automation::kMaxArrayNesting);
 
 using DecodedField = PackedFields::Field;
+
+// ---------------------------------------------------------------- message size
+
+// The words a struct of type T takes in a message.
+template <typename T>
+constexpr size_t StructWords() {
+  return size_t{T::_capnpPrivate::dataWordSize} + T::_capnpPrivate::pointerCount;
+}
+
+// The words a text of `size` bytes takes, its closing NUL included.
+constexpr size_t TextWords(size_t size) { return (size + 1 + sizeof(capnp::word) - 1) / sizeof(capnp::word); }
+
+// The words WriteVariant takes for `value` beyond the Variant struct itself.
+size_t ValueWords(const Variant& held) {
+  const Variant& value = held.deref();
+  if (!value.isArray()) return value.type() == VarType::String ? TextWords(value.string().size()) : 0;
+  const SafeArray& array = value.array();
+  // The Array struct, and its bounds as a struct list behind a tag word.
+  size_t words = StructWords<automation::wire::Array>() + 1 +
+                 array.dimensions() * StructWords<automation::wire::ArrayBound>();
+  if (array.elementType() == VarType::Byte) {
+    return words + (array.bytes().size() + sizeof(capnp::word) - 1) / sizeof(capnp::word);
+  }
+  const size_t n = array.size();
+  words += 1 + n * StructWords<automation::wire::Variant>();
+  for (size_t i = 0; i < n; ++i) words += ValueWords(array.ElementAt(i));
+  return words;
+}
+
+// The words of the message PackProperties builds: the root pointer, the record, its
+// stamps, and its fields as a struct list behind a tag word. The message is built in
+// one segment of this size, so no more is allocated (and zeroed) than it takes.
+size_t RecordWords(const PropertySet& set, const SenderIdentity& sender, const JournalStamp& journal) {
+  const auto& properties = set.Properties();
+  size_t words = 1 + StructWords<wire::PackedRecord>();
+  if (sender.known) words += StructWords<wire::Sender>() + TextWords(sender.subject.size());
+  if (journal.known()) words += StructWords<wire::JournalStamp>();
+  words += 1 + properties.size() * StructWords<wire::Field>();
+  for (const auto& property : properties) {
+    words += TextWords(property->Name().size());
+    if (!property->Value().isEmpty()) words += StructWords<automation::wire::Variant>() + ValueWords(property->Value());
+  }
+  return words;
+}
+
+// A hash of a name (not empty) from its length and its first, middle and last
+// letters, without regard to case: names that match have the same hash.
+unsigned NameHash(const std::string& name) {
+  return static_cast<unsigned>(name.size()) * 31u +
+         static_cast<unsigned char>(automation::LowerAscii(name.front())) * 7u +
+         static_cast<unsigned char>(automation::LowerAscii(name[name.size() / 2])) * 131u +
+         static_cast<unsigned char>(automation::LowerAscii(name.back()));
+}
 
 // Decodes the whole record into `record` (reusing what it holds), or raises
 // (AutomationError or kj::Exception) having touched nothing but `record`.
@@ -68,27 +123,37 @@ void DecodeRecord(const SafeArray& array, PackedFields& record) {
   auto root = reader.getRoot<wire::PackedRecord>();
   auto fields = root.getFields();
   decoded.resize(fields.size());
-  // No two fields may share a name. A bit per name, from its length and its first
-  // and last letters without regard to case, tells which names need comparing: only
-  // those whose bit was taken already.
-  uint64_t taken = 0;
+  // No two fields may share a name. One of 256 bits per name, from its hash, tells
+  // which names need comparing: only those with the same hash, once its bit was
+  // taken already.
+  uint64_t taken[4] = {0, 0, 0, 0};
+  // The hashes of the first names, kept for those comparisons.
+  constexpr unsigned kKeptHashes = 64;
+  unsigned hashes[kKeptHashes];
   for (unsigned i = 0; i < fields.size(); ++i) {
     auto field = fields[i];
     DecodedField& out = decoded[i];
     auto text = field.getName();
     if (text.size() == 0) throw AutomationError(packer_error::kNotAPackedRecord);
-    out.name.assign(text.begin(), text.size());
-    const unsigned hash = static_cast<unsigned>(out.name.size()) * 31u +
-                          static_cast<unsigned char>(automation::LowerAscii(out.name.front())) * 7u +
-                          static_cast<unsigned char>(automation::LowerAscii(out.name.back()));
+    // A scratch record reused for records of the same fields holds the name already.
+    if (std::string_view(out.name) != std::string_view(text.begin(), text.size())) {
+      out.name.assign(text.begin(), text.size());
+    }
+    const unsigned hash = NameHash(out.name);
+    if (i < kKeptHashes) hashes[i] = hash;
+    uint64_t& word = taken[(hash / 64) % 4];
     const uint64_t bit = uint64_t{1} << (hash % 64);
-    if ((taken & bit) != 0) {
+    if ((word & bit) != 0) {
       for (unsigned j = 0; j < i; ++j) {
-        if (NamesEqual(decoded[j].name, out.name)) throw AutomationError(packer_error::kNotAPackedRecord);
+        const unsigned other = j < kKeptHashes ? hashes[j] : NameHash(decoded[j].name);
+        if (other == hash && NamesEqual(decoded[j].name, out.name)) {
+          throw AutomationError(packer_error::kNotAPackedRecord);
+        }
       }
     }
-    taken |= bit;
-    out.value = automation::ReadVariant(field.getValue());
+    word |= bit;
+    // A field without a value struct reads as an Empty one (see PackProperties).
+    automation::ReadVariantInto(field.getValue(), out.value);
     out.mapped = field.getMapped();
   }
   SenderIdentity& sender = record.sender;
@@ -141,7 +206,11 @@ int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, co
                                        const JournalStamp& journal) const {
   std::vector<uint8_t> bytes;
   try {
-    capnp::MallocMessageBuilder message;
+    // A first segment of the default size would be far larger than a record, and
+    // is zeroed when allocated: sized from the set instead. A set too large to be
+    // queued gets no more room at first than the largest record; the message grows.
+    const size_t words = std::min(RecordWords(set, sender, journal), kMaxPackedRecordBytes / sizeof(capnp::word));
+    capnp::MallocMessageBuilder message(static_cast<unsigned>(words));
     const auto& properties = set.Properties();
     auto root = message.initRoot<wire::PackedRecord>();
     if (sender.known) {
@@ -164,6 +233,10 @@ int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, co
       auto field = fields[i];
       field.setName(kj::StringPtr(property.Name().c_str(), property.Name().size()));
       field.setMapped(property.Mapped());
+      // An Empty value is left out: a field with no value struct reads as one whose
+      // struct has every member at its default, which is Empty. Most fields of an
+      // event are Empty, and each struct costs room and reading.
+      if (property.Value().isEmpty()) continue;
       // Object references cannot live outside the process that holds them: with
       // no object codec this raises 13.
       automation::WriteVariant(property.Value(), field.initValue());
@@ -199,10 +272,13 @@ int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set, Packed
   for (size_t i = 0; i < decoded.fields.size(); ++i) {
     auto& field = decoded.fields[i];
     // A record packed from a set like this one holds its fields in the set's order.
-    std::shared_ptr<Property> property =
-        i < properties.size() && NamesEqual(properties[i]->Name(), field.name) ? properties[i] : set.Find(field.name);
+    Property* property = i < properties.size() && NamesEqual(properties[i]->Name(), field.name)
+                             ? properties[i].get()
+                             : set.Find(field.name).get();
     if (property) {
-      property->SetValue(std::move(field.value));
+      // Most fields of an event are Empty, and an Empty value over an Empty one
+      // changes nothing.
+      if (!field.value.isEmpty() || !property->Value().isEmpty()) property->SetValue(std::move(field.value));
     } else {
       set.Add(field.name, field.value, field.mapped);
     }

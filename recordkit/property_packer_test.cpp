@@ -1,5 +1,6 @@
 #include "recordkit/property_packer.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -349,6 +350,92 @@ std::function<void(automation::wire::Variant::Builder)> LongArray(std::vector<Ar
   };
 }
 
+// The number of segments the message of a packed record has, from its segment table.
+uint32_t SegmentsOf(const Variant& record) {
+  const auto& bytes = record.array().bytes();
+  uint32_t countLessOne = 0;
+  std::memcpy(&countLessOne, bytes.data(), sizeof countLessOne);
+  return countLessOne + 1;
+}
+
+TEST(PropertyPackerTest, EveryRecordIsBuiltInOneSegment) {
+  // Texts of each length about a word's edge, where the room a text takes steps up.
+  auto texts = PropertySet::NewEventSet();
+  for (size_t i = 0; i < 19; ++i) {
+    texts->Properties()[i]->SetValue(Variant::String(std::string(i, 'x')));
+  }
+  texts->Add(std::string(23, 'N'), Variant::String(std::string(64, 'y')), false);
+  auto typical = PropertySet::NewEventSet();
+  typical->Item("Description")->SetValue(Variant::String("Could not reach the print server, try 12"));
+  typical->Item("EventCode")->SetValue(Variant::Long(4711));
+  typical->Item("EventDate")->SetValue(Variant::Date(46000));
+  const SenderIdentity sender{true, true, 1000, 1000, 4242, "client.example"};
+  const JournalStamp stamp{7, 99};
+  const std::shared_ptr<PropertySet> sets[] = {EveryKindSet(), texts, typical, PropertySet::NewEventSet(),
+                                              std::make_shared<PropertySet>()};
+  PropertyPacker packer;
+  for (const auto& set : sets) {
+    for (bool stamped : {false, true}) {
+      SCOPED_TRACE(std::to_string(set->Count()) + (stamped ? " fields, stamped" : " fields"));
+      Variant record;
+      ASSERT_EQ(stamped ? packer.PackProperties(record, *set, sender, stamp) : packer.PackProperties(record, *set), 0);
+      EXPECT_EQ(SegmentsOf(record), 1u);
+      PackedFields fields;
+      ASSERT_EQ(packer.ReadFields(record, fields), 0);
+      ASSERT_EQ(fields.fields.size(), set->Count());
+      for (size_t i = 0; i < fields.fields.size(); ++i) {
+        EXPECT_EQ(fields.fields[i].name, set->Properties()[i]->Name());
+        EXPECT_EQ(fields.fields[i].value, set->Properties()[i]->Value());
+      }
+      EXPECT_EQ(fields.journal.sequence, stamped ? 99 : 0);
+      EXPECT_EQ(fields.sender.subject, stamped ? "client.example" : "");
+    }
+  }
+}
+
+TEST(PropertyPackerTest, AnEmptyValueReadsTheSameWithOrWithoutItsValueStruct) {
+  // Records packed earlier carry a value struct for an Empty field; now it is left out.
+  capnp::MallocMessageBuilder message;
+  auto fields = message.initRoot<wire::PackedRecord>().initFields(3);
+  fields[0].setName("AppName");
+  fields[0].setMapped(true);
+  fields[0].initValue().setEmpty();
+  fields[1].setName("Severity");
+  fields[1].setMapped(true);
+  fields[1].initValue().setInteger(2);
+  fields[2].setName("Extra");
+  fields[2].setMapped(false);
+  const Variant older = MessageBytes(message);
+
+  auto set = std::make_shared<PropertySet>();
+  set->Add("AppName", Variant(), true);
+  set->Add("Severity", Variant::Integer(2), true);
+  set->Add("Extra", Variant(), false);
+  const Variant newer = PackOrFail(*set);
+  EXPECT_LT(BytesOf(newer).size(), BytesOf(older).size());
+
+  PropertyPacker packer;
+  for (const Variant* record : {&older, &newer}) {
+    PackedFields read;
+    ASSERT_EQ(packer.ReadFields(*record, read), 0);
+    ASSERT_EQ(read.fields.size(), 3u);
+    EXPECT_TRUE(read.fields[0].value.isEmpty());
+    EXPECT_EQ(read.fields[1].value, Variant::Integer(2));
+    EXPECT_TRUE(read.fields[2].value.isEmpty());
+    EXPECT_FALSE(read.fields[2].mapped);
+
+    // Unpacked over values a set held, each Empty field empties its own.
+    auto target = std::make_shared<PropertySet>();
+    target->Add("AppName", Variant::String("before"), true);
+    target->Add("Extra", Variant::Long(1), false);
+    Variant data = *record;
+    ASSERT_EQ(packer.UnpackProperties(data, *target), 0);
+    EXPECT_TRUE(target->Item("AppName")->Value().isEmpty());
+    EXPECT_TRUE(target->Item("Extra")->Value().isEmpty());
+    EXPECT_EQ(target->Item("Severity")->Value(), Variant::Integer(2));
+  }
+}
+
 TEST(PropertyPackerTest, RejectsDataThatIsNotAByteArray) {
   std::vector<uint8_t> valid = BytesOf(PackOrFail(*TargetSet()));
   const std::vector<std::pair<std::string, Variant>> cases = {
@@ -523,6 +610,37 @@ TEST(PropertyPackerTest, RejectsMalformedRecords) {
     fields[1].setName("APPNAME");
     fields[1].initValue().setString("two");
     ExpectRejected(MessageBytes(message));
+  }
+}
+
+TEST(PropertyPackerTest, ADuplicateNameIsFoundWhereverTheTwoStand) {
+  // Many names, so that some share a hash and the duplicate stands among the first
+  // names or after them.
+  auto names = [](size_t count) {
+    std::vector<std::string> list;
+    for (size_t i = 0; i < count; ++i) list.push_back("Field" + std::to_string(i) + std::string(i % 5, 'x'));
+    return list;
+  };
+  auto record = [](const std::vector<std::string>& list) {
+    capnp::MallocMessageBuilder message;
+    auto fields = message.initRoot<wire::PackedRecord>().initFields(static_cast<unsigned>(list.size()));
+    for (size_t i = 0; i < list.size(); ++i) {
+      fields[static_cast<unsigned>(i)].setName(list[i]);
+      fields[static_cast<unsigned>(i)].initValue().setLong(int32_t(i));
+    }
+    return MessageBytes(message);
+  };
+  PropertyPacker packer;
+  PackedFields read;
+  EXPECT_EQ(packer.ReadFields(record(names(150)), read), 0);
+  EXPECT_EQ(read.fields.size(), 150u);
+  const std::pair<size_t, size_t> pairs[] = {{0, 1}, {3, 40}, {10, 63}, {63, 64}, {5, 100}, {70, 140}, {148, 149}};
+  for (const auto& [first, second] : pairs) {
+    SCOPED_TRACE(std::to_string(first) + " and " + std::to_string(second));
+    std::vector<std::string> list = names(150);
+    list[second] = list[first];
+    for (char& c : list[second]) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ExpectRejected(record(list));
   }
 }
 

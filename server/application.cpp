@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 #include "automation/automation_error.h"
 #include "automation/conversions.h"
@@ -18,33 +19,54 @@ using automation::Variant;
 using automation::VarType;
 namespace err = automation::err;
 
-constexpr const char* kEventDateSentinel = "01/01/1900";
-constexpr const char* kEventTimeSentinel = "12:00:00 AM";
+constexpr std::string_view kEventDateSentinel = "01/01/1900";
+constexpr std::string_view kEventTimeSentinel = "12:00:00 AM";
 
-// The date and the time of day are read separately, each to the whole second.
-Variant CurrentDate(const automation::Clock& clock) {
-  return Variant::Date(*automation::DateSerial(automation::DatePart(clock.Now())));
+// Where a set made by NewEventSet holds the fields that Loggit stamps.
+constexpr size_t kEventDatePlace = 8;
+constexpr size_t kEventTimePlace = 9;
+constexpr size_t kLogDatePlace = 10;
+constexpr size_t kLogTimePlace = 11;
+
+// The field so named, looked for at `place` first; raises 5, as Item does, when the
+// set holds none.
+recordkit::Property& EventField(const recordkit::PropertySet& set, size_t place, std::string_view name) {
+  const auto& properties = set.Properties();
+  if (place < properties.size() && automation::EqualsNoCase(properties[place]->Name(), name)) {
+    return *properties[place];
+  }
+  return *set.Item(std::string(name));
 }
 
-Variant CurrentTime(const automation::Clock& clock) {
-  return Variant::Date(automation::TimeSerial(automation::TimePart(clock.Now())));
+// The current date and time of day, each to the whole second, from one reading of
+// the clock.
+struct Today {
+  Variant date;
+  Variant time;
+};
+
+Today ReadClock(const automation::Clock& clock) {
+  const double now = clock.Now();
+  return {Variant::Date(*automation::DateSerial(automation::DatePart(now))),
+          Variant::Date(automation::TimeSerial(automation::TimePart(now)))};
 }
 
 // A field keeps a usable date or time the client gave; the sentinel text, or
 // anything that is not a date, gives way to the current value.
-void ApplySentinelRule(recordkit::PropertySet& set, const char* field, const std::string& sentinel,
-                       const Variant& replacement) {
-  const Variant value = set.Item(field)->Value();
+void ApplySentinelRule(recordkit::Property& field, std::string_view sentinel, const Variant& replacement) {
+  const Variant& value = field.Value();
   if (!value.isNull()) {
     // A text as it is; an array, an error value or an object has no text form and
     // raises 13, as the comparison does.
-    const std::string text = automation::ToText(value);
-    if (text == sentinel) {
-      set.Item(field)->SetValue(replacement);
+    const bool isSentinel = value.type() == VarType::String && !value.isArray()
+                                ? value.string() == sentinel
+                                : automation::ToText(value) == sentinel;
+    if (isSentinel) {
+      field.SetValue(replacement);
       return;
     }
   }
-  if (!automation::IsDate(value)) set.Item(field)->SetValue(replacement);
+  if (!automation::IsDate(value)) field.SetValue(replacement);
 }
 
 // The element (FieldNo, 0) of a two-dimensional array held in ArrayData.
@@ -135,11 +157,12 @@ void Application::StampAndQueue(Variant& vData) {
   if (int32_t number = packer.UnpackProperties(vData, *properties_, unpacked_); number != 0) {
     throw AutomationError(number);
   }
-  const automation::Clock& clock = state_.env.clock;
-  ApplySentinelRule(*properties_, "EventDate", kEventDateSentinel, CurrentDate(clock));
-  ApplySentinelRule(*properties_, "EventTime", kEventTimeSentinel, CurrentTime(clock));
-  properties_->Item("LogDate")->SetValue(CurrentDate(clock));
-  properties_->Item("LogTime")->SetValue(CurrentTime(clock));
+  const Today today = ReadClock(state_.env.clock);
+  const recordkit::PropertySet& set = *properties_;
+  ApplySentinelRule(EventField(set, kEventDatePlace, "EventDate"), kEventDateSentinel, today.date);
+  ApplySentinelRule(EventField(set, kEventTimePlace, "EventTime"), kEventTimeSentinel, today.time);
+  EventField(set, kLogDatePlace, "LogDate").SetValue(today.date);
+  EventField(set, kLogTimePlace, "LogTime").SetValue(today.time);
 
   Variant record;
   const recordkit::JournalStamp stamp = state_.drain.NextStamp();

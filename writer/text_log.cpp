@@ -1,5 +1,7 @@
 #include "writer/text_log.h"
 
+#include <bit>
+#include <cstdint>
 #include <string_view>
 
 #include <kj/debug.h>
@@ -16,8 +18,15 @@ using automation::Variant;
 
 enum class Rendering { kJoined, kTextConversion };
 
+// The text of the date value a column held last (by its bits), kept from record to
+// record; empty until a date was rendered.
+struct DateText {
+  uint64_t bits = 0;
+  std::string text;
+};
+
 struct Column {
-  const char* property;
+  std::string_view property;
   Rendering rendering;
 };
 
@@ -35,11 +44,9 @@ constexpr Column kColumns[kTextLogColumns] = {
     {"DetailLevel", Rendering::kTextConversion},
 };
 
-// Appends `text` keeping a record on one line of 19 columns: tab, CR and LF become
+// Keeps a record on one line of 19 columns: tab, CR and LF from `start` on become
 // one blank each.
-void AppendFlat(std::string& line, std::string_view text) {
-  const size_t start = line.size();
-  line.append(text);
+void Flatten(std::string& line, size_t start) {
   for (size_t i = start; i < line.size(); ++i) {
     char& c = line[i];
     if (c == '\t' || c == '\r' || c == '\n') c = ' ';
@@ -47,27 +54,45 @@ void AppendFlat(std::string& line, std::string_view text) {
 }
 
 // A joined column takes a null as an empty column; a converted one raises 94 for it.
-// A text is taken as it is.
-void AppendColumn(std::string& line, const Variant& value, Rendering rendering) {
+// A text is taken as it is. A value that raises leaves the line as it was.
+void AppendColumn(std::string& line, const Variant& value, Rendering rendering, DateText& last) {
   if (rendering == Rendering::kJoined && value.isNull()) return;
-  if (value.type() == automation::VarType::String && !value.isArray()) {
-    AppendFlat(line, value.string());
+  const size_t start = line.size();
+  if (value.type() == automation::VarType::Date && !value.isArray()) {
+    // The records of a run mostly share their dates and times to the second.
+    const uint64_t bits = std::bit_cast<uint64_t>(value.deref().date());
+    if (!last.text.empty() && bits == last.bits) {
+      line += last.text;
+      return;
+    }
+    automation::AppendText(line, value);
+    last.bits = bits;
+    last.text.assign(line, start);
     return;
   }
-  AppendFlat(line, automation::ToText(value));
+  automation::AppendText(line, value);
+  // Only a text can hold a tab, CR or LF; numbers, dates and truth values never do.
+  if (value.type() == automation::VarType::String) Flatten(line, start);
 }
 
 }  // namespace
 
-std::string TextLog::FormatLogLine(const Variant& record, std::vector<std::string>& faults) const {
+// The fields of the record at hand, and the text of the last date each column held.
+struct TextLog::LineScratch {
   recordkit::PackedFields fields;
+  DateText dates[kTextLogColumns];
+};
+
+std::string TextLog::FormatLogLine(const Variant& record, std::vector<std::string>& faults) const {
+  LineScratch scratch;
   std::string line;
-  AppendLogLine(record, fields, line, faults);
+  AppendLogLine(record, scratch, line, faults);
   return line;
 }
 
-void TextLog::AppendLogLine(const Variant& record, recordkit::PackedFields& fields, std::string& line,
+void TextLog::AppendLogLine(const Variant& record, LineScratch& scratch, std::string& line,
                             std::vector<std::string>& faults) const {
+  recordkit::PackedFields& fields = scratch.fields;
   if (int32_t number = packer_.ReadFields(record, fields); number != 0) {
     // Only a damaged record gets here; it leaves an empty line and a trace of why.
     faults.push_back("Record could not be unpacked: " + automation::StandardDescription(number));
@@ -78,7 +103,7 @@ void TextLog::AppendLogLine(const Variant& record, recordkit::PackedFields& fiel
     try {
       // Each column is the field a new event set would hold under its name.
       const Variant& value = fields.ValueOf(kColumns[i].property, static_cast<size_t>(i));
-      AppendColumn(line, value, kColumns[i].rendering);
+      AppendColumn(line, value, kColumns[i].rendering, scratch.dates[i]);
     } catch (const AutomationError& e) {
       // The column stays empty; the rest of the record is still written.
       faults.push_back(e.description());
@@ -87,12 +112,12 @@ void TextLog::AppendLogLine(const Variant& record, recordkit::PackedFields& fiel
 }
 
 void TextLog::RenderLines(kj::ArrayPtr<const Variant> run, std::string& lines, std::vector<std::string>& faults) const {
-  recordkit::PackedFields fields;
+  LineScratch scratch;
   lines.reserve(lines.size() + run.size() * 200);
   for (size_t i = 0; i < run.size(); ++i) {
     if (i + 16 < run.size()) recordkit::PrefetchRecordArray(run[i + 16]);
     if (i + 8 < run.size()) recordkit::PrefetchRecordBytes(run[i + 8]);
-    AppendLogLine(run[i], fields, lines, faults);
+    AppendLogLine(run[i], scratch, lines, faults);
     lines += "\r\n";
   }
 }

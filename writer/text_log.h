@@ -48,9 +48,10 @@ class TextLog final : public LogTarget {
   const std::string& path() const { return path_; }
 
  private:
-  // Appends the line of `record` to `line`; `fields` is scratch space kept between
-  // records.
-  void AppendLogLine(const automation::Variant& record, recordkit::PackedFields& fields, std::string& line,
+  // What rendering keeps from record to record of a run.
+  struct LineScratch;
+  // Appends the line of `record` to `line`.
+  void AppendLogLine(const automation::Variant& record, LineScratch& scratch, std::string& line,
                      std::vector<std::string>& faults) const;
   // Renders `run` as lines, each with its CR LF, adding the faults met to `faults`.
   void RenderLines(kj::ArrayPtr<const automation::Variant> run, std::string& lines,

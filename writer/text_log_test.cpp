@@ -127,6 +127,28 @@ TEST_F(TextLogTest, RecordsAreAppendedAsCrLfLinesInOrder) {
   EXPECT_EQ(process.files.calls(), 2);  // one append per run
 }
 
+TEST_F(TextLogTest, ARunRendersEachRecordAsItRendersAlone) {
+  // Dates that repeat from record to record, change, come back, and stand in other
+  // columns; a value off the scale between them; a long run is rendered in two halves.
+  const double day = *automation::DateSerial({2026, 12, 11});
+  const double second = 1.0 / 86400;
+  const Variant dates[] = {Variant::Date(day + 0.25), Variant::Date(day + 0.25), Variant::Date(day + 0.25 + second),
+                           Variant::Date(day), Variant::Date(3e6), Variant::Date(day + 0.25), Variant::Date(0),
+                           Variant::Date(-0.0), Variant::String("12/11/2026")};
+  std::vector<Variant> run;
+  std::string expected;
+  for (int i = 0; i < 100; ++i) {
+    const Variant& date = dates[i % std::size(dates)];
+    const Variant& other = dates[(i / 3) % std::size(dates)];
+    Variant record = MakeRecord({{"EventDate", date}, {"EventTime", other}, {"LogDate", date}, {"LogTime", date}});
+    std::vector<std::string> faults;
+    expected += log.FormatLogLine(record, faults) + "\r\n";
+    run.push_back(std::move(record));
+  }
+  EXPECT_EQ(Write(run).taken, run.size());
+  EXPECT_EQ(testing::ReadFile(process.textLogPath), expected);
+}
+
 TEST_F(TextLogTest, MissingFolderWritesNothingAndAnswersTheFileError) {
   const std::string path = process.homeDir / "no-such-folder/Ledgwk.log";
   TextLog missing(process.files, process.packer, process.faultLog, process.worker, path);
