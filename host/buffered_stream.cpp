@@ -41,4 +41,66 @@ kj::Promise<size_t> BufferedStream::ReadMore(kj::byte* out, size_t minBytes, siz
       });
 }
 
+kj::Promise<void> BufferedStream::write(const void* buffer, size_t size) {
+  const kj::ArrayPtr<const kj::byte> piece(static_cast<const kj::byte*>(buffer), size);
+  return write(kj::arrayPtr(&piece, 1));
+}
+
+kj::Promise<void> BufferedStream::write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) {
+  KJ_IF_MAYBE (failure, writeFailure_) { return kj::cp(*failure); }
+  for (auto piece : pieces) gathered_.addAll(piece);
+  if (!flushing_) {
+    flushing_ = true;
+    // Once the loop has run everything else of this turn: the answers it produces
+    // meanwhile go out with this one.
+    flush_ = kj::evalLast([this]() { return WriteGathered(); }).eagerlyEvaluate(nullptr);
+  }
+  return Gathered();
+}
+
+kj::Promise<void> BufferedStream::Gathered() {
+  if (gathered_.size() < kMaxGatheredBytes) return kj::READY_NOW;
+  auto paf = kj::newPromiseAndFulfiller<void>();
+  waitingWriters_.add(kj::mv(paf.fulfiller));
+  return kj::mv(paf.promise);
+}
+
+kj::Promise<void> BufferedStream::WriteGathered() {
+  if (gathered_.empty()) {
+    WriteEnded();
+    return kj::READY_NOW;
+  }
+  writing_ = kj::mv(gathered_);
+  gathered_ = kj::Vector<kj::byte>();
+  // Writers held back wait no longer: what they gave is on its way.
+  auto waiting = kj::mv(waitingWriters_);
+  for (auto& writer : waiting) writer->fulfill();
+  return inner_->write(writing_.begin(), writing_.size())
+      .then([this]() { return WriteGathered(); },
+            [this](kj::Exception&& e) {
+              writeFailure_ = kj::cp(e);
+              auto waiting = kj::mv(waitingWriters_);
+              for (auto& writer : waiting) writer->reject(kj::cp(e));
+              gathered_.clear();
+              WriteEnded();
+            });
+}
+
+void BufferedStream::WriteEnded() {
+  flushing_ = false;
+  writing_.clear();
+  if (shutdownDue_) {
+    shutdownDue_ = false;
+    inner_->shutdownWrite();
+  }
+}
+
+void BufferedStream::shutdownWrite() {
+  if (flushing_) {
+    shutdownDue_ = true;
+  } else {
+    inner_->shutdownWrite();
+  }
+}
+
 }  // namespace ledgerwick::host

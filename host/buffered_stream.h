@@ -2,12 +2,19 @@
 // A connection's stream with its reads buffered: the RPC layer reads each message in
 // two or more small reads (its header, then its segments), which with many calls in
 // flight cost a system call each. Reading what the socket holds in one go turns them
-// into copies. Writes and everything else go straight to the stream.
+// into copies.
+//
+// Writes are gathered the same way: the answers the loop produces in one turn go out
+// in one write once it has nothing else to run (or as soon as the write before them
+// is done), instead of a write for every answer. A write is taken as soon as it is
+// copied, unless a large amount waits already: then it waits for the socket. A write
+// that fails fails every write after it.
 
 #include <functional>
 
 #include <kj/array.h>
 #include <kj/async-io.h>
+#include <kj/vector.h>
 
 namespace ledgerwick::host {
 
@@ -23,12 +30,11 @@ class BufferedStream final : public kj::AsyncIoStream {
   using ReadGate = std::function<kj::Maybe<kj::Promise<void>>()>;
   void SetReadGate(ReadGate gate) { readGate_ = std::move(gate); }
 
-  kj::Promise<void> write(const void* buffer, size_t size) override { return inner_->write(buffer, size); }
-  kj::Promise<void> write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) override {
-    return inner_->write(pieces);
-  }
+  kj::Promise<void> write(const void* buffer, size_t size) override;
+  kj::Promise<void> write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) override;
   kj::Promise<void> whenWriteDisconnected() override { return inner_->whenWriteDisconnected(); }
-  void shutdownWrite() override { inner_->shutdownWrite(); }
+  // After what is gathered has gone out.
+  void shutdownWrite() override;
   void abortRead() override { inner_->abortRead(); }
   void getsockopt(int level, int option, void* value, kj::uint* length) override {
     inner_->getsockopt(level, option, value, length);
@@ -44,8 +50,22 @@ class BufferedStream final : public kj::AsyncIoStream {
   size_t TakeBuffered(kj::byte* out, size_t maxBytes);
   kj::Promise<size_t> ReadMore(kj::byte* out, size_t minBytes, size_t maxBytes, size_t done);
 
+  // Past this much gathered and not yet written, a write waits for the socket.
+  static constexpr size_t kMaxGatheredBytes = 256 * 1024;
+
+  kj::Promise<void> Gathered();
+  kj::Promise<void> WriteGathered();
+  void WriteEnded();
+
   kj::Own<kj::AsyncIoStream> inner_;
   ReadGate readGate_;
+  kj::Vector<kj::byte> gathered_;  // taken, not yet handed to the socket
+  kj::Vector<kj::byte> writing_;   // handed to the socket, not yet written
+  bool flushing_ = false;          // a write of gathered bytes is due or under way
+  bool shutdownDue_ = false;
+  kj::Maybe<kj::Exception> writeFailure_;
+  kj::Vector<kj::Own<kj::PromiseFulfiller<void>>> waitingWriters_;
+  kj::Maybe<kj::Promise<void>> flush_;  // last: it goes first, while the rest still stands
   kj::Array<kj::byte> buffer_;
   size_t begin_ = 0;  // the buffered bytes are buffer_[begin_, end_)
   size_t end_ = 0;

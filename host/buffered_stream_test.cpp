@@ -1,9 +1,11 @@
 #include "host/buffered_stream.h"
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <kj/async-io.h>
+#include <kj/debug.h>
 #include <kj/vector.h>
 
 namespace ledgerwick::host {
@@ -96,6 +98,85 @@ TEST_F(BufferedStreamTest, AClosedReadGateHoldsTheReadUntilItOpens) {
   EXPECT_EQ(read.wait(ws), 6u);
   EXPECT_EQ(out, "abcdef");
   EXPECT_EQ(asked, 2);
+}
+
+// A stream that keeps each write it is given, and can fail them.
+class RecordingStream final : public kj::AsyncIoStream {
+ public:
+  kj::Promise<size_t> tryRead(void*, size_t, size_t) override { return kj::NEVER_DONE; }
+  kj::Promise<void> write(const void* buffer, size_t size) override {
+    if (failWrites) return KJ_EXCEPTION(DISCONNECTED, "the peer went away");
+    writes.emplace_back(static_cast<const char*>(buffer), size);
+    return kj::READY_NOW;
+  }
+  kj::Promise<void> write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) override {
+    std::string joined;
+    for (auto piece : pieces) joined.append(reinterpret_cast<const char*>(piece.begin()), piece.size());
+    return write(joined.data(), joined.size());
+  }
+  kj::Promise<void> whenWriteDisconnected() override { return kj::NEVER_DONE; }
+  void shutdownWrite() override { shutdownAfter = writes.size(); }
+  void abortRead() override {}
+
+  std::vector<std::string> writes;
+  bool failWrites = false;
+  kj::Maybe<size_t> shutdownAfter;  // how many writes came before the shutdown
+};
+
+class GatheredWritesTest : public ::testing::Test {
+ protected:
+  GatheredWritesTest() {
+    auto inner = kj::heap<RecordingStream>();
+    recorded = inner.get();
+    stream = kj::heap<BufferedStream>(kj::mv(inner));
+  }
+  ~GatheredWritesTest() noexcept override {}
+
+  kj::Promise<void> Write(const std::string& text) { return stream->write(text.data(), text.size()); }
+
+  kj::EventLoop loop;
+  kj::WaitScope ws{loop};
+  RecordingStream* recorded = nullptr;
+  kj::Own<BufferedStream> stream;
+};
+
+// What one turn writes goes out in one write, in order, once the loop has run the
+// rest of the turn; a shutdown asked for meanwhile comes after it.
+TEST_F(GatheredWritesTest, TheWritesOfOneTurnGoOutTogetherAndBeforeTheShutdown) {
+  Write("one").wait(ws);
+  Write("two").wait(ws);
+  const kj::ArrayPtr<const kj::byte> pieces[] = {kj::StringPtr("thr").asBytes(), kj::StringPtr("ee").asBytes()};
+  stream->write(pieces).wait(ws);
+  stream->shutdownWrite();
+  EXPECT_TRUE(recorded->writes.empty());
+  EXPECT_TRUE(recorded->shutdownAfter == nullptr);
+  ws.poll();
+  EXPECT_EQ(recorded->writes, (std::vector<std::string>{"onetwothree"}));
+  KJ_IF_MAYBE (after, recorded->shutdownAfter) {
+    EXPECT_EQ(*after, 1u);
+  } else {
+    ADD_FAILURE() << "no shutdown";
+  }
+  Write("later").wait(ws);
+  ws.poll();
+  EXPECT_EQ(recorded->writes, (std::vector<std::string>{"onetwothree", "later"}));
+}
+
+// Past the bound a writer waits until what is gathered is handed to the socket; a
+// failed write fails every write after it.
+TEST_F(GatheredWritesTest, ALargeBacklogHoldsTheWriterAndAFailureStaysFailed) {
+  const std::string large(300 * 1024, 'x');
+  auto held = Write(large);
+  EXPECT_TRUE(recorded->writes.empty());  // nothing before the loop runs
+  held.wait(ws);
+  ASSERT_EQ(recorded->writes.size(), 1u);
+  EXPECT_EQ(recorded->writes[0].size(), large.size());
+
+  recorded->failWrites = true;
+  Write("lost").wait(ws);  // taken; its failure shows on the next write
+  ws.poll();
+  EXPECT_THROW(Write("refused").wait(ws), kj::Exception);
+  EXPECT_EQ(recorded->writes.size(), 1u);
 }
 
 }  // namespace
