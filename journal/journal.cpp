@@ -264,14 +264,18 @@ bool Journal::CompactionDue() const {
 
 Status Journal::Compact() {
   const uint64_t from = pending_.empty() ? fileBytes_ : pending_.front().offset;
-  std::string body;
+  std::string& body = compactionBuffer_;
+  body.clear();
   if (from < fileBytes_) {
     if (Status read = files_.ReadFrom(path_, from, body); !read.ok()) return read;
     if (body.size() < fileBytes_ - from) return Status::Error(err::kDeviceIOError, "Device I/O error: the journal is shorter than written");
     body.resize(fileBytes_ - from);  // bytes a failed write left past the end
   }
   // Under Batch, what was not yet synced is synced with the new file.
-  return Rewrite(body, from);
+  Status rewritten = Rewrite(body, from);
+  // A large buffer once is not kept for good.
+  if (body.capacity() > (size_t{64} << 20)) std::string().swap(body);
+  return rewritten;
 }
 
 Status Journal::MarkTaken(uint64_t sequence) {

@@ -139,6 +139,7 @@ class Journal {
   uint64_t unsyncedFrom_ = 0;     // where the first of them begins
   std::deque<Pending> pending_;
   std::string stagedFrames_;
+  std::string compactionBuffer_;  // kept: compactions under load come often
   std::vector<Staged> staged_;
 };
 

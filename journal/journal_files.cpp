@@ -1,5 +1,6 @@
 #include "journal/journal_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -83,16 +84,19 @@ Status PosixJournalFiles::ReadFrom(const std::string& path, uint64_t offset, std
   }
   // Read straight into `out`, sized from the file: a journal being compacted under
   // load holds megabytes, and copying them through a small buffer costs more than
-  // reading them.
+  // reading them. `out` keeps the room it had, so a caller that reuses it does not
+  // have fresh memory faulted in for every read.
+  out.clear();
   struct stat info {};
+  size_t expected = 0;
   if (::fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) > offset) {
-    out.reserve(static_cast<size_t>(static_cast<uint64_t>(info.st_size) - offset));
+    expected = static_cast<size_t>(static_cast<uint64_t>(info.st_size) - offset);
   }
   off_t at = static_cast<off_t>(offset);
   for (;;) {
-    if (out.size() == out.capacity()) out.reserve(out.capacity() + (size_t{1} << 16));
+    // One byte more than the file held: a read that fills it means the file grew.
     const size_t before = out.size();
-    out.resize(out.capacity());
+    out.resize(std::max(before + (size_t{1} << 16), expected + 1));
     const ssize_t n = ::pread(fd, out.data() + before, out.size() - before, at);
     out.resize(before + static_cast<size_t>(n > 0 ? n : 0));
     if (n < 0) {
