@@ -234,7 +234,7 @@ Status Journal::Flush() {
   staged_.clear();
   stagedFrames_.clear();
   // One large record need not keep its room for good.
-  if (stagedFrames_.capacity() > (size_t{1} << 20)) stagedFrames_.shrink_to_fit();
+  if (stagedFrames_.capacity() > (size_t{16} << 20)) stagedFrames_.shrink_to_fit();
   return written;
 }
 
