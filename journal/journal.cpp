@@ -153,16 +153,21 @@ Recovery Journal::Open() {
   return recovery;
 }
 
-// Writes "<path>.new" holding the header and `body` (frames that stood at `bodyFrom`
-// of the old file), and puts it in the journal's place.
-Status Journal::Rewrite(const std::string& body, uint64_t bodyFrom) {
+// Writes "<path>.new" holding the header and the frames that stood at `bodyFrom` of
+// the old file: `body`, or, when `copied` is not 0, that many bytes of the old file
+// itself. Then puts it in the journal's place.
+Status Journal::Rewrite(const std::string& body, uint64_t bodyFrom, uint64_t copied) {
   const std::string newPath = path_ + ".new";
   const std::string header = HeaderFrame(identity_, next_);
   const uint64_t headerSize = header.size();
   kj::Own<JournalFile> file;
   Status status = files_.Open(newPath, true, file);
   if (status.ok()) status = file->Write(header);
-  if (status.ok() && !body.empty()) status = file->Write(body);
+  if (status.ok() && copied > 0) {
+    status = file->CopyFrom(path_, bodyFrom, copied);
+  } else if (status.ok() && !body.empty()) {
+    status = file->Write(body);
+  }
   // Under None nothing else is synced either; a rewrite that is not would lose
   // synced records with the machine.
   if (status.ok() && sync_ != SyncMode::None) status = file->Sync();
@@ -174,7 +179,7 @@ Status Journal::Rewrite(const std::string& body, uint64_t bodyFrom) {
   }
   for (Pending& p : pending_) p.offset = p.offset - bodyFrom + headerSize;
   file_ = kj::mv(file);
-  fileBytes_ = headerSize + body.size();
+  fileBytes_ = headerSize + (copied > 0 ? copied : body.size());
   headerBytes_ = headerSize;
   cutPending_ = false;
   unsynced_ = false;
@@ -264,18 +269,8 @@ bool Journal::CompactionDue() const {
 
 Status Journal::Compact() {
   const uint64_t from = pending_.empty() ? fileBytes_ : pending_.front().offset;
-  std::string& body = compactionBuffer_;
-  body.clear();
-  if (from < fileBytes_) {
-    if (Status read = files_.ReadFrom(path_, from, body); !read.ok()) return read;
-    if (body.size() < fileBytes_ - from) return Status::Error(err::kDeviceIOError, "Device I/O error: the journal is shorter than written");
-    body.resize(fileBytes_ - from);  // bytes a failed write left past the end
-  }
   // Under Batch, what was not yet synced is synced with the new file.
-  Status rewritten = Rewrite(body, from);
-  // A large buffer once is not kept for good.
-  if (body.capacity() > (size_t{64} << 20)) std::string().swap(body);
-  return rewritten;
+  return Rewrite({}, from, fileBytes_ - from);
 }
 
 Status Journal::MarkTaken(uint64_t sequence) {

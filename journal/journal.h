@@ -119,7 +119,7 @@ class Journal {
   automation::Status WriteFrames(const std::string& frames);
   // Cuts the file back to `bytes`, forgetting the records written past it.
   void CutBack(uint64_t bytes);
-  automation::Status Rewrite(const std::string& body, uint64_t bodyFrom);
+  automation::Status Rewrite(const std::string& body, uint64_t bodyFrom, uint64_t copied = 0);
   bool CompactionDue() const;
   automation::Status Compact();
 
@@ -139,7 +139,6 @@ class Journal {
   uint64_t unsyncedFrom_ = 0;     // where the first of them begins
   std::deque<Pending> pending_;
   std::string stagedFrames_;
-  std::string compactionBuffer_;  // kept: compactions under load come often
   std::vector<Staged> staged_;
 };
 

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <kj/debug.h>
+
 #include "automation/automation_error.h"
 
 namespace ledgerwick::journal {
@@ -59,7 +61,58 @@ class PosixJournalFile final : public JournalFile {
     return {};
   }
 
+  Status CopyFrom(const std::string& path, uint64_t offset, uint64_t length) override {
+    const int source = OpenFor(path, O_RDONLY);
+    if (source < 0) return FileError(errno, "open of " + path);
+    KJ_DEFER(::close(source));
+    // copy_file_range will not write through O_APPEND: a second descriptor, at the end.
+    const int target = OpenFor(path_, O_WRONLY);
+    if (target < 0) return FileError(errno, "open of " + path_);
+    KJ_DEFER(::close(target));
+    struct stat info {};
+    if (::fstat(target, &info) != 0) return FileError(errno, "size of " + path_);
+    loff_t in = static_cast<loff_t>(offset), out = info.st_size;
+    uint64_t left = length;
+    while (left > 0) {
+      const ssize_t n = ::copy_file_range(source, &in, target, &out, left, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        return CopyThroughBuffer(source, static_cast<uint64_t>(in), left, path);
+      }
+      if (n < 0) return FileError(errno, "copy to " + path_);
+      if (n == 0) return FileError(EIO, "copy from " + path + ": it ends early");
+      left -= static_cast<uint64_t>(n);
+    }
+    return {};
+  }
+
  private:
+  static int OpenFor(const std::string& path, int flags) {
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  }
+
+  // Where the kernel cannot copy between the two files.
+  Status CopyThroughBuffer(int source, uint64_t offset, uint64_t length, const std::string& path) {
+    std::string buffer(std::min<uint64_t>(length, uint64_t{1} << 20), '\0');
+    while (length > 0) {
+      const ssize_t n = ::pread(source, buffer.data(), std::min<uint64_t>(length, buffer.size()),
+                                static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return FileError(errno, "read of " + path);
+      if (n == 0) return FileError(EIO, "copy from " + path + ": it ends early");
+      if (Status written = Write(std::string_view(buffer.data(), static_cast<size_t>(n))); !written.ok()) {
+        return written;
+      }
+      offset += static_cast<uint64_t>(n);
+      length -= static_cast<uint64_t>(n);
+    }
+    return {};
+  }
+
   const int fd_;
   const std::string path_;
 };

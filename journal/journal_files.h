@@ -24,6 +24,10 @@ class JournalFile {
   virtual automation::Status Sync() = 0;
   // Cuts the file to `length` bytes; later writes land at the new end.
   virtual automation::Status Truncate(uint64_t length) = 0;
+  // Writes `length` bytes of the file at `path`, from `offset`, at the end: in the
+  // kernel where it can, without passing them through this process. A source that
+  // ends early is a failure (57); on failure part may have been written, as with Write.
+  virtual automation::Status CopyFrom(const std::string& path, uint64_t offset, uint64_t length) = 0;
 };
 
 // Failures answer the file error's number (61 Disk full for a full disk or quota,

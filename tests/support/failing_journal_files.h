@@ -76,6 +76,11 @@ class FailingJournalFiles final : public journal::JournalFiles {
       if (owner_.Fails(kTruncate)) return automation::Status::Error(owner_.plans_[kTruncate].number);
       return real_->Truncate(length);
     }
+    // Counts, and fails, as a write.
+    automation::Status CopyFrom(const std::string& path, uint64_t offset, uint64_t length) override {
+      if (owner_.Fails(kWrite)) return automation::Status::Error(owner_.plans_[kWrite].number);
+      return real_->CopyFrom(path, offset, length);
+    }
 
    private:
     FailingJournalFiles& owner_;
