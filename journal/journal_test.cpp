@@ -285,6 +285,24 @@ TEST_F(JournalTest, StagedRecordsAreWrittenInOneWriteAndAFailedCommitKeepsNoneOf
   }
 }
 
+// A compaction's copy: the bytes asked for, at the end of what the file holds; a
+// source that ends early is a failure, not a short file taken for whole.
+TEST_F(JournalTest, ACopiedRangeLandsAtTheEndAndAShortSourceFails) {
+  const std::string source = dir / "source", target = dir / "target";
+  kj::Own<JournalFile> file;
+  ASSERT_TRUE(real.Open(source, true, file).ok());
+  ASSERT_TRUE(file->Write("0123456789").ok());
+  ASSERT_TRUE(real.Open(target, true, file).ok());
+  ASSERT_TRUE(file->Write("head:").ok());
+  ASSERT_TRUE(file->CopyFrom(source, 3, 5).ok());
+  ASSERT_TRUE(file->Write(":tail").ok());
+  std::string out;
+  ASSERT_TRUE(real.ReadFrom(target, 0, out).ok());
+  EXPECT_EQ(out, "head:34567:tail");
+  EXPECT_EQ(file->CopyFrom(source, 8, 5).number, automation::err::kDeviceIOError);
+  EXPECT_FALSE(file->CopyFrom(dir / "missing", 0, 1).ok());
+}
+
 TEST_F(JournalTest, NoneAndAlwaysSyncAsTheirNamesSay) {
   {
     auto journal = Start(SyncMode::None);
