@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--journal-sync", journalSync,
                  "When the journal of accepted records reaches the disk before Loggit answers: none (written, "
-                 "not synced: survives a killed daemon), batch (one fdatasync per client call), always (one "
+                 "not synced: survives a killed daemon), batch (one fdatasync for the calls that arrive together), always (one "
                  "fdatasync per event)")
       ->check(CLI::IsMember({"none", "batch", "always"}))
       ->capture_default_str();

@@ -33,7 +33,7 @@ constexpr const char* kJournalName = "LWJOURNAL";
 // When the journal reaches the disk (fdatasync) before Loggit answers.
 enum class SyncMode {
   None,    // write(2) only: survives a killed daemon, not a lost machine
-  Batch,   // once per client call, for all the events of that call
+  Batch,   // once per Commit: for the calls that arrived together
   Always,  // after every event
 };
 
