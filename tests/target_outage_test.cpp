@@ -145,8 +145,8 @@ TEST_F(TargetOutageTest, TheTextLogFolderRemovedAndRestoredWhileEventsFlow) {
 // The local store's file cannot be written while events flow, then can again. The
 // store refuses each run (a write error, not a raised one), so the record writer
 // goes on to the text log, which takes them: nothing waits in the queue, nothing is
-// lost, and a refusing store is passed over without a fault entry. Once the file is
-// writable the store takes the new events again.
+// lost, and a refusing store is passed over without a fault entry; the status shows
+// it down meanwhile. Once the file is writable the store takes the new events again.
 TEST_F(TargetOutageTest, TheStoreFileUnwritableAndWritableAgainWhileEventsFlow) {
   WriteSettings(dir.path(), kToDatabase, dir.path(), Database());
   StartDaemon();
@@ -173,6 +173,10 @@ TEST_F(TargetOutageTest, TheStoreFileUnwritableAndWritableAgainWhileEventsFlow) 
   EXPECT_EQ(status.toTextLog, 50u);
   EXPECT_EQ(status.drainIntervalMs, 100);
   EXPECT_EQ(status.faults, faultsBefore);
+  // The status says the store is down, and why.
+  EXPECT_TRUE(status.localStore.opened);
+  EXPECT_FALSE(status.localStore.open);
+  EXPECT_NE(status.localStore.lastError, "");
 
   locked.Release();
   for (int i = 100; i < 120; ++i) Log(app, i);
@@ -180,6 +184,8 @@ TEST_F(TargetOutageTest, TheStoreFileUnwritableAndWritableAgainWhileEventsFlow) 
   status = app.connection()->Status();
   EXPECT_EQ(status.toLocalStore, 70u);
   EXPECT_EQ(status.toTextLog, 50u);
+  EXPECT_TRUE(status.localStore.open);
+  EXPECT_EQ(status.localStore.lastError, "");
   EXPECT_EQ(daemon->Stop(SIGTERM), 0) << daemon->Stderr();
 
   // The store holds what came before and after, each once, in order; the text log
