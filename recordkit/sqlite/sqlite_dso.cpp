@@ -212,8 +212,8 @@ struct SqliteDSO::Call {
 
 StoreHealth SqliteDSO::Health() const {
   StoreHealth health;
-  health.open = !runsFailing_;
-  if (runsFailing_) health.lastError = runFailure_;
+  health.open = !runHealth_->failing;
+  if (runHealth_->failing) health.lastError = runHealth_->failure;
   return health;
 }
 
@@ -306,13 +306,13 @@ kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const au
       .attach(kj::mv(fulfiller))
       .detach([](kj::Exception&&) {});
   return answer.promise
-      .then([this, call](TakeResult result) {
+      .then([health = runHealth_, call](TakeResult result) {
         if (call->storeFailed) {
-          runsFailing_ = true;
-          runFailure_ = result.status.description;
+          health->failing = true;
+          health->failure = result.status.description;
         } else if (result.taken > 0) {
-          runsFailing_ = false;
-          runFailure_.clear();
+          health->failing = false;
+          health->failure.clear();
         }
         return result;
       })

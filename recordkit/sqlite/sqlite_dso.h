@@ -162,9 +162,13 @@ class SqliteDSO final : public DSO {
   std::shared_ptr<SqliteConnection> connection_;  // null while unconnected
   std::string lastError_;
   int64_t rowsChanged_ = -1;  // of the last ExecuteNow that answered 0; caller's thread
-  // What Health answers; the caller's thread, once each run has answered.
-  bool runsFailing_ = false;
-  std::string runFailure_;
+  // What Health answers; the caller's thread, once each run has answered. Shared
+  // with the runs' answers, which may come after the DSO is gone.
+  struct RunHealth {
+    bool failing = false;
+    std::string failure;
+  };
+  const std::shared_ptr<RunHealth> runHealth_ = std::make_shared<RunHealth>();
 };
 
 }  // namespace recordkit
