@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # Seconds each fuzz target runs for in `make fuzz`.
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps build run run-postgres test bench sanitize package fuzz clean
+.PHONY: deps build run run-postgres test bench sanitize sanitize-build package fuzz clean
 
 deps:
 	@scripts/install-deps
@@ -24,11 +24,18 @@ run-postgres: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
-sanitize: deps
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer (leaks too),
+# with every daemon and command the tests start built and checked the same way.
+# A finding fails the test that met it.
+SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+sanitize: sanitize-build
+	cd build-asan && $(SANITIZE_ENV) ctest --output-on-failure -j $(JOBS)
+
+sanitize-build: deps
 	cmake -S . -B build-asan -DLEDGERWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
 # The Debian package, in $(BUILD)/: ledgerwick_<version>_<arch>.deb.
 package: build

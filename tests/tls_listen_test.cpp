@@ -99,7 +99,7 @@ TEST_F(TlsListenTest, OnlyAClientWithACertificateTheCaSignedGetsIn) {
   // The refused ones did not stop the door for the next.
   CommandResult again = OverTcp({"get", "--tls-ca", ca, "--tls-cert", dir / "client.pem", "--tls-key",
                                  dir / "client.key", "Name"});
-  EXPECT_EQ(again.code, 0) << again.err;
+  EXPECT_EQ(again.code, 0) << again.err << daemon->Stderr();
   EXPECT_EQ(again.out, "Quorvin's Ledgerwick\n");
   EXPECT_EQ(daemon->Stop(SIGTERM), 0);
   auto rows = ReadLogRows(Database());

@@ -207,7 +207,15 @@ struct SqliteDSO::Call {
   std::atomic<bool> abandoned{false};
   // Written by the work; read on the caller's thread once the work has answered.
   TakeResult result;
+  bool storeFailed = false;  // the store failed, rather than a record being refused
 };
+
+StoreHealth SqliteDSO::Health() const {
+  StoreHealth health;
+  health.open = !runHealth_->failing;
+  if (runHealth_->failing) health.lastError = runHealth_->failure;
+  return health;
+}
 
 kj::Promise<int32_t> SqliteDSO::AddRecord(DTO& dto, const automation::Variant& record,
                                           const std::string& /*text*/) {
@@ -304,13 +312,24 @@ kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const au
   worker_
       ->Run([this, &dto, records, call, converted, keepAlive = kj::mv(keepAlive), inHand = kj::mv(inHand)]() mutable {
         KJ_DEFER(inHand.End());
-        call->result = AddRunNow(dto, records, call->abandoned, converted);
+        call->result = AddRunNow(dto, records, *call, converted);
       })
       .then([call, &answerTo]() { answerTo.fulfill(kj::mv(call->result)); },
             [&answerTo](kj::Exception&& e) { answerTo.reject(kj::mv(e)); })
       .attach(kj::mv(fulfiller))
       .detach([](kj::Exception&&) {});
-  return answer.promise.attach(kj::defer([call]() { call->abandoned = true; }));
+  return answer.promise
+      .then([health = runHealth_, call](TakeResult result) {
+        if (call->storeFailed) {
+          health->failing = true;
+          health->failure = result.status.description;
+        } else if (result.taken > 0) {
+          health->failing = false;
+          health->failure.clear();
+        }
+        return result;
+      })
+      .attach(kj::defer([call]() { call->abandoned = true; }));
 }
 
 TakeResult SqliteDSO::Took(size_t taken, StoreStatus status) {
@@ -319,8 +338,11 @@ TakeResult SqliteDSO::Took(size_t taken, StoreStatus status) {
   return {taken, std::move(answer)};
 }
 
-TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                                const std::atomic<bool>& abandoned, const ConvertedRows* converted) {
+TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, Call& call,
+                                const ConvertedRows* converted) {
+  // Every answer but the last one below is a failure of the store.
+  call.storeFailed = true;
+  const std::atomic<bool>& abandoned = call.abandoned;
   if (lockWait_.cancelled()) return Took(0, {err::kDeviceIOError, "the store is closing"});
   if (abandoned) return Took(0, {err::kDeviceIOError, "the caller gave up on the call"});
   if (converted != nullptr && !converted->ready) {
@@ -381,6 +403,7 @@ TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::V
     RollBackWhenOpen(db);
     return Took(0, std::move(status));
   }
+  call.storeFailed = false;
   return Took(taken, std::move(refusal));
 }
 

@@ -101,6 +101,11 @@ class SqliteDSO final : public DSO {
   // not durable.
   kj::Promise<TakeResult> AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records) override;
 
+  // Down from a run that failed as a store (a write, a sync, a lock not released in
+  // time, the connection gone) until a run is taken again, with that failure's text.
+  // A run that ends at a record the store can never take leaves it open.
+  StoreHealth Health() const override;
+
   bool isConnected() const { return connection_ != nullptr; }
   // What went wrong in the last call that answered non-zero; callers only get the
   // number, so this is where the store's own message is kept.
@@ -136,8 +141,9 @@ class SqliteDSO final : public DSO {
   kj::Promise<void> ConvertOnLoop(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
                                   size_t begin, size_t end, ConvertedRows& out) const;
   // The run's SQLite work, wherever the worker runs it.
-  TakeResult AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                       const std::atomic<bool>& abandoned, const ConvertedRows* converted);
+  // Marks `call` storeFailed when the store itself failed.
+  TakeResult AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, Call& call,
+                       const ConvertedRows* converted);
   // The answer to a run, kept in lastError() as well.
   TakeResult Took(size_t taken, StoreStatus status);
   void Disconnect();
@@ -159,6 +165,13 @@ class SqliteDSO final : public DSO {
   std::shared_ptr<SqliteConnection> connection_;  // null while unconnected
   std::string lastError_;
   int64_t rowsChanged_ = -1;  // of the last ExecuteNow that answered 0; caller's thread
+  // What Health answers; the caller's thread, once each run has answered. Shared
+  // with the runs' answers, which may come after the DSO is gone.
+  struct RunHealth {
+    bool failing = false;
+    std::string failure;
+  };
+  const std::shared_ptr<RunHealth> runHealth_ = std::make_shared<RunHealth>();
 };
 
 }  // namespace recordkit

@@ -195,6 +195,8 @@ TEST_F(SqliteRunsTest, ARecordThatCannotBeStoredEndsTheRunAfterThoseBeforeIt) {
       EXPECT_FALSE(result.status.description.empty());
       EXPECT_EQ(result.status.description, dso->lastError());
       EXPECT_EQ(Stored(path), Texts(static_cast<int>(at)));
+      // A record refused is no fault of the store: it still takes records.
+      EXPECT_TRUE(dso->Health().open);
 
       // The records after it go on as a run of their own.
       result = AddAll(*dso, dto, Slice(run, at + 1, run.size() - at - 1));
@@ -240,6 +242,10 @@ TEST_F(SqliteRunsTest, AFailureOfTheStoreRollsTheWholeRunBack) {
     EXPECT_FALSE(result.raised);
     EXPECT_FALSE(result.status.description.empty());
     EXPECT_EQ(result.status.description, dso->lastError());
+    // Those who watch the daemon see the store down, and why, until it takes a run.
+    StoreHealth health = dso->Health();
+    EXPECT_FALSE(health.open);
+    EXPECT_EQ(health.lastError, result.status.description);
     vfs_.Heal();
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
@@ -248,6 +254,9 @@ TEST_F(SqliteRunsTest, AFailureOfTheStoreRollsTheWholeRunBack) {
     result = AddAll(*dso, dto, Slice(records, 3, 7));
     EXPECT_EQ(result.taken, 7u);
     EXPECT_EQ(Stored(path), Texts(10));
+    health = dso->Health();
+    EXPECT_TRUE(health.open);
+    EXPECT_EQ(health.lastError, "");
   }
 }
 
