@@ -135,10 +135,9 @@ Status PosixJournalFiles::ReadFrom(const std::string& path, uint64_t offset, std
     if (errno == ENOENT) return Status::Error(err::kFileNotFound);
     return FileError(errno, "open of " + path);
   }
-  // Read straight into `out`, sized from the file: a journal being compacted under
-  // load holds megabytes, and copying them through a small buffer costs more than
-  // reading them. `out` keeps the room it had, so a caller that reuses it does not
-  // have fresh memory faulted in for every read.
+  // Read straight into `out`, sized from the file: a journal left by a daemon killed
+  // under load may hold megabytes, and copying them through a small buffer costs
+  // more than reading them.
   out.clear();
   struct stat info {};
   size_t expected = 0;
