@@ -36,14 +36,14 @@ constexpr int32_t kMaxDrainIntervalMs = 30000;
 constexpr const char* kDrainFailureNotice = "Unable to create thread";
 // A run handed to the writer holds at most this many records and, past its first
 // record, at most this many bytes of packed records.
-constexpr size_t kMaxRunRecords = 1000;
+constexpr size_t kMaxRunRecords = 4000;
 constexpr size_t kMaxRunBytes = size_t{4} << 20;
 // What the queue may hold unless told otherwise (ErrorBuffer::Cost of its records).
 constexpr size_t kDefaultMaxQueueBytes = size_t{256} << 20;
 
 // What the drain has done since the process started, for the metrics endpoint.
 struct DrainStats {
-  Histogram runRecords{1, 10, 100, 500, 1000};  // records handed to the writer per run
+  Histogram runRecords{1, 10, 100, 500, 1000, 4000};  // records handed to the writer per run
   Histogram runSeconds{0.0005, 0.001, 0.005, 0.01, 0.05, 0.1, 0.5, 1, 5};  // until the writer answered
   uint64_t outages = 0;  // times the front record found no target
   uint64_t refusedAtCommit = 0;  // records staged that the journal could not take

@@ -1,6 +1,7 @@
 #include "recordkit/sqlite/sqlite_dso.h"
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 #include <kj/common.h>
@@ -224,12 +225,24 @@ kj::Promise<int32_t> SqliteDSO::AddRecord(DTO& dto, const automation::Variant& r
   return kj::evalNow([&]() {
     SqliteDTO& sqliteDto = AsSqliteDTO(dto);
     // The caller's record may be gone before the work runs.
-    auto copy = std::make_shared<const automation::Variant>(record);
-    return HandRun(sqliteDto, kj::arrayPtr(copy.get(), 1), copy).then([](TakeResult result) {
+    struct Held {
+      explicit Held(const automation::Variant& record) : record(record) {}
+      automation::Variant record;
+      RunRows rows{1};
+    };
+    auto held = std::make_shared<Held>(record);
+    return HandRun(sqliteDto, kj::arrayPtr(&held->record, 1), held->rows, held).then([](TakeResult result) {
       return result.taken == 1 ? 0 : result.status.number;
     });
   });
 }
+
+SqliteDSO::RunRows::RunRows(size_t records)
+    : rows(records),
+      statuses(records),
+      chunks((records + kChunkRecords - 1) / kChunkRecords),
+      claimed(chunks),
+      converted(chunks) {}
 
 kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const automation::Variant> records) {
   auto* sqliteDto = dynamic_cast<SqliteDTO*>(&dto);
@@ -237,69 +250,72 @@ kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const autom
   // The worker may still be reading the run after the caller has given up on it
   // and let its records go; it reads copies, which share the records' bytes.
   struct Held {
+    explicit Held(size_t size) : rows(size) {}
     std::vector<automation::Variant> records;
-    ConvertedRows rows;
+    RunRows rows;
   };
-  auto held = std::make_shared<Held>();
+  auto held = std::make_shared<Held>(records.size());
   held->records.reserve(records.size());
   for (size_t i = 0; i < records.size(); ++i) {
     if (i + 16 < records.size()) PrefetchRecordArray(records[i + 16]);
     held->records.push_back(records[i]);
   }
   auto run = kj::arrayPtr(held->records.data(), held->records.size());
+  RunRows& rows = held->rows;
 
-  // Reading and converting the records costs more than inserting them: a long run
-  // is converted half on the worker and half here, at the same time, and then
-  // inserted on the worker in one transaction. A short one is converted as it is
-  // inserted.
-  constexpr size_t kShareFrom = 64;
-  if (run.size() < kShareFrom) return kj::evalNow([&]() { return HandRun(*sqliteDto, run, kj::mv(held)); });
-  held->rows.rows.resize(run.size());
-  held->rows.statuses.resize(run.size());
-  const size_t split = run.size() / 2;
-  kj::Promise<void> converted = worker_->Run([this, sqliteDto, run, split, held]() {
-    ConvertRows(*sqliteDto, run, split, run.size(), held->rows);
-    held->rows.ready = true;
+  kj::Promise<TakeResult> inserted = kj::evalNow([&]() { return HandRun(*sqliteDto, run, rows, held); });
+  // Reading and converting the records costs more than inserting them: for a long
+  // run the loop's thread converts chunks too, while the worker converts and inserts
+  // the others. The helper goes when the run's answer does; the worker converts
+  // whatever it has not claimed by then.
+  constexpr size_t kHelpFrom = 64;
+  if (run.size() < kHelpFrom) return inserted;
+  kj::Promise<void> helping =
+      HelpConvert(*sqliteDto, run, rows, rows.chunks - 1).attach(kj::mv(held)).eagerlyEvaluate(nullptr);
+  return inserted.attach(kj::mv(helping));
+}
+
+kj::Promise<void> SqliteDSO::HelpConvert(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
+                                         RunRows& rows, size_t chunk) const {
+  // One chunk a turn: the calls that arrive meanwhile are answered between chunks
+  // instead of waiting for the run.
+  return kj::evalLater([this, &dto, records, &rows, chunk]() -> kj::Promise<void> {
+    if (!ConvertChunk(dto, records, rows, chunk) || chunk == 0) return kj::READY_NOW;
+    return HelpConvert(dto, records, rows, chunk - 1);
   });
-  return ConvertOnLoop(*sqliteDto, run, 0, split, held->rows)
-      .then([this, sqliteDto, run, held, converted = kj::mv(converted)]() mutable {
-        // The worker runs its items in order: the insert comes after its half is
-        // converted.
-        kj::Promise<TakeResult> inserted = HandRun(*sqliteDto, run, held, &held->rows);
-        return converted.then([inserted = kj::mv(inserted)]() mutable { return kj::mv(inserted); });
-      });
 }
 
-kj::Promise<void> SqliteDSO::ConvertOnLoop(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                                           size_t begin, size_t end, ConvertedRows& out) const {
-  // A few records at a time, each slice its own turn of the loop: the calls that
-  // arrive meanwhile are answered between slices instead of waiting for the run.
-  constexpr size_t kSliceRecords = 8;
-  const size_t stop = std::min(end, begin + kSliceRecords);
-  ConvertRows(dto, records, begin, stop, out);
-  if (stop == end) return kj::READY_NOW;
-  return kj::evalLater([this, &dto, records, stop, end, &out]() { return ConvertOnLoop(dto, records, stop, end, out); });
-}
-
-void SqliteDSO::ConvertRows(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, size_t begin,
-                            size_t end, ConvertedRows& out) const {
+bool SqliteDSO::ConvertChunk(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, RunRows& rows,
+                             size_t chunk) const {
+  if (rows.claimed[chunk].exchange(true, std::memory_order_relaxed)) return false;
+  const size_t begin = chunk * RunRows::kChunkRecords;
+  const size_t end = std::min(records.size(), begin + RunRows::kChunkRecords);
   PackedFields fields;
   for (size_t i = begin; i < end; ++i) {
-    if (i + 16 < end) PrefetchRecordArray(records[i + 16]);
     if (i + 8 < end) PrefetchRecordBytes(records[i + 8]);
-    if (records[i].isEmpty()) {
-      // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
-      out.statuses[i] = {packer_error::kNotAPackedRecord, "the record is empty"};
-    } else if (const int32_t rc = packer_.ReadFields(records[i], fields); rc != 0) {
-      out.statuses[i] = {rc, "not a packed record"};
-    } else {
-      out.statuses[i] = dto.RowOf(fields, out.rows[i]);
+    try {
+      if (records[i].isEmpty()) {
+        // The packer reads Empty as "no fields"; a row of nothing but NULLs is no record.
+        rows.statuses[i] = {packer_error::kNotAPackedRecord, "the record is empty"};
+      } else if (const int32_t rc = packer_.ReadFields(records[i], fields); rc != 0) {
+        rows.statuses[i] = {rc, "not a packed record"};
+      } else {
+        rows.statuses[i] = dto.RowOf(fields, rows.rows[i]);
+      }
+    } catch (const std::exception& e) {
+      // No memory for the row: the store fails the run rather than refusing a
+      // record it could take later, and the chunk is still marked converted, so
+      // that the worker never waits for it.
+      rows.statuses[i] = {err::kOutOfMemory, std::string("a record could not be converted: ") + e.what()};
+      rows.conversionFailed.store(true, std::memory_order_relaxed);
     }
   }
+  rows.converted[chunk].store(true, std::memory_order_release);
+  return true;
 }
 
 kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                                           std::shared_ptr<const void> keepAlive, const ConvertedRows* converted) {
+                                           RunRows& rows, std::shared_ptr<const void> keepAlive) {
   auto call = std::make_shared<Call>();
   InHand inHand(*this);
   auto answer = kj::newPromiseAndFulfiller<TakeResult>();
@@ -310,9 +326,9 @@ kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const au
   // its promise must not block on a worker that is waiting for a lock (dropping a
   // cross-thread call waits for it to end). It marks the call abandoned instead.
   worker_
-      ->Run([this, &dto, records, call, converted, keepAlive = kj::mv(keepAlive), inHand = kj::mv(inHand)]() mutable {
+      ->Run([this, &dto, records, &rows, call, keepAlive = kj::mv(keepAlive), inHand = kj::mv(inHand)]() mutable {
         KJ_DEFER(inHand.End());
-        call->result = AddRunNow(dto, records, *call, converted);
+        call->result = AddRunNow(dto, records, *call, rows);
       })
       .then([call, &answerTo]() { answerTo.fulfill(kj::mv(call->result)); },
             [&answerTo](kj::Exception&& e) { answerTo.reject(kj::mv(e)); })
@@ -339,15 +355,12 @@ TakeResult SqliteDSO::Took(size_t taken, StoreStatus status) {
 }
 
 TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, Call& call,
-                                const ConvertedRows* converted) {
+                                RunRows& rows) {
   // Every answer but the last one below is a failure of the store.
   call.storeFailed = true;
   const std::atomic<bool>& abandoned = call.abandoned;
   if (lockWait_.cancelled()) return Took(0, {err::kDeviceIOError, "the store is closing"});
   if (abandoned) return Took(0, {err::kDeviceIOError, "the caller gave up on the call"});
-  if (converted != nullptr && !converted->ready) {
-    return Took(0, {err::kDeviceIOError, "the run's records were not converted"});
-  }
   if (!isConnected()) return Took(0, {err::kObjectNotSet, "not connected"});
   if (!dto.IsBoundTo(connection_)) {
     return Took(0, {err::kObjectNotSet, "the DTO is not bound to a table of this store"});
@@ -370,32 +383,29 @@ TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::V
   }
   size_t taken = records.size();
   StoreStatus refusal;
-  // Rows not converted before the run are converted here, one at a time.
-  ConvertedRows single;
-  if (converted == nullptr) {
-    single.rows.resize(1);
-    single.statuses.resize(1);
-  }
   for (size_t i = 0; i < records.size(); ++i) {
-    size_t at = i;
-    const ConvertedRows* rows = converted;
-    if (rows == nullptr) {
-      ConvertRows(dto, records.slice(i, i + 1), 0, 1, single);
-      rows = &single;
-      at = 0;
+    if (i % RunRows::kChunkRecords == 0) {
+      // A chunk the loop's thread claimed is converted by now, or is the one where
+      // the two threads met, which it converts in one go.
+      const size_t chunk = i / RunRows::kChunkRecords;
+      if (!ConvertChunk(dto, records, rows, chunk)) {
+        while (!rows.converted[chunk].load(std::memory_order_acquire)) std::this_thread::yield();
+      }
     }
-    StoreStatus status = rows->statuses[at];
-    const std::vector<SqlValue>& row = rows->rows[at];
-    if (!status.ok()) {
+    if (StoreStatus& status = rows.statuses[i]; !status.ok()) {
+      if (rows.conversionFailed.load(std::memory_order_relaxed)) {
+        RollBackWhenOpen(db);
+        return Took(0, std::move(status));
+      }
       // This record can never be stored: the run ends before it, and what came
       // before it is still committed.
       taken = i;
       refusal = std::move(status);
       break;
     }
-    if (status = dto.InsertRow(row); !status.ok()) {
+    if (StoreStatus inserted = dto.InsertRow(rows.rows[i]); !inserted.ok()) {
       RollBackWhenOpen(db);
-      return Took(0, std::move(status));
+      return Took(0, std::move(inserted));
     }
   }
   if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "automation/blocking_worker.h"
 #include "recordkit/property_packer.h"
@@ -115,13 +116,23 @@ class SqliteDSO final : public DSO {
   class InHand;
   struct Call;
   // A run's records as rows of the table, each with its status: 0, or why that
-  // record cannot be stored.
-  struct ConvertedRows {
+  // record cannot be stored. The rows are converted a chunk at a time by whichever
+  // thread claims the chunk: the worker from the front, inserting each chunk as soon
+  // as it is converted, and, for a long run, the loop's thread from the back, between
+  // its other events, until the two meet.
+  struct RunRows {
+    explicit RunRows(size_t records);
+    RunRows(const RunRows&) = delete;
+    RunRows& operator=(const RunRows&) = delete;
+
+    static constexpr size_t kChunkRecords = 16;
     std::vector<std::vector<SqlValue>> rows;
     std::vector<StoreStatus> statuses;
-    // Set by the worker once its half is converted; a run whose conversion was
-    // given up or failed is not inserted.
-    bool ready = false;
+    const size_t chunks;
+    std::vector<std::atomic<bool>> claimed;    // per chunk: a thread is converting it
+    std::vector<std::atomic<bool>> converted;  // per chunk: its rows are written (release)
+    // Set when a record could not be converted for want of memory; its status says so.
+    std::atomic<bool> conversionFailed{false};
   };
 
   // The DTO as this store's class; raises 13 for a DTO of another class.
@@ -129,21 +140,23 @@ class SqliteDSO final : public DSO {
   int32_t Answer(StoreStatus status);
   // Starts a call on the caller's thread.
   void BeginCallerCall();
-  // Hands the run to the worker; `keepAlive` holds what the run needs until it ends.
-  // `converted`, when given, holds the run's rows already (kept alive by keepAlive).
-  kj::Promise<TakeResult> HandRun(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                                  std::shared_ptr<const void> keepAlive, const ConvertedRows* converted = nullptr);
-  // Converts records [begin, end) into `out`; reads only what is constant while the
-  // DTO stays bound, so both threads may convert parts of one run at once.
-  void ConvertRows(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, size_t begin, size_t end,
-                   ConvertedRows& out) const;
-  // ConvertRows on the loop's thread, in slices that let other events run between.
-  kj::Promise<void> ConvertOnLoop(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
-                                  size_t begin, size_t end, ConvertedRows& out) const;
+  // Hands the run to the worker; `keepAlive` holds the records and `rows` until the
+  // run ends.
+  kj::Promise<TakeResult> HandRun(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, RunRows& rows,
+                                  std::shared_ptr<const void> keepAlive);
+  // Claims chunk `chunk` of `rows` and converts it; false when another thread
+  // claimed it first. Reads only what is constant while the DTO stays bound, so both
+  // threads may convert chunks of one run at once.
+  bool ConvertChunk(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, RunRows& rows,
+                    size_t chunk) const;
+  // ConvertChunk on the loop's thread, one chunk per turn from the last one back,
+  // until it meets a chunk claimed already.
+  kj::Promise<void> HelpConvert(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, RunRows& rows,
+                                size_t chunk) const;
   // The run's SQLite work, wherever the worker runs it.
   // Marks `call` storeFailed when the store itself failed.
   TakeResult AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records, Call& call,
-                       const ConvertedRows* converted);
+                       RunRows& rows);
   // The answer to a run, kept in lastError() as well.
   TakeResult Took(size_t taken, StoreStatus status);
   void Disconnect();

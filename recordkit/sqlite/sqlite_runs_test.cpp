@@ -164,9 +164,9 @@ TEST_F(SqliteRunsTest, ARecordThatCannotBeStoredEndsTheRunAfterThoseBeforeIt) {
       {"no record at all", 5, Variant()},
       {"bytes that are no record", 6, Variant::Array(automation::SafeArray::FromBytes({1, 2, 3, 4, 5, 6, 7, 8, 9}))},
   };
-  // Short runs are converted as they are inserted; long ones are converted half on
-  // the worker and half on the caller's thread first, so the record may sit in
-  // either half.
+  // Short runs are converted on the worker as they are inserted; in long ones the
+  // caller's thread converts chunks from the back meanwhile, so the record may be
+  // met by either thread.
   const struct {
     size_t length;
     size_t offset;
@@ -452,6 +452,57 @@ class CountingWorker final : public automation::BlockingWorker {
  private:
   automation::InlineWorker inline_;
 };
+
+// Holds the work handed to it until RunHeld, which runs it on the caller's thread.
+class HeldWorker final : public automation::BlockingWorker {
+ public:
+  kj::Promise<void> Run(kj::Function<void()> work) override {
+    auto paf = kj::newPromiseAndFulfiller<void>();
+    held_.push_back({kj::mv(work), kj::mv(paf.fulfiller)});
+    return kj::mv(paf.promise);
+  }
+  void RunHeld() {
+    auto held = kj::mv(held_);
+    for (auto& item : held) {
+      item.work();
+      item.done->fulfill();
+    }
+  }
+
+ private:
+  struct Item {
+    kj::Function<void()> work;
+    kj::Own<kj::PromiseFulfiller<void>> done;
+  };
+  std::vector<Item> held_;
+};
+
+TEST_F(SqliteRunsTest, ALongRunIsStoredInOrderWhicheverThreadConvertedItsChunks) {
+  // The loop's thread converts a chunk from the back each turn until the worker
+  // starts; the worker converts the rest from the front. However far the loop got,
+  // the rows go in in the run's order and the run ends before the bad record.
+  for (const unsigned turns : {0u, 1u, 5u, 1000u}) {
+    SCOPED_TRACE(std::to_string(turns) + " turns of the loop before the worker starts");
+    ledgerwick::testing::TempDir dir;
+    const std::string path = dir / "local.db";
+    auto worker = std::make_shared<HeldWorker>();
+    SqliteDSO::Options options;
+    options.worker = worker;
+    auto dso = MakeDso(options);
+    SqliteDTO dto;
+    Open(*dso, dto, path);
+
+    std::vector<Variant> run = Stream(203);
+    run[150] = Variant::String("not a packed record");
+    auto added = dso->AddRecords(dto, kj::arrayPtr(run.data(), run.size()));
+    loop_->loop.run(turns);
+    worker->RunHeld();
+    TakeResult result = added.wait(loop_->ws);
+    EXPECT_EQ(result.taken, 150u);
+    EXPECT_EQ(result.status.number, 13);
+    EXPECT_EQ(Stored(path), Texts(150));
+  }
+}
 
 TEST_F(SqliteRunsTest, RegisteredDsosWriteThroughTheWorkerTheyWereGiven) {
   automation::ClassRegistry registry;
