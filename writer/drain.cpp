@@ -140,6 +140,7 @@ void Drain::ArmTimer(int32_t intervalMs) {
   DisarmTimer();
   timerId_ = CreateTimer(intervalMs);
   timerArmed_ = true;
+  armedIntervalMs_ = intervalMs;
 }
 
 void Drain::StartDrainTimer() {
@@ -196,10 +197,13 @@ void Drain::EndDrain() {
   for (auto& waiter : waiters) waiter->fulfill();
 }
 
-// Ends a drain that leaves records queued for the next tick; the timer stays armed.
-void Drain::PauseDrain() {
+// Ends a drain that leaves records queued for the next tick. After a backlog the
+// next tick comes soon, so that the end of a burst reaches the targets without
+// waiting a whole interval; otherwise the timer ticks at the interval again.
+void Drain::PauseDrain(bool afterBacklog) {
   drainBusy_ = false;
-  StartDrainTimer();
+  const int32_t wanted = afterBacklog ? std::min(kBacklogPauseMs, intervalMs_) : intervalMs_;
+  if (!timerArmed_ || armedIntervalMs_ != wanted) ArmTimer(wanted);
 }
 
 // Hands the writer a run from the front of the queue and goes on while a whole run
@@ -207,21 +211,23 @@ void Drain::PauseDrain() {
 // records wait for the next tick: under a steady stream, runs of one tick's records
 // cost far less than a run for every few records that arrived while a target
 // answered.
-kj::Promise<void> Drain::DrainLoop(bool first) {
+kj::Promise<void> Drain::DrainLoop(bool first, bool afterBacklog) {
   if (queued() == 0) {
     EndDrain();
     return kj::READY_NOW;
   }
   if (!first && !flushing_ && queued() < kMaxRunRecords && queuedBytes() < kMaxRunBytes) {
-    PauseDrain();
+    PauseDrain(afterBacklog);
     return kj::READY_NOW;
   }
   // The run is handed on in place; a record leaves the queue only once a target
   // took it, and nothing but the drain removes records.
   kj::ArrayPtr<const Variant> handed = errorBuffer_->Front(kMaxRunRecords, kMaxRunBytes);
+  const bool backlog = queued() > handed.size();
   const kj::TimePoint began = timers_.timer().now();
   return writer_.WriteRecord(currentLogMethod_(), handed)
-      .then([this, handedRun = handed, handed = handed.size(), began](TakeResult result) -> kj::Promise<void> {
+      .then([this, handedRun = handed, handed = handed.size(), began,
+             backlog](TakeResult result) -> kj::Promise<void> {
         KJ_ASSERT(result.taken <= handed && result.taken <= queued());
         stats_.runRecords.Observe(static_cast<double>(handed));
         stats_.runSeconds.Observe(static_cast<double>((timers_.timer().now() - began) / kj::NANOSECONDS) / 1e9);
@@ -247,7 +253,7 @@ kj::Promise<void> Drain::DrainLoop(bool first) {
           EndFailedDrain(e.description());
           return kj::READY_NOW;
         }
-        return DrainLoop(false);
+        return DrainLoop(false, backlog);
       });
 }
 
@@ -255,7 +261,7 @@ void Drain::DrainTimerProc() {
   if (drainBusy_) return;
   drainBusy_ = true;
   // evalNow: a failure before the drain's first wait ends it the same way.
-  inFlight_ = kj::evalNow([this]() { return DrainLoop(true); }).eagerlyEvaluate([this](kj::Exception&& e) {
+  inFlight_ = kj::evalNow([this]() { return DrainLoop(true, false); }).eagerlyEvaluate([this](kj::Exception&& e) {
     EndFailedDrain(e.getDescription().cStr());
   });
 }

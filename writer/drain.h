@@ -38,6 +38,9 @@ constexpr const char* kDrainFailureNotice = "Unable to create thread";
 // record, at most this many bytes of packed records.
 constexpr size_t kMaxRunRecords = 4000;
 constexpr size_t kMaxRunBytes = size_t{4} << 20;
+// After a run that met a backlog (the queue held more than the run could take), what
+// is left waits only this long for more records to join it, not a whole tick.
+constexpr int32_t kBacklogPauseMs = 10;
 // What the queue may hold unless told otherwise (ErrorBuffer::Cost of its records).
 constexpr size_t kDefaultMaxQueueBytes = size_t{256} << 20;
 
@@ -142,8 +145,9 @@ class Drain {
   kj::Duration OutageTime() const;
 
  private:
-  kj::Promise<void> DrainLoop(bool first);
-  void PauseDrain();
+  // `afterBacklog`: the run before this one met a backlog; false for a drain's first.
+  kj::Promise<void> DrainLoop(bool first, bool afterBacklog);
+  void PauseDrain(bool afterBacklog);
   automation::Status CommitStaged();
   kj::Promise<void> WhenIdle();
   void ArmTimer(int32_t intervalMs);
@@ -179,6 +183,7 @@ class Drain {
   bool drainBusy_ = false;
   bool flushing_ = false;  // the clean stop's last drain: on until the queue is empty
   bool timerArmed_ = false;
+  int32_t armedIntervalMs_ = 0;  // of the timer armed, while one is
   int32_t intervalMs_ = kDrainIntervalMs;
   bool outageNoticeShown_ = false;
   RepeatedFaults drainFaults_;  // faults of the drain itself, once per outage

@@ -221,13 +221,43 @@ TEST_F(DrainTest, QueueIsHandedOverInBoundedRuns) {
   const size_t total = kMaxRunRecords * 2 + 5;
   for (size_t i = 0; i < total; ++i) Queue("r" + std::to_string(i));
   process.RunFor(100 * kj::MILLISECONDS);
-  // One tick goes on while a whole run waits; the rest is for the next tick.
+  // One tick goes on while a whole run waits; the rest of the backlog waits a short
+  // pause for more to join it, not a whole tick.
   EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, kMaxRunRecords}));
   EXPECT_EQ(Queued(), 5u);
-  process.RunFor(100 * kj::MILLISECONDS);
+  process.RunFor((kBacklogPauseMs - 1) * kj::MILLISECONDS);
+  EXPECT_EQ(Queued(), 5u);
+  process.RunFor(1 * kj::MILLISECONDS);
   EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, kMaxRunRecords, 5}));
   ASSERT_EQ(runs->taken.size(), total);
   EXPECT_EQ(runs->Field(total - 1, "AppName").string(), "r" + std::to_string(total - 1));
+  EXPECT_EQ(Queued(), 0u);
+
+  // Without a backlog the drain ticks at its interval again: what a short run leaves
+  // waits for the next tick.
+  for (int i = 0; i < 3; ++i) Queue("s" + std::to_string(i));
+  process.RunFor(kBacklogPauseMs * kj::MILLISECONDS);
+  EXPECT_EQ(Queued(), 3u);
+  process.RunFor((kDrainIntervalMs - kBacklogPauseMs) * kj::MILLISECONDS);
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(runs->runSizes.size(), 4u);
+}
+
+TEST_F(DrainTest, AfterABacklogTheTimerGoesBackToItsIntervalOnceARunTakesAllThatWaits) {
+  auto runs = std::make_shared<RunStore>();
+  process.SetStores(runs, std::make_shared<FakeDTO>());
+  for (size_t i = 0; i < kMaxRunRecords + 2; ++i) Queue("r" + std::to_string(i));
+  process.RunFor(kDrainIntervalMs * kj::MILLISECONDS);
+  EXPECT_EQ(Queued(), 2u);
+  // Records arrive during the pause and while the short tick's run is written: the
+  // run takes what waited, and what comes after it waits a whole interval.
+  Queue("during the pause");
+  process.RunFor(kBacklogPauseMs * kj::MILLISECONDS);
+  EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, 3}));
+  Queue("after");
+  process.RunFor(kBacklogPauseMs * kj::MILLISECONDS);
+  EXPECT_EQ(Queued(), 1u);
+  process.RunFor((kDrainIntervalMs - kBacklogPauseMs) * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 0u);
 }
 

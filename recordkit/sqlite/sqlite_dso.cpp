@@ -127,8 +127,12 @@ int32_t SqliteDSO::ConnectNow(const std::string& database) {
   // lives only as long as the connection: records taken there would be lost. URIs
   // are read as such on every build of SQLite, and the name of the database that
   // opened is what decides, whatever the spelling.
+  // One thread at a time uses the connection (the worker during a run, the caller's
+  // thread otherwise, handed over through the worker's queue), so SQLite need not
+  // lock it around every call.
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+  int rc = sqlite3_open_v2(database.c_str(), &raw,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
                            options_.vfs.empty() ? nullptr : options_.vfs.c_str());
   auto connection = std::make_shared<SqliteConnection>(raw);  // closes `raw` on failure
   if (rc != SQLITE_OK) return Answer(FailureOf(raw, rc));
