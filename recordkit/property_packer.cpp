@@ -86,6 +86,32 @@ unsigned NameHash(const std::string& name) {
          static_cast<unsigned char>(automation::LowerAscii(name.back()));
 }
 
+// Raises 13 when two of the fields share a name, whatever its case. One of 256 bits
+// per name, from its hash, tells which names need comparing: only those with the
+// same hash, once its bit was taken already.
+void RefuseNamesAlike(const std::vector<DecodedField>& decoded) {
+  uint64_t taken[4] = {0, 0, 0, 0};
+  // The hashes of the first names, kept for those comparisons.
+  constexpr size_t kKeptHashes = 64;
+  unsigned hashes[kKeptHashes];
+  for (size_t i = 0; i < decoded.size(); ++i) {
+    const std::string& name = decoded[i].name;
+    const unsigned hash = NameHash(name);
+    if (i < kKeptHashes) hashes[i] = hash;
+    uint64_t& word = taken[(hash / 64) % 4];
+    const uint64_t bit = uint64_t{1} << (hash % 64);
+    if ((word & bit) != 0) {
+      for (size_t j = 0; j < i; ++j) {
+        const unsigned other = j < kKeptHashes ? hashes[j] : NameHash(decoded[j].name);
+        if (other == hash && NamesEqual(decoded[j].name, name)) {
+          throw AutomationError(packer_error::kNotAPackedRecord);
+        }
+      }
+    }
+    word |= bit;
+  }
+}
+
 // Decodes the whole record into `record` (reusing what it holds), or raises
 // (AutomationError or kj::Exception) having touched nothing but `record`.
 void DecodeRecord(const SafeArray& array, PackedFields& record) {
@@ -122,40 +148,30 @@ void DecodeRecord(const SafeArray& array, PackedFields& record) {
 
   auto root = reader.getRoot<wire::PackedRecord>();
   auto fields = root.getFields();
+  // A scratch record that held the names of a whole record before, and is given a
+  // record of the same names in the same order, needs no check for names alike.
+  bool namesChanged = !record.namesChecked || decoded.size() != fields.size();
+  record.namesChecked = false;
   decoded.resize(fields.size());
-  // No two fields may share a name. One of 256 bits per name, from its hash, tells
-  // which names need comparing: only those with the same hash, once its bit was
-  // taken already.
-  uint64_t taken[4] = {0, 0, 0, 0};
-  // The hashes of the first names, kept for those comparisons.
-  constexpr unsigned kKeptHashes = 64;
-  unsigned hashes[kKeptHashes];
   for (unsigned i = 0; i < fields.size(); ++i) {
     auto field = fields[i];
     DecodedField& out = decoded[i];
     auto text = field.getName();
     if (text.size() == 0) throw AutomationError(packer_error::kNotAPackedRecord);
-    // A scratch record reused for records of the same fields holds the name already.
     if (std::string_view(out.name) != std::string_view(text.begin(), text.size())) {
       out.name.assign(text.begin(), text.size());
+      namesChanged = true;
     }
-    const unsigned hash = NameHash(out.name);
-    if (i < kKeptHashes) hashes[i] = hash;
-    uint64_t& word = taken[(hash / 64) % 4];
-    const uint64_t bit = uint64_t{1} << (hash % 64);
-    if ((word & bit) != 0) {
-      for (unsigned j = 0; j < i; ++j) {
-        const unsigned other = j < kKeptHashes ? hashes[j] : NameHash(decoded[j].name);
-        if (other == hash && NamesEqual(decoded[j].name, out.name)) {
-          throw AutomationError(packer_error::kNotAPackedRecord);
-        }
-      }
-    }
-    word |= bit;
     // A field without a value struct reads as an Empty one (see PackProperties).
-    automation::ReadVariantInto(field.getValue(), out.value);
+    if (field.hasValue()) {
+      automation::ReadVariantInto(field.getValue(), out.value);
+    } else {
+      out.value.AssignEmpty();
+    }
     out.mapped = field.getMapped();
   }
+  if (namesChanged) RefuseNamesAlike(decoded);
+  record.namesChecked = true;
   SenderIdentity& sender = record.sender;
   sender = SenderIdentity{};
   if (root.hasSender() && root.getSender().getKnown()) {
@@ -290,6 +306,7 @@ int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const
   const Variant& value = data.deref();
   if (value.isEmpty() || !value.isArray()) {
     out.fields.clear();
+    out.namesChecked = false;
     out.sender = SenderIdentity{};
     out.journal = JournalStamp{};
     return value.isEmpty() ? 0 : packer_error::kNotAPackedRecord;
@@ -298,11 +315,13 @@ int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const
     DecodeRecord(value.array(), out);
   } catch (const AutomationError&) {
     out.fields.clear();
+    out.namesChecked = false;
     out.sender = SenderIdentity{};
     out.journal = JournalStamp{};
     return packer_error::kNotAPackedRecord;
   } catch (const kj::Exception&) {
     out.fields.clear();
+    out.namesChecked = false;
     out.sender = SenderIdentity{};
     out.journal = JournalStamp{};
     return packer_error::kNotAPackedRecord;

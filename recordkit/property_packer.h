@@ -33,6 +33,10 @@ struct PackedFields {
   std::vector<Field> fields;
   SenderIdentity sender;
   JournalStamp journal;
+  // Set by the packer once `fields` holds the names of a record it read whole, no two
+  // alike; a record of the same names read into it next skips that check. Whoever
+  // changes the names by hand clears it.
+  bool namesChecked = false;
 };
 
 // The largest PackedRecord the server queues. A larger event is refused where it is

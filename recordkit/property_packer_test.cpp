@@ -641,6 +641,15 @@ TEST(PropertyPackerTest, ADuplicateNameIsFoundWhereverTheTwoStand) {
     list[second] = list[first];
     for (char& c : list[second]) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     ExpectRejected(record(list));
+    // A scratch that holds the names of a good record before is no excuse: the one
+    // name that differs is checked against the others, and the good record still
+    // reads after the refusal.
+    EXPECT_EQ(packer.ReadFields(record(list), read), packer_error::kNotAPackedRecord);
+    EXPECT_TRUE(read.fields.empty());
+    EXPECT_EQ(packer.ReadFields(record(names(150)), read), 0);
+    EXPECT_EQ(packer.ReadFields(record(list), read), packer_error::kNotAPackedRecord);
+    EXPECT_EQ(packer.ReadFields(record(names(150)), read), 0);
+    EXPECT_EQ(read.fields.size(), 150u);
   }
 }
 
