@@ -244,6 +244,7 @@ kj::Promise<int32_t> SqliteDSO::AddRecord(DTO& dto, const automation::Variant& r
 SqliteDSO::RunRows::RunRows(size_t records)
     : rows(records),
       statuses(records),
+      stamps(records),
       chunks((records + kChunkRecords - 1) / kChunkRecords),
       claimed(chunks),
       converted(chunks) {}
@@ -305,6 +306,7 @@ bool SqliteDSO::ConvertChunk(const SqliteDTO& dto, kj::ArrayPtr<const automation
         rows.statuses[i] = {rc, "not a packed record"};
       } else {
         rows.statuses[i] = dto.RowOf(fields, rows.rows[i]);
+        rows.stamps[i] = fields.journal;
       }
     } catch (const std::exception& e) {
       // No memory for the row: the store fails the run rather than refusing a
@@ -387,6 +389,15 @@ TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::V
   }
   size_t taken = records.size();
   StoreStatus refusal;
+  // The last number stored under each journal identity the run meets (few: one,
+  // or two just after a restart), read once, and raised as the run stores records.
+  struct JournalMark {
+    int64_t journal;
+    int64_t last;
+    bool raised;
+  };
+  std::vector<JournalMark> marks;
+  const bool keepsMarks = dto.keepsJournalMarks();
   for (size_t i = 0; i < records.size(); ++i) {
     if (i % RunRows::kChunkRecords == 0) {
       // A chunk the loop's thread claimed is converted by now, or is the one where
@@ -407,9 +418,36 @@ TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::V
       refusal = std::move(status);
       break;
     }
+    const JournalStamp& stamp = rows.stamps[i];
+    JournalMark* mark = nullptr;
+    if (keepsMarks && stamp.known()) {
+      auto found = std::find_if(marks.begin(), marks.end(), [&](const JournalMark& m) { return m.journal == stamp.journal; });
+      if (found == marks.end()) {
+        int64_t last = 0;
+        if (StoreStatus read = dto.LastStored(stamp.journal, last); !read.ok()) {
+          RollBackWhenOpen(db);
+          return Took(0, std::move(read));
+        }
+        found = marks.insert(marks.end(), {stamp.journal, last, false});
+      }
+      mark = &*found;
+      // Stored before the journal heard of it: taken, and not stored twice.
+      if (stamp.sequence <= mark->last) continue;
+    }
     if (StoreStatus inserted = dto.InsertRow(rows.rows[i]); !inserted.ok()) {
       RollBackWhenOpen(db);
       return Took(0, std::move(inserted));
+    }
+    if (mark != nullptr) {
+      mark->last = stamp.sequence;
+      mark->raised = true;
+    }
+  }
+  for (const JournalMark& mark : marks) {
+    if (!mark.raised) continue;
+    if (StoreStatus marked = dto.MarkStored(mark.journal, mark.last); !marked.ok()) {
+      RollBackWhenOpen(db);
+      return Took(0, std::move(marked));
     }
   }
   if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK) {

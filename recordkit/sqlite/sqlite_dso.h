@@ -128,6 +128,7 @@ class SqliteDSO final : public DSO {
     static constexpr size_t kChunkRecords = 16;
     std::vector<std::vector<SqlValue>> rows;
     std::vector<StoreStatus> statuses;
+    std::vector<JournalStamp> stamps;  // where the journal holds each record
     const size_t chunks;
     std::vector<std::atomic<bool>> claimed;    // per chunk: a thread is converting it
     std::vector<std::atomic<bool>> converted;  // per chunk: its rows are written (release)

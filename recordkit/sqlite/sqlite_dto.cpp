@@ -39,6 +39,24 @@ StoreStatus ReadEventColumns(sqlite3* db, const std::string& table, std::vector<
   return {};
 }
 
+// The table beside `table` that holds the last journal number stored per journal.
+std::string JournalMarksName(const std::string& table) { return table + "_journals"; }
+
+StoreStatus Prepare(sqlite3* db, const std::string& sql, SqliteStatement& statement) {
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  statement = SqliteStatement(raw);
+  if (rc != SQLITE_OK) return FailureOf(db, rc);
+  return {};
+}
+
+bool IndexExists(sqlite3* db, const std::string& name) {
+  SqliteStatement query;
+  if (!Prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?1", query).ok()) return false;
+  sqlite3_bind_text64(query.get(), 1, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
+  return sqlite3_step(query.get()) == SQLITE_ROW;
+}
+
 int BindValue(sqlite3_stmt* statement, int index, const SqlValue& value) {
   if (auto* number = std::get_if<int64_t>(&value)) return sqlite3_bind_int64(statement, index, *number);
   if (auto* real = std::get_if<double>(&value)) return sqlite3_bind_double(statement, index, *real);
@@ -78,15 +96,21 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
   }
   // One row per journalled record: a record written again after a restart (its
   // first write was stored, but the daemon died before the journal heard of it) is
-  // skipped by the insert below and counted as taken.
+  // skipped and counted as taken. A journal's records reach the table in the order of
+  // their numbers, so the last number stored under each journal's identity tells
+  // which are there already: a small table beside the log keeps it, written in each
+  // run's own transaction. A table given a unique index over the journal's columns
+  // before there were marks keeps it, for the rows stored then.
   bool journalIndexed = false;
+  bool keepsMarks = false;
   if (HasJournalColumns(columns)) {
-    journalIndexed = Run(db, "CREATE UNIQUE INDEX IF NOT EXISTS " + QuoteIdentifier(JournalIndexName(table)) + " ON " +
-                                 QuoteIdentifier(table) + " (JournalId, JournalSeq)")
-                         .ok();
-    if (!journalIndexed) {
-      // Without the index the journal's columns would not keep records apart; the
-      // table is used without them.
+    journalIndexed = IndexExists(db, JournalIndexName(table));
+    keepsMarks = Run(db, "CREATE TABLE IF NOT EXISTS " + QuoteIdentifier(JournalMarksName(table)) +
+                             " (JournalId INTEGER PRIMARY KEY, LastSeq INTEGER NOT NULL)")
+                     .ok();
+    if (!journalIndexed && !keepsMarks) {
+      // With neither, the journal's columns would not keep records apart; the table
+      // is used without them.
       columns.erase(std::remove_if(columns.begin(), columns.end(),
                                    [](const LogColumn& c) { return c.kind == ColumnKind::Journal; }),
                     columns.end());
@@ -102,20 +126,38 @@ StoreStatus SqliteDTO::Bind(std::shared_ptr<SqliteConnection> connection, const 
   // Only the journal's index may make a row be skipped: a conflict with another of
   // the table's own constraints stays an error, so that the record is not lost.
   if (journalIndexed) sql += " ON CONFLICT (JournalId, JournalSeq) DO NOTHING";
-  sqlite3_stmt* raw = nullptr;
   // Prepared once and reused for every record of this binding.
-  const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-  SqliteStatement insert(raw);
-  if (rc != SQLITE_OK) return FailureOf(db, rc);
+  SqliteStatement insert;
+  if (auto status = Prepare(db, sql, insert); !status.ok()) return status;
+  SqliteStatement lastStored, markStored;
+  if (keepsMarks) {
+    const std::string marks = QuoteIdentifier(JournalMarksName(table));
+    if (auto status = Prepare(db, "SELECT LastSeq FROM " + marks + " WHERE JournalId = ?1", lastStored);
+        !status.ok()) {
+      return status;
+    }
+    if (auto status = Prepare(db,
+                              "INSERT INTO " + marks +
+                                  " (JournalId, LastSeq) VALUES (?1, ?2) ON CONFLICT (JournalId) DO UPDATE SET "
+                                  "LastSeq = max(LastSeq, excluded.LastSeq)",
+                              markStored);
+        !status.ok()) {
+      return status;
+    }
+  }
 
   connection_ = std::move(connection);
   table_ = table;
   columns_ = std::move(columns);
   insert_ = std::move(insert);
+  lastStored_ = std::move(lastStored);
+  markStored_ = std::move(markStored);
   return {};
 }
 
 void SqliteDTO::Unbind() {
+  markStored_.reset();
+  lastStored_.reset();
   insert_.reset();
   columns_.clear();
   table_.clear();
@@ -158,6 +200,34 @@ StoreStatus SqliteDTO::InsertRow(const std::vector<SqlValue>& row) {
   }
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);  // the bound texts belong to `row`
+  return status;
+}
+
+StoreStatus SqliteDTO::LastStored(int64_t journal, int64_t& last) {
+  sqlite3* db = connection_->handle();
+  sqlite3_stmt* statement = lastStored_.get();
+  StoreStatus status;
+  last = 0;
+  int rc = sqlite3_bind_int64(statement, 1, journal);
+  if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+  if (rc == SQLITE_ROW) {
+    last = sqlite3_column_int64(statement, 0);
+  } else if (rc != SQLITE_DONE) {
+    status = FailureOf(db, rc);
+  }
+  sqlite3_reset(statement);
+  return status;
+}
+
+StoreStatus SqliteDTO::MarkStored(int64_t journal, int64_t last) {
+  sqlite3* db = connection_->handle();
+  sqlite3_stmt* statement = markStored_.get();
+  StoreStatus status;
+  int rc = sqlite3_bind_int64(statement, 1, journal);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_int64(statement, 2, last);
+  if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+  if (rc != SQLITE_DONE) status = FailureOf(db, rc);
+  sqlite3_reset(statement);
   return status;
 }
 

@@ -42,6 +42,16 @@ class SqliteDTO final : public DTO {
   // Else the SQLite failure's number. Must be bound.
   StoreStatus InsertRow(const std::vector<SqlValue>& row);
 
+  // Whether the table keeps, beside it, the last journal number stored under each
+  // journal's identity (see Bind). Must be bound.
+  bool keepsJournalMarks() const { return lastStored_ != nullptr; }
+  // The last number stored under the identity `journal`, 0 when none, read in the
+  // transaction open on the connection. Must keep journal marks.
+  StoreStatus LastStored(int64_t journal, int64_t& last);
+  // Records `last` as the last number stored under `journal`, in the transaction
+  // open on the connection; a mark is never lowered. Must keep journal marks.
+  StoreStatus MarkStored(int64_t journal, int64_t last);
+
  private:
   void Unbind();
 
@@ -51,6 +61,8 @@ class SqliteDTO final : public DTO {
   std::string table_;
   std::vector<LogColumn> columns_;
   SqliteStatement insert_;
+  SqliteStatement lastStored_;  // both null when the table keeps no journal marks
+  SqliteStatement markStored_;
 };
 
 }  // namespace recordkit

@@ -40,6 +40,20 @@ std::vector<Variant> Stream(int count, int first = 0) {
   return records;
 }
 
+// The same, each under the journal stamp (7, its place + 1), as the server packs them.
+std::vector<Variant> JournalledStream(int count) {
+  std::vector<Variant> records;
+  for (int i = 0; i < count; ++i) {
+    auto set = PropertySet::NewEventSet();
+    set->Item("AppName")->SetValue(Variant::String("Ledger"));
+    set->Item("Description")->SetValue(Variant::String(Text(i)));
+    Variant record;
+    EXPECT_EQ(PropertyPacker().PackProperties(record, *set, {}, {7, i + 1}), 0);
+    records.push_back(record);
+  }
+  return records;
+}
+
 std::vector<std::string> Texts(int count, int first = 0) {
   std::vector<std::string> texts;
   for (int i = first; i < first + count; ++i) texts.push_back(Text(i));
@@ -288,7 +302,9 @@ TEST_F(SqliteRunsTest, ARunWithNowhereToGoTakesNothing) {
 TEST_F(SqliteRunsTest, AFaultAnywhereInAStreamOfRunsLosesAndRepeatsNothing) {
   constexpr int kRecords = 40;
   constexpr size_t kRunLength = 7;
-  const auto records = Stream(kRecords);
+  // Journalled, so that the last number stored under the journal is written with
+  // each run, and a fault in that write is one of those swept.
+  const auto records = JournalledStream(kRecords);
   const struct {
     int code;
     int32_t number;

@@ -397,6 +397,44 @@ TEST_F(SqliteStoreTest, ARecordStoredAlreadyUnderItsJournalStampIsSkippedAndCoun
   ASSERT_EQ(Add(dso, dto, stamped("plain", 0, 0)), 0);
   ASSERT_EQ(Add(dso, dto, stamped("plain", 0, 0)), 0);
   EXPECT_EQ(RowCount(path_), 6u);
+
+  // What was stored is known again after the store is opened afresh, as after a
+  // restart; what follows it is stored.
+  SqliteDSO reopened;
+  SqliteDTO again;
+  Open(reopened, again);
+  run = {stamped("b", 7, 2), stamped("c", 7, 3), stamped("d", 7, 4), stamped("other", 8, 1)};
+  took = reopened.AddRecords(again, kj::arrayPtr(run.data(), run.size())).wait(loop_->waitScope);
+  EXPECT_EQ(took.taken, 4u) << took.status.description;
+  rows = Query(path_, "SELECT AppName FROM tblLog ORDER BY id");
+  ASSERT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows[6]["AppName"].text, "d");
+}
+
+// A table given a unique index over the journal's columns before the last numbers
+// stored were kept beside it still skips the rows stored back then.
+TEST_F(SqliteStoreTest, ATableWithTheOlderJournalIndexSkipsTheRowsStoredBeforeTheMarks) {
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName, JournalId INTEGER, JournalSeq INTEGER);"
+                           "CREATE UNIQUE INDEX tblLog_journal ON tblLog (JournalId, JournalSeq);"
+                           "INSERT INTO tblLog (AppName, JournalId, JournalSeq) VALUES ('a', 7, 1), ('b', 7, 2);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  SqliteDSO dso;
+  SqliteDTO dto;
+  Open(dso, dto);
+  auto stamped = &ledgerwick::testing::StampedRecord;
+  std::vector<Variant> run = {stamped("a", 7, 1), stamped("b", 7, 2), stamped("c", 7, 3)};
+  auto took = dso.AddRecords(dto, kj::arrayPtr(run.data(), run.size())).wait(loop_->waitScope);
+  EXPECT_EQ(took.taken, 3u) << took.status.description;
+  auto rows = Query(path_, "SELECT AppName FROM tblLog ORDER BY id");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[2]["AppName"].text, "c");
 }
 
 // Only the journal's index lets a row be skipped: a conflict with a table's own
