@@ -335,6 +335,9 @@ kj::Promise<TakeResult> SqliteDSO::HandRun(SqliteDTO& dto, kj::ArrayPtr<const au
       ->Run([this, &dto, records, &rows, call, keepAlive = kj::mv(keepAlive), inHand = kj::mv(inHand)]() mutable {
         KJ_DEFER(inHand.End());
         call->result = AddRunNow(dto, records, *call, rows);
+        // A run that ended early leaves chunks no one converted: the loop's helper
+        // finds them claimed and stops.
+        for (std::atomic<bool>& claimed : rows.claimed) claimed.store(true, std::memory_order_relaxed);
       })
       .then([call, &answerTo]() { answerTo.fulfill(kj::mv(call->result)); },
             [&answerTo](kj::Exception&& e) { answerTo.reject(kj::mv(e)); })
