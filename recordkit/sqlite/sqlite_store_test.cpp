@@ -112,6 +112,15 @@ class SqliteStoreTest : public ::testing::Test {
     return dso.AddRecord(dto, record, "").wait(loop_->waitScope);
   }
 
+  // Runs `sql` on `path_` through a connection of the test's own, as an older
+  // version or another program would have left the file.
+  void Prepare(const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+
   // kj's loop may throw from its destructor, which a fixture's may not: hold it apart.
   struct Loop {
     kj::EventLoop loop;
@@ -365,14 +374,8 @@ TEST_F(SqliteStoreTest, ValuesAreStoredVerbatimNeverPastedIntoSql) {
 // journal never heard so, is skipped and counted as taken; the same number under
 // another journal's identity is another record.
 TEST_F(SqliteStoreTest, ARecordStoredAlreadyUnderItsJournalStampIsSkippedAndCountedAsTaken) {
-  {
-    // A table from before rows carried the journal stamp gets its columns.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName)", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-  }
+  // A table from before rows carried the journal stamp gets its columns.
+  Prepare("CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName)");
   SqliteDSO dso;
   SqliteDTO dto;
   Open(dso, dto);
@@ -414,17 +417,10 @@ TEST_F(SqliteStoreTest, ARecordStoredAlreadyUnderItsJournalStampIsSkippedAndCoun
 // A table given a unique index over the journal's columns before the last numbers
 // stored were kept beside it still skips the rows stored back then.
 TEST_F(SqliteStoreTest, ATableWithTheOlderJournalIndexSkipsTheRowsStoredBeforeTheMarks) {
-  {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName, JournalId INTEGER, JournalSeq INTEGER);"
-                           "CREATE UNIQUE INDEX tblLog_journal ON tblLog (JournalId, JournalSeq);"
-                           "INSERT INTO tblLog (AppName, JournalId, JournalSeq) VALUES ('a', 7, 1), ('b', 7, 2);",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-  }
+  Prepare(
+      "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName, JournalId INTEGER, JournalSeq INTEGER);"
+      "CREATE UNIQUE INDEX tblLog_journal ON tblLog (JournalId, JournalSeq);"
+      "INSERT INTO tblLog (AppName, JournalId, JournalSeq) VALUES ('a', 7, 1), ('b', 7, 2);");
   SqliteDSO dso;
   SqliteDTO dto;
   Open(dso, dto);
@@ -440,14 +436,7 @@ TEST_F(SqliteStoreTest, ATableWithTheOlderJournalIndexSkipsTheRowsStoredBeforeTh
 // Only the journal's index lets a row be skipped: a conflict with a table's own
 // constraint is still refused, so that the record goes on to the next target.
 TEST_F(SqliteStoreTest, AConflictWithTheTablesOwnConstraintIsRefusedNotSkipped) {
-  {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName UNIQUE)", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-  }
+  Prepare("CREATE TABLE tblLog (id INTEGER PRIMARY KEY, AppName UNIQUE)");
   SqliteDSO dso;
   SqliteDTO dto;
   Open(dso, dto);
@@ -464,15 +453,8 @@ TEST_F(SqliteStoreTest, AConflictWithTheTablesOwnConstraintIsRefusedNotSkipped) 
 }
 
 TEST_F(SqliteStoreTest, FieldsWithoutAColumnAreIgnored) {
-  {
-    // An older table with only some of the event columns, in its own spelling.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE tblLog (id INTEGER PRIMARY KEY, LOGDATE TEXT, appname)",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-  }
+  // An older table with only some of the event columns, in its own spelling.
+  Prepare("CREATE TABLE tblLog (id INTEGER PRIMARY KEY, LOGDATE TEXT, appname)");
   SqliteDSO dso;
   SqliteDTO dto;
   Open(dso, dto);
