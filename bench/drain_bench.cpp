@@ -2,12 +2,13 @@
 // same disk measured in the same run:
 //   drain-sqlite: records already queued, handed to the SQLite store in runs (one
 //     transaction each, on the store's worker thread); raw: the same rows inserted
-//     with WAL, synchronous=FULL and 1,000 rows per transaction.
+//     with WAL, synchronous=FULL and a run's worth of rows (kMaxRunRecords) per
+//     transaction.
 //   drain-text: the same records into the text log; raw: the same lines written
 //     through one kept file descriptor with one write() per line.
 //   drain-postgres: the same records into the PostgreSQL store on a throwaway
 //     cluster started for the run; raw: the same rows inserted through libpq's
-//     pipeline mode, 1,000 rows to a sync point, into the same cluster.
+//     pipeline mode, a run's worth of rows to a sync point, into the same cluster.
 // The drain's clock is a manual timer, as in the tests: nothing waits for a tick.
 // Prints one line per target in the form scripts read:
 //   drain-<target> records_per_s=N raw_per_s=N ratio=R
@@ -179,7 +180,8 @@ double DrainSqlite(const std::string& folder, const std::vector<Variant>& record
   return rate;
 }
 
-// The same rows straight into SQLite: WAL, synchronous=FULL, 1,000 rows per transaction.
+// The same rows straight into SQLite: WAL, synchronous=FULL, as many rows per
+// transaction as the drain hands over in one run.
 double RawSqlite(const std::string& folder, const std::vector<Variant>& records) {
   const std::vector<recordkit::LogColumn> columns = recordkit::EventColumns();
   std::vector<std::vector<recordkit::SqlValue>> rows;
@@ -209,7 +211,7 @@ double RawSqlite(const std::string& folder, const std::vector<Variant>& records)
 
   auto start = Clock::now();
   for (size_t i = 0; i < rows.size(); ++i) {
-    if (i % 1000 == 0) sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    if (i % kMaxRunRecords == 0) sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     for (size_t c = 0; c < rows[i].size(); ++c) {
       const auto& v = rows[i][c];
       int index = static_cast<int>(c + 1);
@@ -220,7 +222,7 @@ double RawSqlite(const std::string& folder, const std::vector<Variant>& records)
     }
     if (sqlite3_step(insert) != SQLITE_DONE) Fail(sqlite3_errmsg(db));
     sqlite3_reset(insert);
-    if (i % 1000 == 999 || i + 1 == rows.size()) {
+    if (i % kMaxRunRecords == kMaxRunRecords - 1 || i + 1 == rows.size()) {
       if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sqlite3_errmsg(db));
     }
   }
@@ -265,7 +267,7 @@ double DrainPostgres(const std::string& folder, const std::string& conninfo, con
 }
 
 // The same rows straight through libpq: pipeline mode, one prepared insert, a sync
-// point (one transaction) every 1,000 rows.
+// point (one transaction) every run's worth of rows.
 double RawPostgres(const std::string& conninfo, const std::vector<Variant>& records) {
   const std::vector<recordkit::LogColumn> columns = recordkit::EventColumns();
   std::vector<std::vector<std::optional<std::string>>> rows;
@@ -287,8 +289,8 @@ double RawPostgres(const std::string& conninfo, const std::vector<Variant>& reco
 
   std::vector<const char*> values(columns.size());
   auto start = Clock::now();
-  for (size_t first = 0; first < rows.size(); first += 1000) {
-    const size_t end = std::min(rows.size(), first + 1000);
+  for (size_t first = 0; first < rows.size(); first += kMaxRunRecords) {
+    const size_t end = std::min(rows.size(), first + kMaxRunRecords);
     for (size_t i = first; i < end; ++i) {
       for (size_t c = 0; c < columns.size(); ++c) values[c] = rows[i][c] ? rows[i][c]->c_str() : nullptr;
       if (PQsendQueryPrepared(connection, "raw_insert", static_cast<int>(values.size()), values.data(), nullptr,
