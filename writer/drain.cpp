@@ -197,12 +197,13 @@ void Drain::EndDrain() {
   for (auto& waiter : waiters) waiter->fulfill();
 }
 
-// Ends a drain that leaves records queued for the next tick. After a backlog the
-// next tick comes soon, so that the end of a burst reaches the targets without
-// waiting a whole interval; otherwise the timer ticks at the interval again.
-void Drain::PauseDrain(bool afterBacklog) {
+// Ends a drain that leaves records queued for the next tick. After a busy run the
+// next tick comes soon, so that a heavy stream, and the end of a burst, reach the
+// targets without waiting a whole interval; otherwise the timer ticks at the
+// interval again.
+void Drain::PauseDrain(bool afterBusyRun) {
   drainBusy_ = false;
-  const int32_t wanted = afterBacklog ? std::min(kBacklogPauseMs, intervalMs_) : intervalMs_;
+  const int32_t wanted = afterBusyRun ? std::min(kBusyPauseMs, intervalMs_) : intervalMs_;
   if (!timerArmed_ || armedIntervalMs_ != wanted) ArmTimer(wanted);
 }
 
@@ -211,23 +212,21 @@ void Drain::PauseDrain(bool afterBacklog) {
 // records wait for the next tick: under a steady stream, runs of one tick's records
 // cost far less than a run for every few records that arrived while a target
 // answered.
-kj::Promise<void> Drain::DrainLoop(bool first, bool afterBacklog) {
+kj::Promise<void> Drain::DrainLoop(bool first, bool afterBusyRun) {
   if (queued() == 0) {
     EndDrain();
     return kj::READY_NOW;
   }
   if (!first && !flushing_ && queued() < kMaxRunRecords && queuedBytes() < kMaxRunBytes) {
-    PauseDrain(afterBacklog);
+    PauseDrain(afterBusyRun);
     return kj::READY_NOW;
   }
   // The run is handed on in place; a record leaves the queue only once a target
   // took it, and nothing but the drain removes records.
   kj::ArrayPtr<const Variant> handed = errorBuffer_->Front(kMaxRunRecords, kMaxRunBytes);
-  const bool backlog = queued() > handed.size();
   const kj::TimePoint began = timers_.timer().now();
   return writer_.WriteRecord(currentLogMethod_(), handed)
-      .then([this, handedRun = handed, handed = handed.size(), began,
-             backlog](TakeResult result) -> kj::Promise<void> {
+      .then([this, handedRun = handed, handed = handed.size(), began](TakeResult result) -> kj::Promise<void> {
         KJ_ASSERT(result.taken <= handed && result.taken <= queued());
         stats_.runRecords.Observe(static_cast<double>(handed));
         stats_.runSeconds.Observe(static_cast<double>((timers_.timer().now() - began) / kj::NANOSECONDS) / 1e9);
@@ -253,7 +252,7 @@ kj::Promise<void> Drain::DrainLoop(bool first, bool afterBacklog) {
           EndFailedDrain(e.description());
           return kj::READY_NOW;
         }
-        return DrainLoop(false, backlog);
+        return DrainLoop(false, handed >= kBusyRunRecords);
       });
 }
 

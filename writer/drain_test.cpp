@@ -221,11 +221,11 @@ TEST_F(DrainTest, QueueIsHandedOverInBoundedRuns) {
   const size_t total = kMaxRunRecords * 2 + 5;
   for (size_t i = 0; i < total; ++i) Queue("r" + std::to_string(i));
   process.RunFor(100 * kj::MILLISECONDS);
-  // One tick goes on while a whole run waits; the rest of the backlog waits a short
-  // pause for more to join it, not a whole tick.
+  // One tick goes on while a whole run waits; after those busy runs the rest waits
+  // a short pause for more to join it, not a whole tick.
   EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, kMaxRunRecords}));
   EXPECT_EQ(Queued(), 5u);
-  process.RunFor((kBacklogPauseMs - 1) * kj::MILLISECONDS);
+  process.RunFor((kBusyPauseMs - 1) * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 5u);
   process.RunFor(1 * kj::MILLISECONDS);
   EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, kMaxRunRecords, 5}));
@@ -233,17 +233,16 @@ TEST_F(DrainTest, QueueIsHandedOverInBoundedRuns) {
   EXPECT_EQ(runs->Field(total - 1, "AppName").string(), "r" + std::to_string(total - 1));
   EXPECT_EQ(Queued(), 0u);
 
-  // Without a backlog the drain ticks at its interval again: what a short run leaves
-  // waits for the next tick.
+  // After a short run the drain ticks at its interval again.
   for (int i = 0; i < 3; ++i) Queue("s" + std::to_string(i));
-  process.RunFor(kBacklogPauseMs * kj::MILLISECONDS);
+  process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 3u);
-  process.RunFor((kDrainIntervalMs - kBacklogPauseMs) * kj::MILLISECONDS);
+  process.RunFor((kDrainIntervalMs - kBusyPauseMs) * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(runs->runSizes.size(), 4u);
 }
 
-TEST_F(DrainTest, AfterABacklogTheTimerGoesBackToItsIntervalOnceARunTakesAllThatWaits) {
+TEST_F(DrainTest, AfterABacklogTheTimerGoesBackToItsIntervalOnceARunIsShort) {
   auto runs = std::make_shared<RunStore>();
   process.SetStores(runs, std::make_shared<FakeDTO>());
   for (size_t i = 0; i < kMaxRunRecords + 2; ++i) Queue("r" + std::to_string(i));
@@ -252,12 +251,58 @@ TEST_F(DrainTest, AfterABacklogTheTimerGoesBackToItsIntervalOnceARunTakesAllThat
   // Records arrive during the pause and while the short tick's run is written: the
   // run takes what waited, and what comes after it waits a whole interval.
   Queue("during the pause");
-  process.RunFor(kBacklogPauseMs * kj::MILLISECONDS);
+  process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
   EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, 3}));
   Queue("after");
-  process.RunFor(kBacklogPauseMs * kj::MILLISECONDS);
+  process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 1u);
-  process.RunFor((kDrainIntervalMs - kBacklogPauseMs) * kj::MILLISECONDS);
+  process.RunFor((kDrainIntervalMs - kBusyPauseMs) * kj::MILLISECONDS);
+  EXPECT_EQ(Queued(), 0u);
+}
+
+// Takes whole runs, each answered when the test says so.
+class LateRunStore : public FakeDSO {
+ public:
+  ~LateRunStore() noexcept override {}
+  kj::Promise<recordkit::TakeResult> AddRecords(recordkit::DTO&, kj::ArrayPtr<const Variant> records) override {
+    runSizes.push_back(records.size());
+    auto answer = kj::newPromiseAndFulfiller<recordkit::TakeResult>();
+    pending_ = kj::mv(answer.fulfiller);
+    return kj::mv(answer.promise);
+  }
+  void AnswerAll() { pending_->fulfill(recordkit::TakeResult{runSizes.back(), {}}); }
+  std::vector<size_t> runSizes;
+
+ private:
+  kj::Own<kj::PromiseFulfiller<recordkit::TakeResult>> pending_;
+};
+
+TEST_F(DrainTest, UnderAHeavyStreamWhatArrivesDuringABusyRunWaitsOnlyAShortPause) {
+  auto runs = std::make_shared<LateRunStore>();
+  process.SetStores(runs, std::make_shared<FakeDTO>());
+  // A tick's run as a heavy stream makes it; more arrives while the store answers.
+  for (size_t i = 0; i < kBusyRunRecords; ++i) Queue("heavy" + std::to_string(i));
+  process.RunFor(kDrainIntervalMs * kj::MILLISECONDS);
+  ASSERT_EQ(runs->runSizes, std::vector<size_t>{kBusyRunRecords});
+  for (int i = 0; i < 5; ++i) Queue("during" + std::to_string(i));
+  runs->AnswerAll();
+  process.ws.poll();
+  process.RunFor((kBusyPauseMs - 1) * kj::MILLISECONDS);
+  EXPECT_EQ(runs->runSizes.size(), 1u);
+  process.RunFor(1 * kj::MILLISECONDS);
+  ASSERT_EQ(runs->runSizes, (std::vector<size_t>{kBusyRunRecords, 5}));
+
+  // A light stream: what arrives during a short run waits for the next tick.
+  Queue("light");
+  runs->AnswerAll();
+  process.ws.poll();
+  EXPECT_EQ(Queued(), 1u);
+  process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
+  EXPECT_EQ(runs->runSizes.size(), 2u);
+  process.RunFor((kDrainIntervalMs - kBusyPauseMs) * kj::MILLISECONDS);
+  ASSERT_EQ(runs->runSizes, (std::vector<size_t>{kBusyRunRecords, 5, 1}));
+  runs->AnswerAll();
+  process.ws.poll();
   EXPECT_EQ(Queued(), 0u);
 }
 
