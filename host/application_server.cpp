@@ -76,14 +76,16 @@ kj::Promise<void> ApplicationServer::loggitBatch(LoggitBatchContext context) {
     auto statuses = context.getResults().initStatuses(records.size());
     size_t queued = 0;
     for (unsigned i = 0; i < records.size(); ++i) {
-      // The same steps as a Loggit call whose vData holds the record.
+      // The same steps as a Loggit call whose vData holds the record, read from the
+      // call's message where it lies.
       auto bytes = records[i];
-      Variant vData;
-      if (bytes.size() > 0) {
-        vData = Variant::Array(automation::SafeArray::FromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end())));
-      }
       try {
-        application_->QueueEvent(vData);
+        if (bytes.size() > 0) {
+          application_->QueueEvent(kj::arrayPtr(bytes.begin(), bytes.size()));
+        } else {
+          Variant empty;
+          application_->QueueEvent(empty);
+        }
         remoting::SetOk(statuses[i]);
         ++queued;
       } catch (...) {

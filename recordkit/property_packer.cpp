@@ -114,24 +114,20 @@ void RefuseNamesAlike(const std::vector<DecodedField>& decoded) {
 
 // Decodes the whole record into `record` (reusing what it holds), or raises
 // (AutomationError or kj::Exception) having touched nothing but `record`.
-void DecodeRecord(const SafeArray& array, PackedFields& record) {
+void DecodeRecord(kj::ArrayPtr<const uint8_t> bytes, PackedFields& record) {
   std::vector<DecodedField>& decoded = record.fields;
-  if (array.elementType() != VarType::Byte || array.dimensions() != 1) {
-    throw AutomationError(packer_error::kNotAPackedRecord);
-  }
-  const std::vector<uint8_t>& bytes = array.bytes();
-  if (bytes.empty() || bytes.size() % sizeof(capnp::word) != 0) {
+  if (bytes.size() == 0 || bytes.size() % sizeof(capnp::word) != 0) {
     throw AutomationError(packer_error::kNotAPackedRecord);
   }
   // The reader needs word-aligned input; the array's own buffer promises only bytes,
   // so it is copied when it is not aligned (allocators align it in practice).
   kj::ArrayPtr<const capnp::word> words;
   kj::Array<capnp::word> aligned;
-  if (reinterpret_cast<uintptr_t>(bytes.data()) % alignof(capnp::word) == 0) {
-    words = kj::arrayPtr(reinterpret_cast<const capnp::word*>(bytes.data()), bytes.size() / sizeof(capnp::word));
+  if (reinterpret_cast<uintptr_t>(bytes.begin()) % alignof(capnp::word) == 0) {
+    words = kj::arrayPtr(reinterpret_cast<const capnp::word*>(bytes.begin()), bytes.size() / sizeof(capnp::word));
   } else {
     aligned = kj::heapArray<capnp::word>(bytes.size() / sizeof(capnp::word));
-    std::memcpy(aligned.begin(), bytes.data(), bytes.size());
+    std::memcpy(aligned.begin(), bytes.begin(), bytes.size());
     words = aligned;
   }
 
@@ -280,9 +276,19 @@ int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set, Packed
   const Variant& value = data.deref();
   if (value.isEmpty()) return 0;
   if (!value.isArray()) return packer_error::kNotAPackedRecord;
-
   if (int32_t number = ReadFields(value, decoded); number != 0) return number;
+  ApplyFields(decoded, set);
+  return 0;
+}
 
+int32_t PropertyPacker::UnpackProperties(kj::ArrayPtr<const uint8_t> bytes, PropertySet& set,
+                                         PackedFields& decoded) const {
+  if (int32_t number = ReadFields(bytes, decoded); number != 0) return number;
+  ApplyFields(decoded, set);
+  return 0;
+}
+
+void PropertyPacker::ApplyFields(PackedFields& decoded, PropertySet& set) {
   // Everything decoded: now the set changes, and nothing below can fail halfway.
   const auto& properties = set.Properties();
   for (size_t i = 0; i < decoded.fields.size(); ++i) {
@@ -299,34 +305,41 @@ int32_t PropertyPacker::UnpackProperties(Variant& data, PropertySet& set, Packed
       set.Add(field.name, field.value, field.mapped);
     }
   }
-  return 0;
 }
 
 int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const {
   const Variant& value = data.deref();
   if (value.isEmpty() || !value.isArray()) {
-    out.fields.clear();
-    out.namesChecked = false;
-    out.sender = SenderIdentity{};
-    out.journal = JournalStamp{};
+    ClearFields(out);
     return value.isEmpty() ? 0 : packer_error::kNotAPackedRecord;
   }
+  const SafeArray& array = value.array();
+  if (array.elementType() != VarType::Byte || array.dimensions() != 1) {
+    ClearFields(out);
+    return packer_error::kNotAPackedRecord;
+  }
+  const std::vector<uint8_t>& bytes = array.bytes();
+  return ReadFields(kj::arrayPtr(bytes.data(), bytes.size()), out);
+}
+
+int32_t PropertyPacker::ReadFields(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out) const {
   try {
-    DecodeRecord(value.array(), out);
+    DecodeRecord(bytes, out);
   } catch (const AutomationError&) {
-    out.fields.clear();
-    out.namesChecked = false;
-    out.sender = SenderIdentity{};
-    out.journal = JournalStamp{};
+    ClearFields(out);
     return packer_error::kNotAPackedRecord;
   } catch (const kj::Exception&) {
-    out.fields.clear();
-    out.namesChecked = false;
-    out.sender = SenderIdentity{};
-    out.journal = JournalStamp{};
+    ClearFields(out);
     return packer_error::kNotAPackedRecord;
   }
   return 0;
+}
+
+void PropertyPacker::ClearFields(PackedFields& out) {
+  out.fields.clear();
+  out.namesChecked = false;
+  out.sender = SenderIdentity{};
+  out.journal = JournalStamp{};
 }
 
 const Variant& PackedFields::ValueOf(std::string_view name, size_t hint) const {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include <kj/common.h>
+
 #include "automation/variant.h"
 #include "recordkit/property_set.h"
 #include "recordkit/sender_identity.h"
@@ -87,6 +89,15 @@ class PropertyPacker {
   // with `out` then left empty. Empty data gives no fields. `out` may be reused from
   // record to record; what it held is replaced.
   int32_t ReadFields(const automation::Variant& data, PackedFields& out) const;
+
+  // The same two for a packed record's bytes held elsewhere (a call's message), read
+  // where they lie. No bytes at all are not a record.
+  int32_t UnpackProperties(kj::ArrayPtr<const uint8_t> bytes, PropertySet& set, PackedFields& scratch) const;
+  int32_t ReadFields(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out) const;
+
+ private:
+  static void ApplyFields(PackedFields& decoded, PropertySet& set);
+  static void ClearFields(PackedFields& out);
 };
 
 }  // namespace recordkit

@@ -140,8 +140,26 @@ kj::Promise<automation::Status> Application::CommitEventsSoon() { return state_.
 automation::Status Application::CommitEvents() { return state_.drain.Commit(); }
 
 void Application::QueueEvent(Variant& vData) {
+  Queue([&]() {
+    if (int32_t number = state_.Packer().UnpackProperties(vData, *properties_, unpacked_); number != 0) {
+      throw AutomationError(number);
+    }
+    StampAndQueue();
+  });
+}
+
+void Application::QueueEvent(kj::ArrayPtr<const uint8_t> record) {
+  Queue([&]() {
+    if (int32_t number = state_.Packer().UnpackProperties(record, *properties_, unpacked_); number != 0) {
+      throw AutomationError(number);
+    }
+    StampAndQueue();
+  });
+}
+
+void Application::Queue(kj::FunctionParam<void()> queue) {
   try {
-    StampAndQueue(vData);
+    queue();
   } catch (const AutomationError& e) {
     state_.loggitTally.Refused();
     refused_.Report("Loggit refused an event: " + std::to_string(e.number()) + " " + e.description() + " (" +
@@ -152,11 +170,8 @@ void Application::QueueEvent(Variant& vData) {
   refused_.End();
 }
 
-void Application::StampAndQueue(Variant& vData) {
+void Application::StampAndQueue() {
   const recordkit::PropertyPacker& packer = state_.Packer();
-  if (int32_t number = packer.UnpackProperties(vData, *properties_, unpacked_); number != 0) {
-    throw AutomationError(number);
-  }
   const Today today = ReadClock(state_.env.clock);
   const recordkit::PropertySet& set = *properties_;
   ApplySentinelRule(EventField(set, kEventDatePlace, "EventDate"), kEventDateSentinel, today.date);

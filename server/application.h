@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <kj/async.h>
+#include <kj/function.h>
 
 #include "automation/dispatch.h"
 #include "automation/variant.h"
@@ -53,6 +54,9 @@ class Application : public automation::Dispatch {
   // The call's events are journalled together at CommitEvents and only then queued;
   // its failure stands for every one of them, and none is kept.
   void QueueEvent(automation::Variant& vData);
+  // QueueEvent of a packed record's bytes, read where they lie (not one of them:
+  // an empty record is Empty vData).
+  void QueueEvent(kj::ArrayPtr<const uint8_t> record);
   automation::Status CommitEvents();
   // CommitEvents for a call that can wait: its events are journalled with those of
   // the other calls of this turn of the loop, in one write.
@@ -93,7 +97,10 @@ class Application : public automation::Dispatch {
   std::vector<automation::DispId> GetIDsOfNames(const std::vector<std::string>& names) override;
 
  private:
-  void StampAndQueue(automation::Variant& vData);
+  // Raises the refusal of `queue` to the client, after the tally and the fault log.
+  void Queue(kj::FunctionParam<void()> queue);
+  // Stamps and queues the event the set holds now.
+  void StampAndQueue();
 
   ProcessState& state_;
   const recordkit::SenderIdentity sender_;
