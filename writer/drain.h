@@ -38,10 +38,11 @@ constexpr const char* kDrainFailureNotice = "Unable to create thread";
 // record, at most this many bytes of packed records.
 constexpr size_t kMaxRunRecords = 4000;
 constexpr size_t kMaxRunBytes = size_t{4} << 20;
-// After a run of at least kBusyRunRecords records (a stream of some 25,000 records a
-// second or more), what is left waits only kBusyPauseMs for more records to join it,
-// not a whole tick: under a heavy stream records reach the targets within
-// milliseconds, in runs still large enough to share a commit.
+// After a run of at least kBusyRunRecords records, what is left waits only
+// kBusyPauseMs for more records to join it, not a whole tick: a stream that fills
+// such a run in the pause (some 25,000 records a second) reaches the targets within
+// milliseconds, in runs still large enough to share a commit; a lighter one that
+// fills it in a tick alternates the two waits; below that, one run per tick.
 constexpr size_t kBusyRunRecords = 256;
 constexpr int32_t kBusyPauseMs = 10;
 // What the queue may hold unless told otherwise (ErrorBuffer::Cost of its records).
@@ -126,7 +127,8 @@ class Drain {
   bool DestroyTimer(int32_t timerId);
   // The tick: returns at once while a drain runs; otherwise starts a drain that goes
   // on asynchronously while targets answer. It writes a run, and further runs while
-  // a whole run's worth is queued; what is left waits for the next tick.
+  // a whole run's worth is queued; what is left waits for the next tick, which comes
+  // after kBusyPauseMs when the last run was a busy one.
   void DrainTimerProc();
 
   // Read by the status command, the idle exit and tests.

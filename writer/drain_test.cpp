@@ -248,8 +248,9 @@ TEST_F(DrainTest, AfterABacklogTheTimerGoesBackToItsIntervalOnceARunIsShort) {
   for (size_t i = 0; i < kMaxRunRecords + 2; ++i) Queue("r" + std::to_string(i));
   process.RunFor(kDrainIntervalMs * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 2u);
-  // Records arrive during the pause and while the short tick's run is written: the
-  // run takes what waited, and what comes after it waits a whole interval.
+  // A record arrives during the pause: the short tick's run takes what waited, and,
+  // that run being short and the queue then empty, what comes after it waits a
+  // whole interval.
   Queue("during the pause");
   process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
   EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, 3}));

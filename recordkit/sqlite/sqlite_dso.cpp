@@ -245,6 +245,7 @@ SqliteDSO::RunRows::RunRows(size_t records)
     : rows(records),
       statuses(records),
       stamps(records),
+      outOfMemory(records),
       chunks((records + kChunkRecords - 1) / kChunkRecords),
       claimed(chunks),
       converted(chunks) {}
@@ -282,9 +283,9 @@ kj::Promise<TakeResult> SqliteDSO::AddRecords(DTO& dto, kj::ArrayPtr<const autom
 
 kj::Promise<void> SqliteDSO::HelpConvert(const SqliteDTO& dto, kj::ArrayPtr<const automation::Variant> records,
                                          RunRows& rows, size_t chunk) const {
-  // One chunk a turn: the calls that arrive meanwhile are answered between chunks
-  // instead of waiting for the run.
-  return kj::evalLater([this, &dto, records, &rows, chunk]() -> kj::Promise<void> {
+  // One chunk a turn, and only once nothing else waits to run: the calls that arrive
+  // meanwhile are served, and answered, between chunks instead of after the run.
+  return kj::evalLast([this, &dto, records, &rows, chunk]() -> kj::Promise<void> {
     if (!ConvertChunk(dto, records, rows, chunk) || chunk == 0) return kj::READY_NOW;
     return HelpConvert(dto, records, rows, chunk - 1);
   });
@@ -308,12 +309,13 @@ bool SqliteDSO::ConvertChunk(const SqliteDTO& dto, kj::ArrayPtr<const automation
         rows.statuses[i] = dto.RowOf(fields, rows.rows[i]);
         rows.stamps[i] = fields.journal;
       }
-    } catch (const std::exception& e) {
-      // No memory for the row: the store fails the run rather than refusing a
-      // record it could take later, and the chunk is still marked converted, so
-      // that the worker never waits for it.
-      rows.statuses[i] = {err::kOutOfMemory, std::string("a record could not be converted: ") + e.what()};
-      rows.conversionFailed.store(true, std::memory_order_relaxed);
+    } catch (...) {
+      // No memory for the row (nothing else raises here): the store fails the run
+      // rather than refusing a record it could take later, and the chunk is still
+      // marked converted, so that the worker never waits for it. The text is short
+      // enough to need no memory of its own.
+      rows.statuses[i] = {err::kOutOfMemory, "out of memory"};
+      rows.outOfMemory[i] = 1;
     }
   }
   rows.converted[chunk].store(true, std::memory_order_release);
@@ -411,7 +413,7 @@ TakeResult SqliteDSO::AddRunNow(SqliteDTO& dto, kj::ArrayPtr<const automation::V
       }
     }
     if (StoreStatus& status = rows.statuses[i]; !status.ok()) {
-      if (rows.conversionFailed.load(std::memory_order_relaxed)) {
+      if (rows.outOfMemory[i] != 0) {
         RollBackWhenOpen(db);
         return Took(0, std::move(status));
       }

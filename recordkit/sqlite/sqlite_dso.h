@@ -26,9 +26,10 @@ constexpr int kCallerThreadBusyTimeoutMs = 2000;
 constexpr int kWorkerThreadBusyTimeoutMs = 60000;
 
 // One caller, on one thread. AddRecord and AddRecords hand their SQLite work to the
-// worker; while a run is in hand the worker owns the DSO, the DTO and the records,
-// and the caller's thread touches none of them (lastError() included) until the
-// promise resolves. Connect, OpenTable and Execute run on the caller's thread and
+// worker; while a run is in hand the worker owns the DSO's connection and state and
+// the DTO's statements, and the caller's thread touches none of them (lastError()
+// included) until the promise resolves. It only converts chunks of a long run
+// itself, reading the DTO's columns and the run's records, which stay constant. Connect, OpenTable and Execute run on the caller's thread and
 // raise while a run is in hand. The writer never overlaps calls; a run handed over
 // while another is still in hand (as after a dropped promise) waits behind it on
 // the worker, which runs one item at a time, in order.
@@ -129,11 +130,12 @@ class SqliteDSO final : public DSO {
     std::vector<std::vector<SqlValue>> rows;
     std::vector<StoreStatus> statuses;
     std::vector<JournalStamp> stamps;  // where the journal holds each record
+    // Per record: 1 when it could not be converted for want of memory (its status
+    // says so), which fails the run rather than refusing the record.
+    std::vector<uint8_t> outOfMemory;
     const size_t chunks;
     std::vector<std::atomic<bool>> claimed;    // per chunk: a thread is converting it
     std::vector<std::atomic<bool>> converted;  // per chunk: its rows are written (release)
-    // Set when a record could not be converted for want of memory; its status says so.
-    std::atomic<bool> conversionFailed{false};
   };
 
   // The DTO as this store's class; raises 13 for a DTO of another class.
