@@ -140,26 +140,17 @@ kj::Promise<automation::Status> Application::CommitEventsSoon() { return state_.
 automation::Status Application::CommitEvents() { return state_.drain.Commit(); }
 
 void Application::QueueEvent(Variant& vData) {
-  Queue([&]() {
-    if (int32_t number = state_.Packer().UnpackProperties(vData, *properties_, unpacked_); number != 0) {
-      throw AutomationError(number);
-    }
-    StampAndQueue();
-  });
+  Queue([&]() { return state_.Packer().UnpackProperties(vData, *properties_, unpacked_); });
 }
 
 void Application::QueueEvent(kj::ArrayPtr<const uint8_t> record) {
-  Queue([&]() {
-    if (int32_t number = state_.Packer().UnpackProperties(record, *properties_, unpacked_); number != 0) {
-      throw AutomationError(number);
-    }
-    StampAndQueue();
-  });
+  Queue([&]() { return state_.Packer().UnpackProperties(record, *properties_, unpacked_); });
 }
 
-void Application::Queue(kj::FunctionParam<void()> queue) {
+void Application::Queue(kj::FunctionParam<int32_t()> unpack) {
   try {
-    queue();
+    if (int32_t number = unpack(); number != 0) throw AutomationError(number);
+    StampAndQueue();
   } catch (const AutomationError& e) {
     state_.loggitTally.Refused();
     refused_.Report("Loggit refused an event: " + std::to_string(e.number()) + " " + e.description() + " (" +

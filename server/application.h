@@ -97,8 +97,9 @@ class Application : public automation::Dispatch {
   std::vector<automation::DispId> GetIDsOfNames(const std::vector<std::string>& names) override;
 
  private:
-  // Raises the refusal of `queue` to the client, after the tally and the fault log.
-  void Queue(kj::FunctionParam<void()> queue);
+  // Unpacks the event into the set with `unpack` (0, or the packer's number), then
+  // stamps and queues it; a refusal is raised after the tally and the fault log.
+  void Queue(kj::FunctionParam<int32_t()> unpack);
   // Stamps and queues the event the set holds now.
   void StampAndQueue();
 
