@@ -29,10 +29,11 @@ constexpr int kWorkerThreadBusyTimeoutMs = 60000;
 // worker; while a run is in hand the worker owns the DSO's connection and state and
 // the DTO's statements, and the caller's thread touches none of them (lastError()
 // included) until the promise resolves. It only converts chunks of a long run
-// itself, reading the DTO's columns and the run's records, which stay constant. Connect, OpenTable and Execute run on the caller's thread and
-// raise while a run is in hand. The writer never overlaps calls; a run handed over
-// while another is still in hand (as after a dropped promise) waits behind it on
-// the worker, which runs one item at a time, in order.
+// itself, reading the DTO's columns and the run's records, which stay constant.
+// Connect, OpenTable and Execute run on the caller's thread and raise while a run is
+// in hand. The writer never overlaps calls; a run handed over while another is
+// still in hand (as after a dropped promise) waits behind it on the worker, which
+// runs one item at a time, in order.
 // Dropping the promise of a run gives the run up: a wait for a lock ends within
 // 100 ms and a run not yet begun stores nothing, but a run already past its lock
 // goes on to its commit, and nothing tells the caller whether it did.
