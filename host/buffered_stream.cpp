@@ -29,11 +29,15 @@ kj::Promise<size_t> BufferedStream::ReadMore(kj::byte* out, size_t minBytes, siz
   }
   // A read at least as large as the buffer goes straight to the caller's memory.
   if (maxBytes - done >= buffer_.size()) {
-    return inner_->tryRead(out + done, minBytes - done, maxBytes - done).then([done](size_t n) { return done + n; });
+    return inner_->tryRead(out + done, minBytes - done, maxBytes - done).then([this, done](size_t n) {
+      if (n > 0 && arrived_) arrived_();
+      return done + n;
+    });
   }
   return inner_->tryRead(buffer_.begin(), 1, buffer_.size())
       .then([this, out, minBytes, maxBytes, done](size_t n) -> kj::Promise<size_t> {
         if (n == 0) return done;  // the end of the stream
+        if (arrived_) arrived_();
         end_ = n;
         const size_t total = done + TakeBuffered(out + done, maxBytes - done);
         if (total >= minBytes) return total;

@@ -29,6 +29,8 @@ class BufferedStream final : public kj::AsyncIoStream {
   // resolves (then the gate is asked again), nullptr lets it go on.
   using ReadGate = std::function<kj::Maybe<kj::Promise<void>>()>;
   void SetReadGate(ReadGate gate) { readGate_ = std::move(gate); }
+  // Called each time bytes arrive from the socket.
+  void SetArrivalHook(std::function<void()> hook) { arrived_ = std::move(hook); }
 
   kj::Promise<void> write(const void* buffer, size_t size) override;
   kj::Promise<void> write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) override;
@@ -59,6 +61,7 @@ class BufferedStream final : public kj::AsyncIoStream {
 
   kj::Own<kj::AsyncIoStream> inner_;
   ReadGate readGate_;
+  std::function<void()> arrived_;
   kj::Vector<kj::byte> gathered_;  // taken, not yet handed to the socket
   kj::Vector<kj::byte> writing_;   // handed to the socket, not yet written
   bool flushing_ = false;          // a write of gathered bytes is due or under way

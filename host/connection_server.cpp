@@ -52,9 +52,10 @@ struct ConnectionServer::Listener {
   RepeatedFaults acceptFaults;
 };
 
-ConnectionServer::ConnectionServer(HostObjects& host, kj::Timer& timer)
+ConnectionServer::ConnectionServer(HostObjects& host, kj::Timer& timer, LoopSpin* spin)
     : host_(host),
       timer_(timer),
+      spin_(spin),
       accepting_(kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this))),
       connections_(kj::heap<kj::TaskSet>(static_cast<kj::TaskSet::ErrorHandler&>(*this))) {}
 
@@ -116,6 +117,7 @@ void ConnectionServer::Serve(kj::Own<kj::AsyncIoStream> stream, recordkit::Sende
     if (network.getCurrentQueueCount() < kUnreadAnswers) return nullptr;
     return timer_.afterDelay(kUnreadAnswerPause);
   });
+  if (spin_ != nullptr) reads.SetArrivalHook([spin = spin_]() { spin->Arrived(); });
   // What the loop cannot write to a client waits in the daemon's memory; a client
   // that never reads would have it grow without end.
   auto ended = connection->network.onDisconnect().exclusiveJoin(UntilAnswersPileUp(*connection));

@@ -8,6 +8,7 @@
 #include <kj/vector.h>
 
 #include "host/host_objects.h"
+#include "host/loop_spin.h"
 #include "recordkit/sender_identity.h"
 #include "writer/fault_log.h"
 
@@ -31,8 +32,9 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
  public:
   // `timer` paces a listener that failed to accept (out of descriptors, say): it
   // tries again after kAcceptRetryDelay, for as long as the daemon runs, and enters
-  // the failure in the fault log once per outage.
-  ConnectionServer(HostObjects& host, kj::Timer& timer);
+  // the failure in the fault log once per outage. With `spin`, every connection's
+  // arrivals are told to it.
+  ConnectionServer(HostObjects& host, kj::Timer& timer, LoopSpin* spin = nullptr);
   ~ConnectionServer() noexcept(false);
   ConnectionServer(const ConnectionServer&) = delete;
   ConnectionServer& operator=(const ConnectionServer&) = delete;
@@ -63,6 +65,7 @@ class ConnectionServer : private kj::TaskSet::ErrorHandler {
 
   HostObjects& host_;
   kj::Timer& timer_;
+  LoopSpin* spin_;
   // Declared before the tasks, so that the loops go before what they accept on.
   kj::Vector<kj::Own<Listener>> listeners_;
   kj::Own<kj::TaskSet> accepting_;

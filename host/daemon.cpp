@@ -25,6 +25,7 @@
 #include "host/home_folder.h"
 #include "host/host_objects.h"
 #include "host/idle_watch.h"
+#include "host/loop_spin.h"
 #include "host/metrics.h"
 #include "host/start_error.h"
 #include "host/store_classes.h"
@@ -42,6 +43,10 @@ namespace {
 // system call); a long chain of a drain's events still lets the sockets in every
 // millisecond or so.
 constexpr uint kBusyPollInterval = 32;
+
+// How long the loop stays awake after a busy client's bytes (see LoopSpin): longer
+// than one client's turn from answer to next call, which is 50-100 us here.
+constexpr kj::Duration kSpinWindow = 200 * kj::MICROSECONDS;
 
 kj::Duration Seconds(double seconds) {
   return static_cast<int64_t>(std::llround(seconds * 1000.0)) * kj::MILLISECONDS;
@@ -137,7 +142,8 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   KJ_DEFER(state.drain.SetWrittenObserver(nullptr));
 
   kj::Timer& timer = io.provider->getTimer();
-  ConnectionServer server(host, timer);
+  LoopSpin spin(kj::systemPreciseMonotonicClock(), kSpinWindow);
+  ConnectionServer server(host, timer, &spin);
   server.Listen(kj::mv(unixReceiver));
   for (auto& receiver : tcpReceivers) server.Listen(kj::mv(receiver), tls ? &tls->context() : nullptr);
 
@@ -199,7 +205,7 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   // A long drain is a chain of events; without this the loop would look at sockets
   // and timers only once the chain ends, and clients would wait behind it.
   io.waitScope.setBusyPollInterval(kBusyPollInterval);
-  stop.wait(io.waitScope);
+  spin.Run(stop.ignoreResult(), io.waitScope);
 
   // Stop taking calls: no new connections, the socket file gone, and every client's
   // objects released. Then give what is queued its last chance.
