@@ -34,6 +34,16 @@ kj::ArrayPtr<const kj::byte> BytesOf(const Variant& value) {
   return kj::arrayPtr(bytes.data(), bytes.size());
 }
 
+// Room for a batch call of `count` records of `bytes` in all, so that the message is
+// built in one segment of its own size: a message's first segment is otherwise 8 KB,
+// cleared before use, for a call that mostly carries a record of about 1 KB, and a
+// large batch would grow in a chain of segments.
+capnp::MessageSize BatchRequestSize(size_t count, size_t bytes) {
+  // The params struct and the list's pointer, one pointer per record, each record
+  // padded to whole words.
+  return {4 + 2 * count + bytes / sizeof(capnp::word), 0};
+}
+
 }  // namespace
 
 Application::Application(const Options& options) : Application(Connection::Open(options)) {}
@@ -142,7 +152,7 @@ kj::Promise<std::vector<automation::Status>> Application::LoggitBatchAsync(const
       bytes += BytesOf(records[sent[end]]).size();
       ++end;
     }
-    auto request = batch_.loggitBatchRequest();
+    auto request = batch_.loggitBatchRequest(BatchRequestSize(end - first, bytes));
     auto list = request.initRecords(static_cast<unsigned>(end - first));
     for (size_t i = first; i < end; ++i) list.set(static_cast<unsigned>(i - first), BytesOf(records[sent[i]]));
     const size_t count = end - first;
@@ -175,8 +185,10 @@ std::vector<automation::Status> Application::LoggitBatch(const std::vector<Varia
 kj::Promise<automation::Status> Application::LoggitAsync(const recordkit::PropertySet& fields) {
   // One record through the batch door: the same steps as Loggit, and an answer that
   // does not carry the record back.
-  auto request = batch_.loggitBatchRequest();
-  request.initRecords(1).set(0, BytesOf(Pack(fields)));
+  const Variant record = Pack(fields);
+  const kj::ArrayPtr<const kj::byte> bytes = BytesOf(record);
+  auto request = batch_.loggitBatchRequest(BatchRequestSize(1, bytes.size()));
+  request.initRecords(1).set(0, bytes);
   return request.send().then([](auto response) {
     auto status = response.getStatus();
     if (status.getNumber() != 0) return automation::Status{status.getNumber(), status.getDescription().cStr()};

@@ -73,7 +73,11 @@ kj::Promise<void> ApplicationServer::loggit(LoggitContext context) {
 kj::Promise<void> ApplicationServer::loggitBatch(LoggitBatchContext context) {
   try {
     auto records = context.getParams().getRecords();
-    auto statuses = context.getResults().initStatuses(records.size());
+    // Room for the answer in one segment of its own size (else 8 KB, cleared before
+    // use): the results, the status, and a status of two words per record; a failed
+    // record's description takes a segment more.
+    auto statuses = context.getResults(capnp::MessageSize{8 + 2 * uint64_t{records.size()}, 0})
+                        .initStatuses(records.size());
     size_t queued = 0;
     for (unsigned i = 0; i < records.size(); ++i) {
       // The same steps as a Loggit call whose vData holds the record, read from the
