@@ -1,5 +1,7 @@
 #include "client/connection.h"
 
+#include <sched.h>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -196,11 +198,17 @@ Connection::~Connection() = default;
 
 void Connection::Wait(kj::Promise<void>&& promise) {
   try {
+    const kj::TimePoint began = LookFor(promise);
     promise.wait(io_.waitScope);
+    WaitEnded(began);
   } catch (const kj::Exception& e) {
     Rethrow(e);
   }
 }
+
+void Connection::WaitEnded(kj::TimePoint began) { quickAnswers_ = clock_.now() - began < kAnswerSpin; }
+
+void Connection::OfferCore() { sched_yield(); }
 
 void Connection::Rethrow(const kj::Exception& exception) {
   if (exception.getType() == kj::Exception::Type::DISCONNECTED) {

@@ -10,6 +10,7 @@
 #include <capnp/rpc-twoparty.h>
 #include <kj/async-io.h>
 #include <kj/compat/tls.h>
+#include <kj/time.h>
 
 #include "client/connect_error.h"
 #include "remoting/object_bridge.h"
@@ -82,6 +83,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Waits for `promise` on this connection's loop. Raises AutomationError for what
   // the daemon answered, ConnectError when the connection broke.
+  //
+  // A daemon on the same machine answers a call within tens of microseconds, less
+  // than it takes this thread to fall asleep and be woken again (far less on a
+  // virtual machine). So while answers come that quickly, a wait looks for its
+  // answer for up to kAnswerSpin, offering the core to any other thread at each
+  // look, before it sleeps; a wait that took longer (a daemon across a network, a
+  // long call) stops the looking until a wait is quick again.
+  static constexpr kj::Duration kAnswerSpin = 100 * kj::MICROSECONDS;
   template <typename T>
   T Wait(kj::Promise<T>&& promise);
   void Wait(kj::Promise<void>&& promise);
@@ -106,6 +115,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   [[noreturn]] static void Rethrow(const kj::Exception& exception);
+  // Looks for `promise` to be ready while answers come quickly (see Wait); answers
+  // when the wait began.
+  template <typename T>
+  kj::TimePoint LookFor(kj::Promise<T>& promise);
+  void WaitEnded(kj::TimePoint began);
+  static void OfferCore();
+
+  const kj::MonotonicClock& clock_ = kj::systemPreciseMonotonicClock();
+  bool quickAnswers_ = true;
 
   struct ClientTls;
 
@@ -119,9 +137,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
 };
 
 template <typename T>
+kj::TimePoint Connection::LookFor(kj::Promise<T>& promise) {
+  const kj::TimePoint began = clock_.now();
+  if (quickAnswers_) {
+    while (!promise.poll(io_.waitScope) && clock_.now() - began < kAnswerSpin) OfferCore();
+  }
+  return began;
+}
+
+template <typename T>
 T Connection::Wait(kj::Promise<T>&& promise) {
   try {
-    return promise.wait(io_.waitScope);
+    const kj::TimePoint began = LookFor(promise);
+    T result = promise.wait(io_.waitScope);
+    WaitEnded(began);
+    return result;
   } catch (const kj::Exception& e) {
     Rethrow(e);
   }
