@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -291,8 +292,20 @@ class EchoServer final : public Echo::Server {
   kj::Promise<void> ping(PingContext) override { return kj::READY_NOW; }
 };
 
-// Serves Echo on `socket` in a child process until stopped.
-pid_t StartEchoServer(const std::string& socket) {
+// Waits for `promise`; with `polling`, by looking for it over and over (offering the
+// core at each look) instead of sleeping, as the client library and the daemon do
+// while answers and calls come quickly.
+template <typename T>
+T Await(kj::Promise<T>& promise, kj::WaitScope& waitScope, bool polling) {
+  if (polling) {
+    while (!promise.poll(waitScope)) sched_yield();
+  }
+  return promise.wait(waitScope);
+}
+
+// Serves Echo on `socket` in a child process until stopped; with `polling`, never
+// sleeping.
+pid_t StartEchoServer(const std::string& socket, bool polling) {
   Pipe ready;
   pid_t pid = Fork([&]() {
     ready.CloseRead();
@@ -302,7 +315,7 @@ pid_t StartEchoServer(const std::string& socket) {
     auto serving = server.listen(*listener);
     const char byte = 'r';
     WriteAll(ready.writeFd(), &byte, 1);
-    serving.wait(io.waitScope);
+    Await(serving, io.waitScope, polling);
     return 0;
   });
   ready.CloseWrite();
@@ -312,8 +325,8 @@ pid_t StartEchoServer(const std::string& socket) {
 }
 
 // Calls per second of `calls` pings with up to `inflight` in flight, from a client
-// process of its own, as the load clients are.
-double EchoCallsPerSecond(const std::string& socket, int calls, int inflight) {
+// process of its own, as the load clients are; with `polling`, never sleeping.
+double EchoCallsPerSecond(const std::string& socket, int calls, int inflight, bool polling = false) {
   Pipe result;
   pid_t pid = Fork([&]() {
     result.CloseRead();
@@ -326,12 +339,12 @@ double EchoCallsPerSecond(const std::string& socket, int calls, int inflight) {
       std::deque<kj::Promise<void>> pending;
       for (int i = 0; i < count; ++i) {
         if (static_cast<int>(pending.size()) == inflight) {
-          pending.front().wait(io.waitScope);
+          Await(pending.front(), io.waitScope, polling);
           pending.pop_front();
         }
         pending.push_back(echo.pingRequest().send().ignoreResult());
       }
-      for (; !pending.empty(); pending.pop_front()) pending.front().wait(io.waitScope);
+      for (; !pending.empty(); pending.pop_front()) Await(pending.front(), io.waitScope, polling);
     };
     run(kRawWarmUpCalls);
     const int64_t start = NowNs();
@@ -350,6 +363,9 @@ double EchoCallsPerSecond(const std::string& socket, int calls, int inflight) {
 struct References {
   double echoSequential = 0;
   double echoInflight = 0;
+  // One at a time, client and server polling instead of sleeping: the call without
+  // the wake-ups.
+  double echoSequentialPolling = 0;
   // rsyslog's Unix-socket ingest into a file; empty when not measured.
   std::optional<double> rsyslog;
   std::string rsyslogNote;
@@ -971,6 +987,7 @@ void PrintReferences(const Settings& settings, const References& references) {
   std::printf("reference                                 per_s\n");
   std::printf("%-36s %10.0f\n", "capnp-echo sequential (calls)", references.echoSequential);
   std::printf("%-36s %10.0f\n", "capnp-echo inflight=64 (calls)", references.echoInflight);
+  std::printf("%-36s %10.0f\n", "capnp-echo sequential polled (calls)", references.echoSequentialPolling);
   const std::string rsyslog = "rsyslog unix->file, " + std::to_string(settings.clients) + " client(s) (lines)";
   if (references.rsyslog) {
     std::printf("%-36s %10.0f\n", rsyslog.c_str(), *references.rsyslog);
@@ -989,6 +1006,7 @@ void PrintJson(const Settings& settings, const References& references, const std
   nlohmann::ordered_json& refs = out["references"];
   refs["capnp_echo_sequential_calls_per_s"] = JsonNumber(references.echoSequential, 0);
   refs["capnp_echo_inflight64_calls_per_s"] = JsonNumber(references.echoInflight, 0);
+  refs["capnp_echo_sequential_polling_calls_per_s"] = JsonNumber(references.echoSequentialPolling, 0);
   refs["rsyslog_lines_per_s"] = JsonNumber(references.rsyslog, 0);
   if (!references.rsyslog) refs["rsyslog_skipped"] = references.rsyslogNote;
   nlohmann::ordered_json& runList = out["runs"] = nlohmann::ordered_json::array();
@@ -1108,9 +1126,15 @@ int Main(int argc, char** argv) {
   References references;
   {
     const std::string socket = SocketIn(folder.path(), "echo.sock");
-    const pid_t server = StartEchoServer(socket);
+    const pid_t server = StartEchoServer(socket, false);
     references.echoSequential = EchoCallsPerSecond(socket, kRawSequentialCalls, 1);
     references.echoInflight = EchoCallsPerSecond(socket, kRawInflightCalls, kRawInflight);
+    StopChild(server);
+  }
+  {
+    const std::string socket = SocketIn(folder.path(), "echo-polling.sock");
+    const pid_t server = StartEchoServer(socket, true);
+    references.echoSequentialPolling = EchoCallsPerSecond(socket, kRawSequentialCalls, 1, true);
     StopChild(server);
   }
   if (const std::optional<std::string> rsyslogd = FindProgram("rsyslogd")) {
