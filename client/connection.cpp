@@ -198,15 +198,12 @@ Connection::~Connection() = default;
 
 void Connection::Wait(kj::Promise<void>&& promise) {
   try {
-    const kj::TimePoint began = LookFor(promise);
+    LookFor(promise);
     promise.wait(io_.waitScope);
-    WaitEnded(began);
   } catch (const kj::Exception& e) {
     Rethrow(e);
   }
 }
-
-void Connection::WaitEnded(kj::TimePoint began) { quickAnswers_ = clock_.now() - began < kAnswerSpin; }
 
 void Connection::OfferCore() { sched_yield(); }
 

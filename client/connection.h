@@ -86,11 +86,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   //
   // A daemon on the same machine answers a call within tens of microseconds, less
   // than it takes this thread to fall asleep and be woken again (far less on a
-  // virtual machine). So while answers come that quickly, a wait looks for its
-  // answer for up to kAnswerSpin, offering the core to any other thread at each
-  // look, before it sleeps; a wait that took longer (a daemon across a network, a
-  // long call) stops the looking until a wait is quick again.
+  // virtual machine). So a wait looks for its answer for up to kAnswerSpin, offering
+  // the core to any other thread at each look, before it sleeps. After
+  // kSlowAnswersBeforeSleeping waits in a row whose answer was not there by then
+  // (a daemon across a network, long calls), waits sleep at once, but every
+  // kLookAgainEvery-th looks again, and a quick answer starts the looking again.
   static constexpr kj::Duration kAnswerSpin = 100 * kj::MICROSECONDS;
+  static constexpr unsigned kSlowAnswersBeforeSleeping = 4;
+  static constexpr unsigned kLookAgainEvery = 64;
   template <typename T>
   T Wait(kj::Promise<T>&& promise);
   void Wait(kj::Promise<void>&& promise);
@@ -115,15 +118,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   [[noreturn]] static void Rethrow(const kj::Exception& exception);
-  // Looks for `promise` to be ready while answers come quickly (see Wait); answers
-  // when the wait began.
+  // Looks for `promise` to be ready for up to kAnswerSpin while answers come quickly
+  // (see Wait).
   template <typename T>
-  kj::TimePoint LookFor(kj::Promise<T>& promise);
-  void WaitEnded(kj::TimePoint began);
+  void LookFor(kj::Promise<T>& promise);
   static void OfferCore();
 
   const kj::MonotonicClock& clock_ = kj::systemPreciseMonotonicClock();
-  bool quickAnswers_ = true;
+  unsigned slowAnswers_ = 0;  // waits in a row whose answer was not there in time
+  unsigned sleptWaits_ = 0;   // waits that slept at once since the last look
 
   struct ClientTls;
 
@@ -137,21 +140,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
 };
 
 template <typename T>
-kj::TimePoint Connection::LookFor(kj::Promise<T>& promise) {
+void Connection::LookFor(kj::Promise<T>& promise) {
+  if (slowAnswers_ >= kSlowAnswersBeforeSleeping && ++sleptWaits_ % kLookAgainEvery != 0) return;
   const kj::TimePoint began = clock_.now();
-  if (quickAnswers_) {
-    while (!promise.poll(io_.waitScope) && clock_.now() - began < kAnswerSpin) OfferCore();
+  while (!promise.poll(io_.waitScope)) {
+    if (clock_.now() - began >= kAnswerSpin) {
+      if (slowAnswers_ < kSlowAnswersBeforeSleeping) ++slowAnswers_;
+      return;
+    }
+    OfferCore();
   }
-  return began;
+  slowAnswers_ = 0;
+  sleptWaits_ = 0;
 }
 
 template <typename T>
 T Connection::Wait(kj::Promise<T>&& promise) {
   try {
-    const kj::TimePoint began = LookFor(promise);
-    T result = promise.wait(io_.waitScope);
-    WaitEnded(began);
-    return result;
+    LookFor(promise);
+    return promise.wait(io_.waitScope);
   } catch (const kj::Exception& e) {
     Rethrow(e);
   }

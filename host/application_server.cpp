@@ -70,14 +70,15 @@ kj::Promise<void> ApplicationServer::loggit(LoggitContext context) {
       });
 }
 
+capnp::MessageSize BatchAnswerSize(size_t records) {
+  // The results struct, the status struct and its empty description, the list's tag.
+  return {8 + 3 * uint64_t{records}, 0};
+}
+
 kj::Promise<void> ApplicationServer::loggitBatch(LoggitBatchContext context) {
   try {
     auto records = context.getParams().getRecords();
-    // Room for the answer in one segment of its own size (else 8 KB, cleared before
-    // use): the results, the status, and a status of two words per record; a failed
-    // record's description takes a segment more.
-    auto statuses = context.getResults(capnp::MessageSize{8 + 2 * uint64_t{records.size()}, 0})
-                        .initStatuses(records.size());
+    auto statuses = context.getResults(BatchAnswerSize(records.size())).initStatuses(records.size());
     size_t queued = 0;
     for (unsigned i = 0; i < records.size(); ++i) {
       // The same steps as a Loggit call whose vData holds the record, read from the

@@ -12,6 +12,13 @@
 
 namespace ledgerwick::host {
 
+// Room for the answer to a batch of `records` in one segment of its own size (else
+// 8 KB, cleared before use): the results and their status, and per record a status
+// of three words (its number, the pointer to its description, and the description,
+// which is an empty text when the record was taken). A failed record's description
+// takes a segment more.
+capnp::MessageSize BatchAnswerSize(size_t records);
+
 // Serves both of the object's interfaces: _Application and its event batch door.
 class ApplicationServer final : public rpc::BatchingApplication::Server {
  public:

@@ -30,19 +30,25 @@ kj::Promise<size_t> BufferedStream::ReadMore(kj::byte* out, size_t minBytes, siz
   // A read at least as large as the buffer goes straight to the caller's memory.
   if (maxBytes - done >= buffer_.size()) {
     return inner_->tryRead(out + done, minBytes - done, maxBytes - done).then([this, done](size_t n) {
-      if (n > 0 && arrived_) arrived_();
+      if (n > 0) BytesArrived();
       return done + n;
     });
   }
   return inner_->tryRead(buffer_.begin(), 1, buffer_.size())
       .then([this, out, minBytes, maxBytes, done](size_t n) -> kj::Promise<size_t> {
         if (n == 0) return done;  // the end of the stream
-        if (arrived_) arrived_();
+        BytesArrived();
         end_ = n;
         const size_t total = done + TakeBuffered(out + done, maxBytes - done);
         if (total >= minBytes) return total;
         return ReadMore(out, minBytes, maxBytes, total);
       });
+}
+
+void BufferedStream::BytesArrived() {
+  if (!wroteSinceArrival_) return;
+  wroteSinceArrival_ = false;
+  if (arrived_) arrived_();
 }
 
 kj::Promise<void> BufferedStream::write(const void* buffer, size_t size) {
@@ -53,6 +59,7 @@ kj::Promise<void> BufferedStream::write(const void* buffer, size_t size) {
 kj::Promise<void> BufferedStream::write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) {
   KJ_IF_MAYBE (failure, writeFailure_) { return kj::cp(*failure); }
   for (auto piece : pieces) gathered_.addAll(piece);
+  wroteSinceArrival_ = true;
   if (!flushing_) {
     flushing_ = true;
     // Once the loop has run everything else of this turn: the answers it produces

@@ -29,7 +29,9 @@ class BufferedStream final : public kj::AsyncIoStream {
   // resolves (then the gate is asked again), nullptr lets it go on.
   using ReadGate = std::function<kj::Maybe<kj::Promise<void>>()>;
   void SetReadGate(ReadGate gate) { readGate_ = std::move(gate); }
-  // Called each time bytes arrive from the socket.
+  // Called when bytes arrive from the socket for the first time since the stream
+  // last wrote (or at all): once per call of a client that waits for its answers,
+  // however many reads a large call takes.
   void SetArrivalHook(std::function<void()> hook) { arrived_ = std::move(hook); }
 
   kj::Promise<void> write(const void* buffer, size_t size) override;
@@ -50,6 +52,7 @@ class BufferedStream final : public kj::AsyncIoStream {
  private:
   // Copies what the buffer holds into `out`, at most `maxBytes`; answers how much.
   size_t TakeBuffered(kj::byte* out, size_t maxBytes);
+  void BytesArrived();
   kj::Promise<size_t> ReadMore(kj::byte* out, size_t minBytes, size_t maxBytes, size_t done);
 
   // Past this much gathered and not yet written, a write waits for the socket.
@@ -62,6 +65,7 @@ class BufferedStream final : public kj::AsyncIoStream {
   kj::Own<kj::AsyncIoStream> inner_;
   ReadGate readGate_;
   std::function<void()> arrived_;
+  bool wroteSinceArrival_ = true;
   kj::Vector<kj::byte> gathered_;  // taken, not yet handed to the socket
   kj::Vector<kj::byte> writing_;   // handed to the socket, not yet written
   bool flushing_ = false;          // a write of gathered bytes is due or under way

@@ -75,6 +75,23 @@ TEST_F(BufferedStreamTest, LongReadsAndTheEndOfTheStream) {
 
 // A closed gate holds the socket read back until it opens; what is buffered
 // already is still handed out.
+// A client's call is told once, however many reads of the socket it takes, and the
+// next bytes count as a new call only once the stream has written (answered) since.
+TEST_F(BufferedStreamTest, AnArrivalIsToldOncePerCallBetweenAnswers) {
+  int arrivals = 0;
+  stream->SetArrivalHook([&arrivals]() { ++arrivals; });
+  Send("a call longer than the buffer");  // several reads of the 16-byte buffer
+  EXPECT_EQ(Read(29, 29), "a call longer than the buffer");
+  EXPECT_EQ(arrivals, 1);
+  Send("more of it");
+  EXPECT_EQ(Read(10, 10), "more of it");
+  EXPECT_EQ(arrivals, 1);
+  auto answered = stream->write("ok", 2);  // taken at once: it is only gathered
+  Send("the next call");
+  EXPECT_EQ(Read(13, 13), "the next call");
+  EXPECT_EQ(arrivals, 2);
+}
+
 TEST_F(BufferedStreamTest, AClosedReadGateHoldsTheReadUntilItOpens) {
   int asked = 0;
   kj::Maybe<kj::Own<kj::PromiseFulfiller<void>>> opener;

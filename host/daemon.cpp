@@ -142,7 +142,7 @@ int Serve(const DaemonOptions& options, kj::AsyncIoContext& io) {
   KJ_DEFER(state.drain.SetWrittenObserver(nullptr));
 
   kj::Timer& timer = io.provider->getTimer();
-  LoopSpin spin(kj::systemPreciseMonotonicClock(), kSpinWindow);
+  LoopSpin spin(kj::systemPreciseMonotonicClock(), timer, kSpinWindow);
   ConnectionServer server(host, timer, &spin);
   server.Listen(kj::mv(unixReceiver));
   for (auto& receiver : tcpReceivers) server.Listen(kj::mv(receiver), tls ? &tls->context() : nullptr);

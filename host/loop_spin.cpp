@@ -18,23 +18,23 @@ void LoopSpin::Arrived() {
 
 void LoopSpin::Run(kj::Promise<void> done, kj::WaitScope& waitScope) {
   kj::ForkedPromise<void> forked = done.fork();
+  auto finished = [&forked]() { return forked.addBranch().then([]() { return true; }); };
   for (;;) {
-    // Runs what is ready, looking at the sockets and timers each time round, for as
-    // long as a spell lasts.
-    kj::Promise<void> branch = forked.addBranch();
-    bool finished = branch.poll(waitScope);
-    while (!finished && Spinning(clock_.now())) {
+    // While a spell lasts: runs the loop as a wait does, looking at the sockets and
+    // timers every few events however long a chain of events is, until it has
+    // looked at them once more; then offers the core.
+    while (Spinning(clock_.now())) {
+      if (finished().exclusiveJoin(timer_.afterDelay(0 * kj::NANOSECONDS).then([]() { return false; })).wait(waitScope)) {
+        return;
+      }
       sched_yield();
-      finished = branch.poll(waitScope);
     }
-    if (finished) return branch.wait(waitScope);
 
     // Asleep, as in any wait, until `done` resolves or an arrival starts a spell.
     auto woken = kj::newPromiseAndFulfiller<void>();
     sleeper_ = kj::mv(woken.fulfiller);
     KJ_DEFER(sleeper_ = nullptr);
-    finished = branch.then([]() { return true; }).exclusiveJoin(woken.promise.then([]() { return false; })).wait(waitScope);
-    if (finished) return;
+    if (finished().exclusiveJoin(woken.promise.then([]() { return false; })).wait(waitScope)) return;
   }
 }
 

@@ -12,16 +12,20 @@
 
 #include <kj/async.h>
 #include <kj/time.h>
+#include <kj/timer.h>
 
 namespace ledgerwick::host {
 
 class LoopSpin {
  public:
-  LoopSpin(const kj::MonotonicClock& clock, kj::Duration window) : clock_(clock), window_(window) {}
+  // `timer` is the loop's: a spell looks at the sockets and timers through it.
+  LoopSpin(const kj::MonotonicClock& clock, kj::Timer& timer, kj::Duration window)
+      : clock_(clock), timer_(timer), window_(window) {}
   LoopSpin(const LoopSpin&) = delete;
   LoopSpin& operator=(const LoopSpin&) = delete;
 
-  // A client's bytes arrived (called on the loop's thread).
+  // A client's call arrived (called on the loop's thread): the first bytes from a
+  // connection since it was last answered.
   void Arrived();
 
   // Whether the loop keeps looking instead of sleeping at `now`.
@@ -33,6 +37,7 @@ class LoopSpin {
 
  private:
   const kj::MonotonicClock& clock_;
+  kj::Timer& timer_;
   const kj::Duration window_;
   kj::TimePoint lastArrival_ = kj::origin<kj::TimePoint>();
   kj::TimePoint spinUntil_ = kj::origin<kj::TimePoint>();

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -54,7 +55,8 @@ class LoopSpinRule : public ::testing::TestWithParam<SpellCase> {};
 TEST_P(LoopSpinRule, SpinsOnlyAfterArrivalsCloseTogether) {
   const SpellCase& c = GetParam();
   TestClock clock;
-  LoopSpin spin(clock, kWindow);
+  kj::TimerImpl timer(kj::origin<kj::TimePoint>());  // not used by the rule
+  LoopSpin spin(clock, timer, kWindow);
   for (int64_t us : c.arrivals) {
     clock.Set(us * kj::MICROSECONDS);
     spin.Arrived();
@@ -76,6 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 class LoopSpinRun : public ::testing::Test {
  protected:
+  LoopSpinRun() { io.waitScope.setBusyPollInterval(32); }  // as the daemon's loop
   ~LoopSpinRun() noexcept override {}
 
   // Two arrivals close together: a spell of the window from now.
@@ -84,9 +87,20 @@ class LoopSpinRun : public ::testing::Test {
     spin.Arrived();
   }
 
+  // On another thread: busy-waits until the loop has read the clock `n` times since
+  // `from` readings (its last look before it sleeps, or its looks while it spins);
+  // false if that took more than 10 s.
+  bool AwaitReadings(int from, int n) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (clock.readings() < from + n) {
+      if (std::chrono::steady_clock::now() > giveUp) return false;
+    }
+    return true;
+  }
+
   kj::AsyncIoContext io = kj::setupAsyncIo();
   TestClock clock;
-  LoopSpin spin{clock, kWindow};
+  LoopSpin spin{clock, io.provider->getTimer(), kWindow};
 };
 
 // What is queued on the loop runs, and Run comes back as soon as `done` resolves.
@@ -97,27 +111,26 @@ TEST_F(LoopSpinRun, RunsTheLoopUntilDone) {
   EXPECT_EQ(ran, 2);
 }
 
-// Another thread's word wakes the loop whether it sleeps or spins: the spin looks at
-// the loop's wake-ups the way a wait does, and consumes none of them.
+// Another thread's word, given once the loop sleeps or while it spins, ends Run:
+// the spin looks at the loop's wake-ups the way a wait does, and consumes none.
 TEST_F(LoopSpinRun, AnotherThreadsWordEndsRunAsleepOrSpinning) {
   for (bool spinning : {false, true}) {
     SCOPED_TRACE(spinning ? "spinning" : "asleep");
-    // Far enough ahead that the spell stays on while the other thread gets going.
-    if (spinning) {
-      clock.SetStep(0 * kj::NANOSECONDS);
-      StartSpell();
-    }
+    if (spinning) StartSpell();  // the clock stands still: the spell lasts
+    const int from = clock.readings();
     auto paf = kj::newPromiseAndCrossThreadFulfiller<void>();
-    std::atomic<bool> running{false};
+    std::atomic<bool> inTime{false};
     kj::Thread other([&]() {
-      while (!running.load()) {
-      }
+      // Asleep: after the one look that finds no spell. Spinning: a few looks in.
+      inTime = AwaitReadings(from, spinning ? 5 : 1);
       paf.fulfiller->fulfill();
     });
-    running = true;
     spin.Run(kj::mv(paf.promise), io.waitScope);
-    EXPECT_EQ(spin.Spinning(clock.now()), spinning);
-    clock.Set(10 * kj::SECONDS);  // the spell, if any, is over
+    EXPECT_TRUE(inTime.load());
+    if (!spinning) {
+      EXPECT_EQ(clock.readings(), from + 1);  // it slept
+    }
+    clock.Set(10 * kj::SECONDS);                           // the spell is over
   }
 }
 
@@ -126,48 +139,89 @@ TEST_F(LoopSpinRun, AnotherThreadsWordEndsRunAsleepOrSpinning) {
 TEST_F(LoopSpinRun, ASpellEndsAfterItsWindow) {
   clock.SetStep(1 * kj::MICROSECONDS);  // each look moves the clock on by 1 us
   StartSpell();                          // at 0 and 1 us: spinning until 201 us
-  const int before = clock.readings();
+  const int from = clock.readings();
   auto paf = kj::newPromiseAndCrossThreadFulfiller<void>();
+  std::atomic<bool> inTime{false};
   kj::Thread other([&]() {
     // The looks at 2..201 us; the last one ends the spell.
-    while (clock.readings() < before + 200) {
-    }
+    inTime = AwaitReadings(from, 200);
     paf.fulfiller->fulfill();
   });
   spin.Run(kj::mv(paf.promise), io.waitScope);
-  EXPECT_EQ(clock.readings(), before + 200);  // no look after the spell
+  EXPECT_TRUE(inTime.load());
+  EXPECT_EQ(clock.readings(), from + 200);  // no look after the spell
 }
 
-// A client's bytes that arrive close after the ones before wake a sleeping loop into
-// a spell.
+// A call that arrives close after the one before wakes the sleeping loop into a
+// spell.
 TEST_F(LoopSpinRun, ACloseArrivalWakesTheSleepingLoopIntoASpell) {
-  spin.Arrived();  // the client's last bytes, a moment ago; the clock stands still
+  spin.Arrived();  // the client's last call, a moment ago; the clock stands still
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   BufferedStream stream(io.lowLevelProvider->wrapSocketFd(fds[0], kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP));
   stream.SetArrivalHook([this]() { spin.Arrived(); });
   char bytes[2];
   auto done = stream.tryRead(bytes, 1, 1).then([&](size_t) { return stream.tryRead(bytes + 1, 1, 1); }).ignoreResult();
+  const int from = clock.readings();
+  std::atomic<bool> asleep{false};
   std::atomic<bool> sawSpell{false};
   kj::Thread client([&]() {
-    const int before = clock.readings();
+    asleep = AwaitReadings(from, 1);  // the look before the loop sleeps
     KJ_ASSERT(write(fds[1], "a", 1) == 1);
-    // Only a spinning loop reads the clock over and over; give up after a while.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (clock.readings() < before + 10 && std::chrono::steady_clock::now() < giveUp) {
-    }
-    sawSpell = clock.readings() >= before + 10;
+    // Only a spinning loop reads the clock over and over.
+    sawSpell = AwaitReadings(from, 1 + 1 + 10);  // the arrival's reading, then looks
     KJ_ASSERT(write(fds[1], "b", 1) == 1);
   });
   spin.Run(kj::mv(done), io.waitScope);
   close(fds[1]);
+  EXPECT_TRUE(asleep.load());
   EXPECT_TRUE(sawSpell.load());
   EXPECT_EQ(std::string(bytes, 2), "ab");
 }
 
+// During a spell a long chain of events still lets a client's bytes in every few
+// events, as a wait does, instead of running to its end first.
+TEST_F(LoopSpinRun, ASpellLooksAtTheSocketsDuringALongChain) {
+  StartSpell();  // the clock stands still: the spell lasts
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  auto socket = io.lowLevelProvider->wrapSocketFd(fds[0], kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP);
+  constexpr int kSteps = 300000;
+  int steps = 0;
+  std::function<kj::Promise<void>()> step = [&]() -> kj::Promise<void> {
+    return kj::evalLater([&]() -> kj::Promise<void> {
+      if (++steps == kSteps) return kj::READY_NOW;
+      return step();
+    });
+  };
+  auto chain = step().eagerlyEvaluate(nullptr);
+  char byte;
+  int stepsWhenRead = -1;
+  auto done = socket->tryRead(&byte, 1, 1).then([&](size_t) { stepsWhenRead = steps; });
+  const int from = clock.readings();
+  kj::Thread client([&]() {
+    AwaitReadings(from, 1);  // the loop is under way
+    KJ_ASSERT(write(fds[1], "a", 1) == 1);
+  });
+  spin.Run(kj::mv(done), io.waitScope);
+  close(fds[1]);
+  EXPECT_GE(stepsWhenRead, 0);
+  EXPECT_LT(stepsWhenRead, kSteps);  // read before the chain's end
+}
+
+// What `done` raises comes out of Run, whether it was ready at once or came while
+// the loop slept.
 TEST_F(LoopSpinRun, WhatDoneRaisesComesOut) {
   auto failing = kj::evalLater([]() { KJ_FAIL_REQUIRE("the loop's work failed"); });
   EXPECT_THROW(spin.Run(kj::mv(failing), io.waitScope), kj::Exception);
+
+  const int from = clock.readings();
+  auto paf = kj::newPromiseAndCrossThreadFulfiller<void>();
+  kj::Thread other([&]() {
+    AwaitReadings(from, 1);
+    paf.fulfiller->reject(KJ_EXCEPTION(FAILED, "the other thread's work failed"));
+  });
+  EXPECT_THROW(spin.Run(kj::mv(paf.promise), io.waitScope), kj::Exception);
 }
 
 }  // namespace
