@@ -365,7 +365,7 @@ struct References {
   double echoInflight = 0;
   // One at a time, client and server polling instead of sleeping: the call without
   // the wake-ups.
-  double echoSequentialPolling = 0;
+  double echoSequentialPolled = 0;
   // rsyslog's Unix-socket ingest into a file; empty when not measured.
   std::optional<double> rsyslog;
   std::string rsyslogNote;
@@ -987,7 +987,7 @@ void PrintReferences(const Settings& settings, const References& references) {
   std::printf("reference                                 per_s\n");
   std::printf("%-36s %10.0f\n", "capnp-echo sequential (calls)", references.echoSequential);
   std::printf("%-36s %10.0f\n", "capnp-echo inflight=64 (calls)", references.echoInflight);
-  std::printf("%-36s %10.0f\n", "capnp-echo sequential polled (calls)", references.echoSequentialPolling);
+  std::printf("%-36s %10.0f\n", "capnp-echo sequential polled (calls)", references.echoSequentialPolled);
   const std::string rsyslog = "rsyslog unix->file, " + std::to_string(settings.clients) + " client(s) (lines)";
   if (references.rsyslog) {
     std::printf("%-36s %10.0f\n", rsyslog.c_str(), *references.rsyslog);
@@ -1006,7 +1006,7 @@ void PrintJson(const Settings& settings, const References& references, const std
   nlohmann::ordered_json& refs = out["references"];
   refs["capnp_echo_sequential_calls_per_s"] = JsonNumber(references.echoSequential, 0);
   refs["capnp_echo_inflight64_calls_per_s"] = JsonNumber(references.echoInflight, 0);
-  refs["capnp_echo_sequential_polling_calls_per_s"] = JsonNumber(references.echoSequentialPolling, 0);
+  refs["capnp_echo_sequential_polled_calls_per_s"] = JsonNumber(references.echoSequentialPolled, 0);
   refs["rsyslog_lines_per_s"] = JsonNumber(references.rsyslog, 0);
   if (!references.rsyslog) refs["rsyslog_skipped"] = references.rsyslogNote;
   nlohmann::ordered_json& runList = out["runs"] = nlohmann::ordered_json::array();
@@ -1132,9 +1132,9 @@ int Main(int argc, char** argv) {
     StopChild(server);
   }
   {
-    const std::string socket = SocketIn(folder.path(), "echo-polling.sock");
+    const std::string socket = SocketIn(folder.path(), "echo-polled.sock");
     const pid_t server = StartEchoServer(socket, true);
-    references.echoSequentialPolling = EchoCallsPerSecond(socket, kRawSequentialCalls, 1, true);
+    references.echoSequentialPolled = EchoCallsPerSecond(socket, kRawSequentialCalls, 1, true);
     StopChild(server);
   }
   if (const std::optional<std::string> rsyslogd = FindProgram("rsyslogd")) {

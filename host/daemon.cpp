@@ -44,7 +44,7 @@ namespace {
 // millisecond or so.
 constexpr uint kBusyPollInterval = 32;
 
-// How long the loop stays awake after a busy client's bytes (see LoopSpin): longer
+// How long the loop stays awake after a busy client's call (see LoopSpin): longer
 // than one client's turn from answer to next call, which is 50-100 us here.
 constexpr kj::Duration kSpinWindow = 200 * kj::MICROSECONDS;
 

@@ -4,11 +4,11 @@
 // A client that calls one at a time sends its next call a few tens of microseconds
 // after its answer. A loop that sleeps in epoll meanwhile pays a wake-up for every
 // call, and an idle core takes longer than that to wake (on a virtual machine, where
-// an idle core is handed back to the host, several times longer). So when a client's
-// bytes arrive less than `window` after the bytes before them, the loop keeps looking
-// at its sockets and timers until `window` has passed since the last arrival,
-// offering the core to any other thread that wants it at each look. An occasional
-// call starts no spell: it costs no more than it did.
+// an idle core is handed back to the host, several times longer). So when a call
+// arrives less than `window` after the call before it (on any connection), the loop
+// keeps looking at its sockets and timers, as a wait does, until `window` has passed
+// since the last arrival, offering the core to any other thread that wants it at
+// each look. An occasional call starts no spell: it costs no more than it did.
 
 #include <kj/async.h>
 #include <kj/time.h>
