@@ -1,5 +1,6 @@
-// Bytes handed over as a PackedRecord, read as the writers read them and unpacked as
-// Loggit unpacks them; a record that reads packs again and reads back the same.
+// Bytes handed over as a PackedRecord, read as the writers read them (and as Cap'n
+// Proto's own reader reads them) and unpacked as Loggit unpacks them; a record that
+// reads packs again and reads back the same.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,35 +18,11 @@
 #include "recordkit/packed_record.capnp.h"
 #include "recordkit/property_packer.h"
 #include "recordkit/property_set.h"
+#include "tests/support/same_fields.h"
 
 using automation::SafeArray;
 using automation::Variant;
-
-namespace {
-
-// The fields as bytes: names, flags and values written out, so that two reads can be
-// compared value for value (a NaN included).
-kj::Array<capnp::word> Written(const recordkit::PackedFields& fields) {
-  capnp::MallocMessageBuilder message;
-  auto list = message.initRoot<recordkit::wire::PackedRecord>().initFields(static_cast<unsigned>(fields.fields.size()));
-  for (size_t i = 0; i < fields.fields.size(); ++i) {
-    auto field = list[static_cast<unsigned>(i)];
-    field.setName(fields.fields[i].name);
-    field.setMapped(fields.fields[i].mapped);
-    automation::WriteVariant(fields.fields[i].value, field.initValue());
-  }
-  return capnp::messageToFlatArray(message);
-}
-
-bool SameFields(const recordkit::PackedFields& a, const recordkit::PackedFields& b) {
-  const kj::Array<capnp::word> x = Written(a);
-  const kj::Array<capnp::word> y = Written(b);
-  return x.size() == y.size() && std::memcmp(x.begin(), y.begin(), x.asBytes().size()) == 0 &&
-         a.journal.journal == b.journal.journal && a.journal.sequence == b.journal.sequence &&
-         a.sender.known == b.sender.known && a.sender.subject == b.sender.subject;
-}
-
-}  // namespace
+using ledgerwick::testing::SameFields;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   recordkit::PropertyPacker packer;
@@ -54,6 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   recordkit::PackedFields fields;
   int32_t read = packer.ReadFields(record, fields);
   if (read != 0 && !fields.fields.empty()) throw std::logic_error("a refused record left fields behind");
+  // Plain records are read by the packer's own reader: Cap'n Proto's reads them the same.
+  {
+    recordkit::PackedFields general;
+    const int32_t generally =
+        recordkit::PropertyPacker::ReadFieldsThroughCapnp(kj::arrayPtr(data, size), general);
+    if (generally != read) throw std::logic_error("the two readers disagree on whether it is a record");
+    if (read == 0 && !SameFields(fields, general)) throw std::logic_error("the two readers read other fields");
+  }
   for (const auto& field : fields.fields) {
     // The text log renders every value it can; the rest raise an error number.
     try {

@@ -16,6 +16,7 @@
 #include "automation/automation_error.h"
 #include "automation/variant_codec.h"
 #include "recordkit/packed_record.capnp.h"
+#include "recordkit/plain_record_reader.h"
 
 namespace recordkit {
 
@@ -112,25 +113,10 @@ void RefuseNamesAlike(const std::vector<DecodedField>& decoded) {
   }
 }
 
-// Decodes the whole record into `record` (reusing what it holds), or raises
-// (AutomationError or kj::Exception) having touched nothing but `record`.
-void DecodeRecord(kj::ArrayPtr<const uint8_t> bytes, PackedFields& record) {
+// Reads the record with Cap'n Proto's own reader, into `record` as DecodeRecord does.
+// Raises on anything that is not a whole, well-formed record.
+void ReadWithCapnp(kj::ArrayPtr<const capnp::word> words, PackedFields& record, bool& namesChanged) {
   std::vector<DecodedField>& decoded = record.fields;
-  if (bytes.size() == 0 || bytes.size() % sizeof(capnp::word) != 0) {
-    throw AutomationError(packer_error::kNotAPackedRecord);
-  }
-  // The reader needs word-aligned input; the array's own buffer promises only bytes,
-  // so it is copied when it is not aligned (allocators align it in practice).
-  kj::ArrayPtr<const capnp::word> words;
-  kj::Array<capnp::word> aligned;
-  if (reinterpret_cast<uintptr_t>(bytes.begin()) % alignof(capnp::word) == 0) {
-    words = kj::arrayPtr(reinterpret_cast<const capnp::word*>(bytes.begin()), bytes.size() / sizeof(capnp::word));
-  } else {
-    aligned = kj::heapArray<capnp::word>(bytes.size() / sizeof(capnp::word));
-    std::memcpy(aligned.begin(), bytes.begin(), bytes.size());
-    words = aligned;
-  }
-
   capnp::ReaderOptions options;
   // A well-formed record is read once, word by word; the limit stops records whose
   // pointers overlap (or lists of empty elements) from amplifying the work.
@@ -144,9 +130,7 @@ void DecodeRecord(kj::ArrayPtr<const uint8_t> bytes, PackedFields& record) {
 
   auto root = reader.getRoot<wire::PackedRecord>();
   auto fields = root.getFields();
-  // A scratch record that held the names of a whole record before, and is given a
-  // record of the same names in the same order, needs no check for names alike.
-  bool namesChanged = !record.namesChecked || decoded.size() != fields.size();
+  namesChanged = !record.namesChecked || decoded.size() != fields.size();
   record.namesChecked = false;
   decoded.resize(fields.size());
   for (unsigned i = 0; i < fields.size(); ++i) {
@@ -154,10 +138,7 @@ void DecodeRecord(kj::ArrayPtr<const uint8_t> bytes, PackedFields& record) {
     DecodedField& out = decoded[i];
     auto text = field.getName();
     if (text.size() == 0) throw AutomationError(packer_error::kNotAPackedRecord);
-    if (std::string_view(out.name) != std::string_view(text.begin(), text.size())) {
-      out.name.assign(text.begin(), text.size());
-      namesChanged = true;
-    }
+    if (AssignName(out.name, std::string_view(text.begin(), text.size()))) namesChanged = true;
     // A field without a value struct reads as an Empty one (see PackProperties).
     if (field.hasValue()) {
       automation::ReadVariantInto(field.getValue(), out.value);
@@ -166,8 +147,6 @@ void DecodeRecord(kj::ArrayPtr<const uint8_t> bytes, PackedFields& record) {
     }
     out.mapped = field.getMapped();
   }
-  if (namesChanged) RefuseNamesAlike(decoded);
-  record.namesChecked = true;
   SenderIdentity& sender = record.sender;
   sender = SenderIdentity{};
   if (root.hasSender() && root.getSender().getKnown()) {
@@ -185,6 +164,36 @@ void DecodeRecord(kj::ArrayPtr<const uint8_t> bytes, PackedFields& record) {
     record.journal.journal = stamp.getJournal();
     record.journal.sequence = stamp.getSequence();
   }
+}
+
+enum class Decoder { kPlainFirst, kCapnpOnly };
+
+// Decodes the whole record into `record` (reusing what it holds), or raises
+// (AutomationError or kj::Exception) having touched nothing but `record`.
+void DecodeRecord(kj::ArrayPtr<const uint8_t> bytes, PackedFields& record, Decoder decoder = Decoder::kPlainFirst) {
+  if (bytes.size() == 0 || bytes.size() % sizeof(capnp::word) != 0) {
+    throw AutomationError(packer_error::kNotAPackedRecord);
+  }
+  // The reader needs word-aligned input; the array's own buffer promises only bytes,
+  // so it is copied when it is not aligned (allocators align it in practice).
+  kj::ArrayPtr<const capnp::word> words;
+  kj::Array<capnp::word> aligned;
+  if (reinterpret_cast<uintptr_t>(bytes.begin()) % alignof(capnp::word) == 0) {
+    words = kj::arrayPtr(reinterpret_cast<const capnp::word*>(bytes.begin()), bytes.size() / sizeof(capnp::word));
+  } else {
+    aligned = kj::heapArray<capnp::word>(bytes.size() / sizeof(capnp::word));
+    std::memcpy(aligned.begin(), bytes.begin(), bytes.size());
+    words = aligned;
+  }
+
+  // A scratch record that held the names of a whole record before, and is given a
+  // record of the same names in the same order, needs no check for names alike.
+  bool namesChanged = true;
+  if (decoder == Decoder::kCapnpOnly || !ReadPlainRecord(words, record, namesChanged)) {
+    ReadWithCapnp(words, record, namesChanged);
+  }
+  if (namesChanged) RefuseNamesAlike(record.fields);
+  record.namesChecked = true;
 }
 
 }  // namespace
@@ -323,8 +332,16 @@ int32_t PropertyPacker::ReadFields(const Variant& data, PackedFields& out) const
 }
 
 int32_t PropertyPacker::ReadFields(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out) const {
+  return ReadFieldsWith(bytes, out, false);
+}
+
+int32_t PropertyPacker::ReadFieldsThroughCapnp(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out) {
+  return ReadFieldsWith(bytes, out, true);
+}
+
+int32_t PropertyPacker::ReadFieldsWith(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out, bool capnpOnly) {
   try {
-    DecodeRecord(bytes, out);
+    DecodeRecord(bytes, out, capnpOnly ? Decoder::kCapnpOnly : Decoder::kPlainFirst);
   } catch (const AutomationError&) {
     ClearFields(out);
     return packer_error::kNotAPackedRecord;

@@ -94,10 +94,15 @@ class PropertyPacker {
   // where they lie. No bytes at all are not a record.
   int32_t UnpackProperties(kj::ArrayPtr<const uint8_t> bytes, PropertySet& set, PackedFields& scratch) const;
   int32_t ReadFields(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out) const;
+  // ReadFields for bytes, always through Cap'n Proto's own reader. ReadFields reads
+  // records of the plain shape the packer writes with a reader of its own, which is
+  // checked against this one.
+  static int32_t ReadFieldsThroughCapnp(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out);
 
  private:
   static void ApplyFields(PackedFields& decoded, PropertySet& set);
   static void ClearFields(PackedFields& out);
+  static int32_t ReadFieldsWith(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out, bool capnpOnly);
 };
 
 }  // namespace recordkit

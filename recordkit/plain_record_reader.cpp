@@ -1,0 +1,265 @@
+#include "recordkit/plain_record_reader.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include <capnp/schema.h>
+
+#include "automation/variant.capnp.h"
+#include "recordkit/packed_record.capnp.h"
+
+namespace recordkit {
+
+namespace {
+
+using automation::Variant;
+
+// Where the members this reader reads lie in their structs, from the schemas the
+// packer writes with. Data offsets are in units of the member's own size (bits for
+// Booleans), pointer offsets are pointer indices, as Cap'n Proto counts them.
+struct Layout {
+  uint32_t recordFields, recordSender, recordJournal;
+  uint32_t fieldName, fieldValue, fieldMapped;
+  uint32_t variantWhich, variantInteger, variantLong, variantSingle, variantDouble, variantCurrency, variantDate,
+      variantString, variantBoolean, variantByte, variantError;
+  uint32_t senderKnown, senderUid, senderGid, senderPid, senderHasCredentials, senderSubject;
+  uint32_t journalJournal, journalSequence;
+};
+
+uint32_t Offset(capnp::StructSchema schema, const char* member) {
+  return schema.getFieldByName(member).getProto().getSlot().getOffset();
+}
+
+Layout ReadLayout() {
+  const auto record = capnp::Schema::from<wire::PackedRecord>();
+  const auto field = capnp::Schema::from<wire::Field>();
+  const auto variant = capnp::Schema::from<automation::wire::Variant>();
+  const auto sender = capnp::Schema::from<wire::Sender>();
+  const auto journal = capnp::Schema::from<wire::JournalStamp>();
+  return Layout{
+      Offset(record, "fields"),   Offset(record, "sender"),   Offset(record, "journal"),
+      Offset(field, "name"),      Offset(field, "value"),     Offset(field, "mapped"),
+      variant.getProto().getStruct().getDiscriminantOffset(),
+      Offset(variant, "integer"), Offset(variant, "long"),    Offset(variant, "single"),
+      Offset(variant, "double"),  Offset(variant, "currency"), Offset(variant, "date"),
+      Offset(variant, "string"),  Offset(variant, "boolean"), Offset(variant, "byte"),
+      Offset(variant, "error"),
+      Offset(sender, "known"),    Offset(sender, "uid"),      Offset(sender, "gid"),
+      Offset(sender, "pid"),      Offset(sender, "hasCredentials"), Offset(sender, "subject"),
+      Offset(journal, "journal"), Offset(journal, "sequence"),
+  };
+}
+
+const Layout& TheLayout() {
+  static const Layout layout = ReadLayout();
+  return layout;
+}
+
+// A struct in the message: its data section and its pointers. A null pointer reads
+// as a struct of no words, whose members all read as their defaults (zero).
+struct StructView {
+  const uint8_t* data = nullptr;
+  uint32_t dataBytes = 0;
+  const capnp::word* pointers = nullptr;
+  uint32_t pointerCount = 0;
+
+  template <typename T>
+  T Get(uint32_t offset) const {
+    const uint64_t at = uint64_t{offset} * sizeof(T);
+    if (at + sizeof(T) > dataBytes) return T{};
+    T value;
+    std::memcpy(&value, data + at, sizeof(T));
+    return value;
+  }
+  bool GetBool(uint32_t bit) const {
+    if (bit / 8 >= dataBytes) return false;
+    return (data[bit / 8] >> (bit % 8)) & 1;
+  }
+  // The pointer at `index`, or null when the struct has fewer.
+  const capnp::word* Pointer(uint32_t index) const { return index < pointerCount ? pointers + index : nullptr; }
+};
+
+uint64_t WordAt(const capnp::word* at) {
+  uint64_t word;
+  std::memcpy(&word, at, sizeof(word));
+  return word;
+}
+
+class Reader {
+ public:
+  Reader(const capnp::word* begin, const capnp::word* end)
+      : begin_(begin), size_(static_cast<uint64_t>(end - begin)), budget_(size_) {}
+
+  // The struct the pointer at `at` (null: no pointer) points to; false for any other
+  // kind of pointer.
+  bool Struct(const capnp::word* at, StructView& out) {
+    out = StructView{};
+    if (at == nullptr) return true;
+    const uint64_t pointer = WordAt(at);
+    if (pointer == 0) return true;
+    if ((pointer & 3) != 0) return false;
+    const uint32_t dataWords = static_cast<uint16_t>(pointer >> 32);
+    const uint32_t pointerCount = static_cast<uint16_t>(pointer >> 48);
+    const capnp::word* target;
+    if (!Target(at, pointer, dataWords + pointerCount, target)) return false;
+    out.data = reinterpret_cast<const uint8_t*>(target);
+    out.dataBytes = dataWords * sizeof(capnp::word);
+    out.pointers = target + dataWords;
+    out.pointerCount = pointerCount;
+    return true;
+  }
+
+  // The list of structs the pointer at `at` points to, laid out as the packer lays
+  // it (inline composite): its first element and its shape. A null pointer is a
+  // list of none.
+  bool StructList(const capnp::word* at, StructView& first, uint32_t& count, uint32_t& stride) {
+    first = StructView{};
+    count = 0;
+    stride = 0;
+    if (at == nullptr) return true;
+    const uint64_t pointer = WordAt(at);
+    if (pointer == 0) return true;
+    if ((pointer & 3) != 1 || ((pointer >> 32) & 7) != 7) return false;
+    const uint64_t words = pointer >> 35;
+    const capnp::word* target;
+    if (!Target(at, pointer, words + 1, target)) return false;
+    const uint64_t tag = WordAt(target);
+    if ((tag & 3) != 0) return false;
+    count = static_cast<uint32_t>((tag & 0xffffffffu) >> 2);
+    const uint32_t dataWords = static_cast<uint16_t>(tag >> 32);
+    const uint32_t pointerCount = static_cast<uint16_t>(tag >> 48);
+    stride = dataWords + pointerCount;
+    // Elements of no words at all could be counted in their millions for free.
+    if (uint64_t{count} * stride > words || (stride == 0 && count != 0)) return false;
+    first.data = reinterpret_cast<const uint8_t*>(target + 1);
+    first.dataBytes = dataWords * sizeof(capnp::word);
+    first.pointers = target + 1 + dataWords;
+    first.pointerCount = pointerCount;
+    return true;
+  }
+
+  // The text the pointer at `at` points to, without its closing NUL (a null pointer:
+  // the empty text); false for anything but a list of bytes and for a text without
+  // its NUL.
+  bool Text(const capnp::word* at, std::string_view& out) {
+    out = std::string_view("");
+    if (at == nullptr) return true;
+    const uint64_t pointer = WordAt(at);
+    if (pointer == 0) return true;
+    if ((pointer & 3) != 1 || ((pointer >> 32) & 7) != 2) return false;
+    const uint64_t bytes = pointer >> 35;
+    const capnp::word* target;
+    if (bytes == 0 || !Target(at, pointer, (bytes + 7) / 8, target)) return false;
+    const char* text = reinterpret_cast<const char*>(target);
+    if (text[bytes - 1] != '\0') return false;
+    out = std::string_view(text, bytes - 1);
+    return true;
+  }
+
+ private:
+  // Where the pointer at `at` points, for an object of `words` words that must lie
+  // inside the message; every object read is charged to a budget of the message's
+  // own size, so that pointers that share their targets cannot amplify the reading.
+  bool Target(const capnp::word* at, uint64_t pointer, uint64_t words, const capnp::word*& target) {
+    const int64_t offset = static_cast<int32_t>(static_cast<uint32_t>(pointer)) >> 2;
+    const int64_t start = (at - begin_) + 1 + offset;
+    if (start < 0 || static_cast<uint64_t>(start) > size_ || words > size_ - static_cast<uint64_t>(start)) {
+      return false;
+    }
+    if (words > budget_) return false;
+    budget_ -= words;
+    target = begin_ + start;
+    return true;
+  }
+
+  const capnp::word* begin_;
+  const uint64_t size_;
+  uint64_t budget_;
+};
+
+// The value of a field, for the kinds this reader reads.
+bool ReadValue(Reader& reader, const Layout& layout, const capnp::word* at, Variant& out) {
+  StructView value;
+  if (!reader.Struct(at, value)) return false;
+  using W = automation::wire::Variant;
+  switch (value.Get<uint16_t>(layout.variantWhich)) {
+    case W::EMPTY: out.AssignEmpty(); return true;
+    case W::NULL_: out = Variant::Null(); return true;
+    case W::INTEGER: out = Variant::Integer(value.Get<int16_t>(layout.variantInteger)); return true;
+    case W::LONG: out = Variant::Long(value.Get<int32_t>(layout.variantLong)); return true;
+    case W::SINGLE: out = Variant::Single(value.Get<float>(layout.variantSingle)); return true;
+    case W::DOUBLE: out = Variant::Double(value.Get<double>(layout.variantDouble)); return true;
+    case W::CURRENCY: out = Variant::Currency(value.Get<int64_t>(layout.variantCurrency)); return true;
+    case W::DATE: out = Variant::Date(value.Get<double>(layout.variantDate)); return true;
+    case W::BOOLEAN: out = Variant::Boolean(value.GetBool(layout.variantBoolean)); return true;
+    case W::BYTE: out = Variant::Byte(value.Get<uint8_t>(layout.variantByte)); return true;
+    case W::ERROR: out = Variant::Error(value.Get<int32_t>(layout.variantError)); return true;
+    case W::STRING: {
+      std::string_view text;
+      if (!reader.Text(value.Pointer(layout.variantString), text)) return false;
+      out.AssignString(text);
+      return true;
+    }
+    default:
+      // Arrays, objects, and members this build does not know.
+      return false;
+  }
+}
+
+}  // namespace
+
+bool ReadPlainRecord(kj::ArrayPtr<const capnp::word> words, PackedFields& record, bool& namesChanged) {
+  static_assert(std::endian::native == std::endian::little, "the message's words are read as they lie");
+  // The segment table: one segment, filling the rest of the message.
+  if (words.size() < 2) return false;
+  const uint64_t table = WordAt(words.begin());
+  if (static_cast<uint32_t>(table) != 0 || (table >> 32) != words.size() - 1) return false;
+  const Layout& layout = TheLayout();
+  Reader reader(words.begin() + 1, words.end());
+
+  StructView root;
+  if (!reader.Struct(words.begin() + 1, root)) return false;
+  StructView element;
+  uint32_t count = 0;
+  uint32_t stride = 0;
+  if (!reader.StructList(root.Pointer(layout.recordFields), element, count, stride)) return false;
+
+  std::vector<PackedFields::Field>& decoded = record.fields;
+  namesChanged = !record.namesChecked || decoded.size() != count;
+  record.namesChecked = false;
+  decoded.resize(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    PackedFields::Field& out = decoded[i];
+    std::string_view name;
+    if (!reader.Text(element.Pointer(layout.fieldName), name) || name.empty()) return false;
+    if (AssignName(out.name, name)) namesChanged = true;
+    if (!ReadValue(reader, layout, element.Pointer(layout.fieldValue), out.value)) return false;
+    out.mapped = element.GetBool(layout.fieldMapped);
+    // The next element: `stride` words on, inside the list (checked above).
+    const capnp::word* next = reinterpret_cast<const capnp::word*>(element.data) + stride;
+    element.data = reinterpret_cast<const uint8_t*>(next);
+    element.pointers += stride;
+  }
+
+  StructView stamp;
+  if (!reader.Struct(root.Pointer(layout.recordSender), stamp)) return false;
+  SenderIdentity& sender = record.sender;
+  sender = SenderIdentity{};
+  if (stamp.GetBool(layout.senderKnown)) {
+    std::string_view subject;
+    if (!reader.Text(stamp.Pointer(layout.senderSubject), subject)) return false;
+    sender.known = true;
+    sender.hasCredentials = stamp.GetBool(layout.senderHasCredentials);
+    sender.uid = stamp.Get<uint32_t>(layout.senderUid);
+    sender.gid = stamp.Get<uint32_t>(layout.senderGid);
+    sender.pid = stamp.Get<int32_t>(layout.senderPid);
+    // Up to its first NUL, as the subject has always been read.
+    sender.subject.assign(subject.data(), ::strnlen(subject.data(), subject.size()));
+  }
+  if (!reader.Struct(root.Pointer(layout.recordJournal), stamp)) return false;
+  record.journal = JournalStamp{stamp.Get<int64_t>(layout.journalJournal), stamp.Get<int64_t>(layout.journalSequence)};
+  return true;
+}
+
+}  // namespace recordkit

@@ -1,0 +1,313 @@
+#include "recordkit/plain_record_reader.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <capnp/message.h>
+#include <capnp/serialize.h>
+#include <gtest/gtest.h>
+
+#include "recordkit/packed_record.capnp.h"
+#include "recordkit/property_packer.h"
+#include "recordkit/property_set.h"
+#include "tests/support/same_fields.h"
+
+namespace recordkit {
+namespace {
+
+using automation::SafeArray;
+using automation::Variant;
+using ledgerwick::testing::SameFields;
+
+const SenderIdentity kSender{true, true, 1000, 100, 4242, "client.example"};
+const JournalStamp kStamp{0x1234567890, 99};
+
+// An event with a value of every kind the plain reader reads, texts of lengths about
+// a word's edge, and a field the set did not start with.
+std::shared_ptr<PropertySet> PlainKindsSet() {
+  auto set = PropertySet::NewEventSet();
+  const Variant values[] = {
+      Variant(),
+      Variant::Null(),
+      Variant::Integer(-2),
+      Variant::Long(std::numeric_limits<int32_t>::min()),
+      Variant::Single(1.5f),
+      Variant::Double(-0.0),
+      Variant::Double(std::nan("")),
+      Variant::Currency(-123456789),
+      Variant::Date(46000.75),
+      Variant::String(""),
+      Variant::String(std::string(7, 's')),
+      Variant::String(std::string(8, 't')),
+      Variant::String(std::string("with\0inside", 11)),
+      Variant::Boolean(true),
+      Variant::Boolean(false),
+      Variant::Byte(255),
+      Variant::Error(static_cast<int32_t>(0x800A0009)),
+      Variant::String(std::string(300, 'L')),
+  };
+  size_t i = 0;
+  for (const Variant& value : values) set->Properties()[i++]->SetValue(value);
+  set->Add("AddedByTheClient", Variant::Long(7), false);
+  return set;
+}
+
+std::vector<uint8_t> Packed(const PropertySet& set, const SenderIdentity& sender = {}, const JournalStamp& stamp = {}) {
+  Variant record;
+  EXPECT_EQ(PropertyPacker().PackProperties(record, set, sender, stamp), 0);
+  return record.array().bytes();
+}
+
+std::vector<uint8_t> BytesOf(capnp::MessageBuilder& message) {
+  auto words = capnp::messageToFlatArray(message);
+  auto bytes = words.asBytes();
+  return {bytes.begin(), bytes.end()};
+}
+
+kj::ArrayPtr<const capnp::word> WordsOf(const std::vector<uint8_t>& bytes) {
+  return kj::arrayPtr(reinterpret_cast<const capnp::word*>(bytes.data()), bytes.size() / sizeof(capnp::word));
+}
+
+// The plain reader takes these bytes, and reads what Cap'n Proto's reader reads.
+void ExpectReadPlain(const std::vector<uint8_t>& bytes) {
+  PackedFields plain;
+  bool namesChanged = false;
+  ASSERT_TRUE(ReadPlainRecord(WordsOf(bytes), plain, namesChanged));
+  EXPECT_TRUE(namesChanged);  // a fresh scratch held no names
+  PackedFields general;
+  ASSERT_EQ(PropertyPacker::ReadFieldsThroughCapnp(kj::arrayPtr(bytes.data(), bytes.size()), general), 0);
+  EXPECT_TRUE(SameFields(plain, general));
+}
+
+// ReadFields, whichever reader reads the bytes, answers as Cap'n Proto's reader does
+// and reads the same fields.
+void ExpectReadAsCapnpReads(const std::vector<uint8_t>& bytes) {
+  PackedFields read;
+  PackedFields general;
+  const auto view = kj::arrayPtr(bytes.data(), bytes.size());
+  const int32_t number = PropertyPacker().ReadFields(view, read);
+  ASSERT_EQ(number, PropertyPacker::ReadFieldsThroughCapnp(view, general));
+  if (number == 0) {
+    EXPECT_TRUE(SameFields(read, general));
+  }
+}
+
+TEST(PlainRecordReaderTest, ReadsWhatThePackerWritesAsCapnpReadsIt) {
+  struct Case {
+    const char* name;
+    std::shared_ptr<PropertySet> set;
+  };
+  auto typical = PropertySet::NewEventSet();
+  typical->Item("Description")->SetValue(Variant::String("Could not reach the print server, try 12"));
+  typical->Item("EventCode")->SetValue(Variant::Long(4711));
+  for (const Case& c : {Case{"every plain kind", PlainKindsSet()}, Case{"a typical event", typical},
+                        Case{"an event of Empty fields", PropertySet::NewEventSet()},
+                        Case{"no fields at all", std::make_shared<PropertySet>()}}) {
+    SCOPED_TRACE(c.name);
+    ExpectReadPlain(Packed(*c.set));
+    ExpectReadPlain(Packed(*c.set, kSender, kStamp));
+    // Known without credentials, and without a subject.
+    ExpectReadPlain(Packed(*c.set, SenderIdentity{true, false, 1, 2, 3, ""}, kStamp));
+  }
+  PackedFields fields;
+  bool namesChanged = false;
+  const std::vector<uint8_t> bytes = Packed(*PlainKindsSet(), kSender, kStamp);
+  ASSERT_TRUE(ReadPlainRecord(WordsOf(bytes), fields, namesChanged));
+  EXPECT_EQ(fields.fields.back().name, "AddedByTheClient");
+  EXPECT_FALSE(fields.fields.back().mapped);
+  EXPECT_EQ(fields.fields[15].value, Variant::Byte(255));
+  EXPECT_EQ(fields.sender.subject, "client.example");
+  EXPECT_EQ(fields.journal.journal, kStamp.journal);
+}
+
+TEST(PlainRecordReaderTest, TellsWhetherTheNamesChangedFromTheRecordBefore) {
+  auto set = PropertySet::NewEventSet();
+  const std::vector<uint8_t> usual = Packed(*set);
+  set->Add("OneMore", Variant::Long(1), true);
+  const std::vector<uint8_t> longer = Packed(*set);
+  auto renamed = std::make_shared<PropertySet>();
+  const auto names = PropertySet::NewEventSet();
+  for (const auto& property : names->Properties()) {
+    renamed->Add(property->Name() == "Severity" ? "Sevérité" : property->Name(), Variant(), true);
+  }
+  const std::vector<uint8_t> other = Packed(*renamed);
+
+  PackedFields scratch;
+  bool namesChanged = false;
+  ASSERT_TRUE(ReadPlainRecord(WordsOf(usual), scratch, namesChanged));
+  scratch.namesChecked = true;  // as the packer marks it once the names were checked
+  struct Case {
+    const char* name;
+    const std::vector<uint8_t>* bytes;
+    bool changed;
+  };
+  for (const Case& c : {Case{"the same names", &usual, false}, Case{"one more field", &longer, true},
+                        Case{"the same names again", &usual, true}, Case{"the same names once more", &usual, false},
+                        Case{"one name other", &other, true}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(ReadPlainRecord(WordsOf(*c.bytes), scratch, namesChanged));
+    EXPECT_EQ(namesChanged, c.changed);
+    scratch.namesChecked = true;
+  }
+}
+
+TEST(PlainRecordReaderTest, LeavesOtherShapesToCapnpsReader) {
+  using Field = wire::Field::Builder;
+  const std::vector<std::pair<const char*, std::function<void(capnp::MessageBuilder&)>>> cases = {
+      {"an array value",
+       [](capnp::MessageBuilder& m) {
+         auto fields = m.initRoot<wire::PackedRecord>().initFields(1);
+         fields[0].setName("EventData");
+         SafeArray array(automation::VarType::Long, {{0, 2}});
+         automation::WriteVariant(Variant::Array(std::move(array)), fields[0].initValue());
+       }},
+      {"a nameless field", [](capnp::MessageBuilder& m) { m.initRoot<wire::PackedRecord>().initFields(1); }},
+      {"an empty name",
+       [](capnp::MessageBuilder& m) { m.initRoot<wire::PackedRecord>().initFields(1)[0].setName(""); }},
+      {"a null text value",
+       [](capnp::MessageBuilder& m) {
+         auto fields = m.initRoot<wire::PackedRecord>().initFields(1);
+         fields[0].setName("AppName");
+         fields[0].initValue().initString(0);
+       }},
+      {"a union member this build does not know",
+       [](capnp::MessageBuilder& m) {
+         Field field = m.initRoot<wire::PackedRecord>().initFields(1)[0];
+         field.setName("AppName");
+         auto value = field.initValue();
+         capnp::toAny(value).getDataSection()[0] = 99;
+       }},
+  };
+  for (const auto& [name, build] : cases) {
+    SCOPED_TRACE(name);
+    capnp::MallocMessageBuilder message;
+    build(message);
+    ExpectReadAsCapnpReads(BytesOf(message));
+  }
+  // Many segments: every field's name and value in a segment of its own.
+  {
+    capnp::MallocMessageBuilder message(1, capnp::AllocationStrategy::FIXED_SIZE);
+    auto fields = message.initRoot<wire::PackedRecord>().initFields(3);
+    for (unsigned i = 0; i < 3; ++i) {
+      fields[i].setName("Field" + std::to_string(i));
+      fields[i].initValue().setLong(static_cast<int32_t>(i));
+    }
+    ASSERT_GT(message.getSegmentsForOutput().size(), 1u);
+    const std::vector<uint8_t> bytes = BytesOf(message);
+    PackedFields fields_read;
+    bool namesChanged = false;
+    EXPECT_FALSE(ReadPlainRecord(WordsOf(bytes), fields_read, namesChanged));
+    ExpectReadAsCapnpReads(bytes);
+    PackedFields read;
+    ASSERT_EQ(PropertyPacker().ReadFields(kj::arrayPtr(bytes.data(), bytes.size()), read), 0);
+    EXPECT_EQ(read.fields[2].value, Variant::Long(2));
+  }
+}
+
+TEST(PlainRecordReaderTest, WiderStructsOfALaterSchemaReadAsCapnpReadsThem) {
+  // A writer that knows more members makes every struct larger; the members this
+  // build knows keep their places.
+  capnp::MallocMessageBuilder message;
+  auto root = message.getRoot<capnp::AnyPointer>().initAsAnyStruct(1, 4);
+  auto list = root.getPointerSection()[0].initAsListOfAnyStruct(2, 3, 2);
+  for (unsigned i = 0; i < 2; ++i) {
+    auto field = list[i];
+    field.getDataSection()[0] = 1;  // mapped
+    field.getPointerSection()[0].setAs<capnp::Text>(i == 0 ? "AppName" : "Severity");
+    auto value = field.getPointerSection()[1].initAsAnyStruct(3, 2);
+    automation::wire::Variant::Builder variant = value.as<automation::wire::Variant>();
+    if (i == 0) {
+      variant.setString("Payroll");
+    } else {
+      variant.setInteger(2);
+    }
+    field.getPointerSection()[2].setAs<capnp::Text>("a member this build does not know");
+  }
+  const std::vector<uint8_t> bytes = BytesOf(message);
+  PackedFields fields;
+  bool namesChanged = false;
+  ASSERT_TRUE(ReadPlainRecord(WordsOf(bytes), fields, namesChanged));
+  ExpectReadAsCapnpReads(bytes);
+  EXPECT_EQ(fields.fields[0].value, Variant::String("Payroll"));
+  EXPECT_EQ(fields.fields[1].value, Variant::Integer(2));
+}
+
+// Damage of every kind to a plain record: whichever reader reads it, the answer and
+// the fields are Cap'n Proto's own.
+TEST(PlainRecordReaderTest, DamagedRecordsReadAsCapnpReadsThem) {
+  const std::vector<uint8_t> valid = Packed(*PlainKindsSet(), kSender, kStamp);
+  for (size_t bit = 0; bit < valid.size() * 8; ++bit) {
+    std::vector<uint8_t> damaged = valid;
+    damaged[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+    ExpectReadAsCapnpReads(damaged);
+    if (::testing::Test::HasFailure()) {
+      ADD_FAILURE() << "at bit " << bit;
+      return;
+    }
+  }
+  for (size_t size = 8; size < valid.size(); size += 8) {
+    std::vector<uint8_t> cut(valid.begin(), valid.begin() + static_cast<ptrdiff_t>(size));
+    ExpectReadAsCapnpReads(cut);
+    if (::testing::Test::HasFailure()) {
+      ADD_FAILURE() << "cut to " << size;
+      return;
+    }
+  }
+  std::mt19937 random(11);  // fixed: the same damage on every run
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<uint8_t> damaged = valid;
+    const unsigned changes = 1 + random() % 6;
+    for (unsigned c = 0; c < changes; ++c) {
+      // Whole words as often as single bytes: pointers rewritten, not just nudged.
+      const size_t at = random() % damaged.size();
+      if (random() % 2 == 0) {
+        damaged[at] = static_cast<uint8_t>(random());
+      } else {
+        const uint64_t word = (uint64_t{random()} << 32) | random();
+        std::memcpy(damaged.data() + at / 8 * 8, &word, sizeof(word));
+      }
+    }
+    ExpectReadAsCapnpReads(damaged);
+    if (::testing::Test::HasFailure()) {
+      ADD_FAILURE() << "in round " << round;
+      return;
+    }
+  }
+}
+
+TEST(PlainRecordReaderTest, PointersThatShareTheirTargetsAreLeftToCapnpsLimit) {
+  // Every field's value points at one long text: read once per field, more words
+  // than the message holds.
+  capnp::MallocMessageBuilder message;
+  const unsigned kFields = 40;
+  auto fields = message.initRoot<wire::PackedRecord>().initFields(kFields);
+  for (unsigned i = 0; i < kFields; ++i) fields[i].setName("F" + std::to_string(i));
+  fields[0].initValue().setString(std::string(4000, 'x'));
+  std::vector<uint8_t> bytes = BytesOf(message);
+  // Each later field's value pointer is made to point where the first one's points.
+  auto words = reinterpret_cast<uint64_t*>(bytes.data());
+  const size_t listTag = 1 + 1 + 3;  // the table, the root pointer, the root's three pointers
+  ASSERT_EQ(words[listTag] & 3, 0u);
+  const size_t stride = 1 + 2;       // a Field: one data word, two pointers
+  const size_t firstValue = listTag + 1 + 1 + 1;
+  ASSERT_NE(words[firstValue], 0u);
+  for (unsigned i = 1; i < kFields; ++i) {
+    const size_t at = firstValue + i * stride;
+    const int64_t target = static_cast<int64_t>(firstValue + 1) + (static_cast<int32_t>(words[firstValue]) >> 2);
+    const int64_t offset = target - static_cast<int64_t>(at + 1);
+    words[at] = (words[firstValue] & 0xffffffff00000000u) | (static_cast<uint32_t>(offset) << 2);
+  }
+  PackedFields plain;
+  bool namesChanged = false;
+  EXPECT_FALSE(ReadPlainRecord(WordsOf(bytes), plain, namesChanged));
+  ExpectReadAsCapnpReads(bytes);
+}
+
+}  // namespace
+}  // namespace recordkit
