@@ -264,7 +264,11 @@ bool Journal::CompactionDue() const {
   if (pending_.empty()) return fileBytes_ > headerBytes_ + limits_.slackBytes;
   const uint64_t prefix = pending_.front().offset - headerBytes_;
   const uint64_t rest = fileBytes_ - pending_.front().offset;
-  return prefix >= limits_.takenPrefixBytes && prefix >= rest;
+  // Writing the file anew copies the rest, as many bytes as appending them took. Behind
+  // a store that lags (megabytes untaken), waiting until the prefix is three times
+  // the rest keeps those copies to a third of what was appended since the last one,
+  // for a file at most four times what it must hold.
+  return prefix >= limits_.takenPrefixBytes && prefix >= 3 * rest;
 }
 
 Status Journal::Compact() {
