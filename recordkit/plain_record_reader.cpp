@@ -4,57 +4,14 @@
 #include <cstdint>
 #include <cstring>
 
-#include <capnp/schema.h>
-
 #include "automation/variant.capnp.h"
-#include "recordkit/packed_record.capnp.h"
+#include "recordkit/plain_record_layout.h"
 
 namespace recordkit {
 
 namespace {
 
 using automation::Variant;
-
-// Where the members this reader reads lie in their structs, from the schemas the
-// packer writes with. Data offsets are in units of the member's own size (bits for
-// Booleans), pointer offsets are pointer indices, as Cap'n Proto counts them.
-struct Layout {
-  uint32_t recordFields, recordSender, recordJournal;
-  uint32_t fieldName, fieldValue, fieldMapped;
-  uint32_t variantWhich, variantInteger, variantLong, variantSingle, variantDouble, variantCurrency, variantDate,
-      variantString, variantBoolean, variantByte, variantError;
-  uint32_t senderKnown, senderUid, senderGid, senderPid, senderHasCredentials, senderSubject;
-  uint32_t journalJournal, journalSequence;
-};
-
-uint32_t Offset(capnp::StructSchema schema, const char* member) {
-  return schema.getFieldByName(member).getProto().getSlot().getOffset();
-}
-
-Layout ReadLayout() {
-  const auto record = capnp::Schema::from<wire::PackedRecord>();
-  const auto field = capnp::Schema::from<wire::Field>();
-  const auto variant = capnp::Schema::from<automation::wire::Variant>();
-  const auto sender = capnp::Schema::from<wire::Sender>();
-  const auto journal = capnp::Schema::from<wire::JournalStamp>();
-  return Layout{
-      Offset(record, "fields"),   Offset(record, "sender"),   Offset(record, "journal"),
-      Offset(field, "name"),      Offset(field, "value"),     Offset(field, "mapped"),
-      variant.getProto().getStruct().getDiscriminantOffset(),
-      Offset(variant, "integer"), Offset(variant, "long"),    Offset(variant, "single"),
-      Offset(variant, "double"),  Offset(variant, "currency"), Offset(variant, "date"),
-      Offset(variant, "string"),  Offset(variant, "boolean"), Offset(variant, "byte"),
-      Offset(variant, "error"),
-      Offset(sender, "known"),    Offset(sender, "uid"),      Offset(sender, "gid"),
-      Offset(sender, "pid"),      Offset(sender, "hasCredentials"), Offset(sender, "subject"),
-      Offset(journal, "journal"), Offset(journal, "sequence"),
-  };
-}
-
-const Layout& TheLayout() {
-  static const Layout layout = ReadLayout();
-  return layout;
-}
 
 // A struct in the message: its data section and its pointers. A null pointer reads
 // as a struct of no words, whose members all read as their defaults (zero).
@@ -179,7 +136,7 @@ class Reader {
 };
 
 // The value of a field, for the kinds this reader reads.
-bool ReadValue(Reader& reader, const Layout& layout, const capnp::word* at, Variant& out) {
+bool ReadValue(Reader& reader, const PlainRecordLayout& layout, const capnp::word* at, Variant& out) {
   StructView value;
   if (!reader.Struct(at, value)) return false;
   using W = automation::wire::Variant;
@@ -215,7 +172,7 @@ bool ReadPlainRecord(kj::ArrayPtr<const capnp::word> words, PackedFields& record
   if (words.size() < 2) return false;
   const uint64_t table = WordAt(words.begin());
   if (static_cast<uint32_t>(table) != 0 || (table >> 32) != words.size() - 1) return false;
-  const Layout& layout = TheLayout();
+  const PlainRecordLayout& layout = ThePlainRecordLayout();
   Reader reader(words.begin() + 1, words.end());
 
   StructView root;

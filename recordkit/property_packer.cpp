@@ -17,6 +17,7 @@
 #include "automation/variant_codec.h"
 #include "recordkit/packed_record.capnp.h"
 #include "recordkit/plain_record_reader.h"
+#include "recordkit/plain_record_writer.h"
 
 namespace recordkit {
 
@@ -225,12 +226,31 @@ int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, co
 
 int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, const SenderIdentity& sender,
                                        const JournalStamp& journal) const {
+  // A set too large to be queued gets no more room at first than the largest record;
+  // the builder's message grows past it.
+  const size_t words = std::min(RecordWords(set, sender, journal), kMaxPackedRecordBytes / sizeof(capnp::word));
   std::vector<uint8_t> bytes;
+  if (!WritePlainRecord(set, sender, journal, words, bytes)) {
+    if (int32_t number = PackThroughCapnp(set, sender, journal, words, bytes); number != 0) return number;
+  }
+  data.deref() = Variant::Array(SafeArray::FromBytes(std::move(bytes)));
+  return 0;
+}
+
+int32_t PropertyPacker::PackPropertiesThroughCapnp(Variant& data, const PropertySet& set, const SenderIdentity& sender,
+                                                   const JournalStamp& journal) {
+  const size_t words = std::min(RecordWords(set, sender, journal), kMaxPackedRecordBytes / sizeof(capnp::word));
+  std::vector<uint8_t> bytes;
+  if (int32_t number = PackThroughCapnp(set, sender, journal, words, bytes); number != 0) return number;
+  data.deref() = Variant::Array(SafeArray::FromBytes(std::move(bytes)));
+  return 0;
+}
+
+int32_t PropertyPacker::PackThroughCapnp(const PropertySet& set, const SenderIdentity& sender,
+                                         const JournalStamp& journal, size_t words, std::vector<uint8_t>& bytes) {
   try {
     // A first segment of the default size would be far larger than a record, and
-    // is zeroed when allocated: sized from the set instead. A set too large to be
-    // queued gets no more room at first than the largest record; the message grows.
-    const size_t words = std::min(RecordWords(set, sender, journal), kMaxPackedRecordBytes / sizeof(capnp::word));
+    // is zeroed when allocated: sized from the set instead.
     capnp::MallocMessageBuilder message(static_cast<unsigned>(words));
     const auto& properties = set.Properties();
     auto root = message.initRoot<wire::PackedRecord>();
@@ -272,7 +292,6 @@ int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, co
     // A value too large for a message.
     return packer_error::kCannotPackValue;
   }
-  data.deref() = Variant::Array(SafeArray::FromBytes(std::move(bytes)));
   return 0;
 }
 

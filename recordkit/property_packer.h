@@ -75,6 +75,12 @@ class PropertyPacker {
   int32_t PackProperties(automation::Variant& data, const PropertySet& set, const SenderIdentity& sender,
                          const JournalStamp& journal) const;
 
+  // PackProperties, always through Cap'n Proto's builder. PackProperties writes the
+  // records of sets of plain values itself, the same bytes, which is checked against
+  // this.
+  static int32_t PackPropertiesThroughCapnp(automation::Variant& data, const PropertySet& set,
+                                            const SenderIdentity& sender, const JournalStamp& journal);
+
   // `data` Empty: answers 0 and leaves `set` as it is. A packed record: sets each
   // field's value, adding fields the set lacks (with their mapped flag), answers 0.
   // Anything else answers a non-zero number and leaves `set` unchanged; hostile or
@@ -102,6 +108,8 @@ class PropertyPacker {
  private:
   static void ApplyFields(PackedFields& decoded, PropertySet& set);
   static void ClearFields(PackedFields& out);
+  static int32_t PackThroughCapnp(const PropertySet& set, const SenderIdentity& sender, const JournalStamp& journal,
+                                  size_t words, std::vector<uint8_t>& bytes);
   static int32_t ReadFieldsWith(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out, bool capnpOnly);
 };
 
