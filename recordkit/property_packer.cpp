@@ -226,22 +226,23 @@ int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, co
 
 int32_t PropertyPacker::PackProperties(Variant& data, const PropertySet& set, const SenderIdentity& sender,
                                        const JournalStamp& journal) const {
-  // A set too large to be queued gets no more room at first than the largest record;
-  // the builder's message grows past it.
-  const size_t words = std::min(RecordWords(set, sender, journal), kMaxPackedRecordBytes / sizeof(capnp::word));
-  std::vector<uint8_t> bytes;
-  if (!WritePlainRecord(set, sender, journal, words, bytes)) {
-    if (int32_t number = PackThroughCapnp(set, sender, journal, words, bytes); number != 0) return number;
-  }
-  data.deref() = Variant::Array(SafeArray::FromBytes(std::move(bytes)));
-  return 0;
+  return PackWith(data, set, sender, journal, false);
 }
 
 int32_t PropertyPacker::PackPropertiesThroughCapnp(Variant& data, const PropertySet& set, const SenderIdentity& sender,
                                                    const JournalStamp& journal) {
+  return PackWith(data, set, sender, journal, true);
+}
+
+int32_t PropertyPacker::PackWith(Variant& data, const PropertySet& set, const SenderIdentity& sender,
+                                 const JournalStamp& journal, bool capnpOnly) {
+  // A set too large to be queued gets no more room at first than the largest record;
+  // the builder's message grows past it.
   const size_t words = std::min(RecordWords(set, sender, journal), kMaxPackedRecordBytes / sizeof(capnp::word));
   std::vector<uint8_t> bytes;
-  if (int32_t number = PackThroughCapnp(set, sender, journal, words, bytes); number != 0) return number;
+  if (capnpOnly || !WritePlainRecord(set, sender, journal, words, bytes)) {
+    if (int32_t number = PackThroughCapnp(set, sender, journal, words, bytes); number != 0) return number;
+  }
   data.deref() = Variant::Array(SafeArray::FromBytes(std::move(bytes)));
   return 0;
 }

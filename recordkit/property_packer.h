@@ -108,6 +108,8 @@ class PropertyPacker {
  private:
   static void ApplyFields(PackedFields& decoded, PropertySet& set);
   static void ClearFields(PackedFields& out);
+  static int32_t PackWith(automation::Variant& data, const PropertySet& set, const SenderIdentity& sender,
+                          const JournalStamp& journal, bool capnpOnly);
   static int32_t PackThroughCapnp(const PropertySet& set, const SenderIdentity& sender, const JournalStamp& journal,
                                   size_t words, std::vector<uint8_t>& bytes);
   static int32_t ReadFieldsWith(kj::ArrayPtr<const uint8_t> bytes, PackedFields& out, bool capnpOnly);
