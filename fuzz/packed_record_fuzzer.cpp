@@ -71,6 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (packer.PackProperties(again, *set) == 0) {
       recordkit::PackedFields reread;
       if (packer.ReadFields(again, reread) != 0) throw std::logic_error("a repacked record does not read");
+      // Packed by the packer's own writer or by Cap'n Proto's builder: the same bytes.
+      Variant built;
+      if (recordkit::PropertyPacker::PackPropertiesThroughCapnp(built, *set, {}, {}) != 0 ||
+          built.array().bytes() != again.array().bytes()) {
+        throw std::logic_error("the two writers write other bytes");
+      }
     }
   }
   return 0;

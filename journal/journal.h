@@ -10,9 +10,9 @@
 // identity and number has that record already.
 //
 // The file holds what is not yet taken and a bounded slack: once every record is
-// taken, or once the taken records before the first untaken one outweigh the slack
-// and are three times what follows them, it is written anew holding only the
-// untaken ones.
+// taken, or once the taken records before the first untaken one reach
+// CompactionLimits::takenPrefixBytes and three times what follows them, it is
+// written anew holding only the untaken ones.
 
 #include <cstddef>
 #include <cstdint>

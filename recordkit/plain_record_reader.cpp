@@ -16,25 +16,39 @@ using automation::Variant;
 // A struct in the message: its data section and its pointers. A null pointer reads
 // as a struct of no words, whose members all read as their defaults (zero).
 struct StructView {
-  const uint8_t* data = nullptr;
-  uint32_t dataBytes = 0;
-  const capnp::word* pointers = nullptr;
+  const capnp::word* start = nullptr;  // its first data word
+  uint32_t dataWords = 0;
   uint32_t pointerCount = 0;
 
   template <typename T>
   T Get(uint32_t offset) const {
     const uint64_t at = uint64_t{offset} * sizeof(T);
-    if (at + sizeof(T) > dataBytes) return T{};
+    if (at + sizeof(T) > uint64_t{dataWords} * sizeof(capnp::word)) return T{};
     T value;
-    std::memcpy(&value, data + at, sizeof(T));
+    std::memcpy(&value, reinterpret_cast<const uint8_t*>(start) + at, sizeof(T));
     return value;
   }
   bool GetBool(uint32_t bit) const {
-    if (bit / 8 >= dataBytes) return false;
-    return (data[bit / 8] >> (bit % 8)) & 1;
+    if (bit / 8 >= uint64_t{dataWords} * sizeof(capnp::word)) return false;
+    return (reinterpret_cast<const uint8_t*>(start)[bit / 8] >> (bit % 8)) & 1;
   }
   // The pointer at `index`, or null when the struct has fewer.
-  const capnp::word* Pointer(uint32_t index) const { return index < pointerCount ? pointers + index : nullptr; }
+  const capnp::word* Pointer(uint32_t index) const {
+    return index < pointerCount ? start + dataWords + index : nullptr;
+  }
+};
+
+// A list of structs: `count` elements of one shape, one after the other.
+struct StructListView {
+  const capnp::word* elements = nullptr;
+  uint32_t count = 0;
+  uint32_t dataWords = 0;
+  uint32_t pointerCount = 0;
+
+  // Element `i`, for i < count (inside the list, checked when it was read).
+  StructView Element(uint32_t i) const {
+    return {elements + uint64_t{i} * (dataWords + pointerCount), dataWords, pointerCount};
+  }
 };
 
 uint64_t WordAt(const capnp::word* at) {
@@ -60,20 +74,14 @@ class Reader {
     const uint32_t pointerCount = static_cast<uint16_t>(pointer >> 48);
     const capnp::word* target;
     if (!Target(at, pointer, dataWords + pointerCount, target)) return false;
-    out.data = reinterpret_cast<const uint8_t*>(target);
-    out.dataBytes = dataWords * sizeof(capnp::word);
-    out.pointers = target + dataWords;
-    out.pointerCount = pointerCount;
+    out = StructView{target, dataWords, pointerCount};
     return true;
   }
 
   // The list of structs the pointer at `at` points to, laid out as the packer lays
-  // it (inline composite): its first element and its shape. A null pointer is a
-  // list of none.
-  bool StructList(const capnp::word* at, StructView& first, uint32_t& count, uint32_t& stride) {
-    first = StructView{};
-    count = 0;
-    stride = 0;
+  // it (inline composite). A null pointer is a list of none.
+  bool StructList(const capnp::word* at, StructListView& out) {
+    out = StructListView{};
     if (at == nullptr) return true;
     const uint64_t pointer = WordAt(at);
     if (pointer == 0) return true;
@@ -83,16 +91,13 @@ class Reader {
     if (!Target(at, pointer, words + 1, target)) return false;
     const uint64_t tag = WordAt(target);
     if ((tag & 3) != 0) return false;
-    count = static_cast<uint32_t>((tag & 0xffffffffu) >> 2);
+    const uint32_t count = static_cast<uint32_t>((tag & 0xffffffffu) >> 2);
     const uint32_t dataWords = static_cast<uint16_t>(tag >> 32);
     const uint32_t pointerCount = static_cast<uint16_t>(tag >> 48);
-    stride = dataWords + pointerCount;
+    const uint64_t stride = uint64_t{dataWords} + pointerCount;
     // Elements of no words at all could be counted in their millions for free.
-    if (uint64_t{count} * stride > words || (stride == 0 && count != 0)) return false;
-    first.data = reinterpret_cast<const uint8_t*>(target + 1);
-    first.dataBytes = dataWords * sizeof(capnp::word);
-    first.pointers = target + 1 + dataWords;
-    first.pointerCount = pointerCount;
+    if (count * stride > words || (stride == 0 && count != 0)) return false;
+    out = StructListView{target + 1, count, dataWords, pointerCount};
     return true;
   }
 
@@ -177,26 +182,22 @@ bool ReadPlainRecord(kj::ArrayPtr<const capnp::word> words, PackedFields& record
 
   StructView root;
   if (!reader.Struct(words.begin() + 1, root)) return false;
-  StructView element;
-  uint32_t count = 0;
-  uint32_t stride = 0;
-  if (!reader.StructList(root.Pointer(layout.recordFields), element, count, stride)) return false;
+  StructListView list;
+  if (!reader.StructList(root.Pointer(layout.recordFields), list)) return false;
+  const uint32_t count = list.count;
 
   std::vector<PackedFields::Field>& decoded = record.fields;
   namesChanged = !record.namesChecked || decoded.size() != count;
   record.namesChecked = false;
   decoded.resize(count);
   for (uint32_t i = 0; i < count; ++i) {
+    const StructView element = list.Element(i);
     PackedFields::Field& out = decoded[i];
     std::string_view name;
     if (!reader.Text(element.Pointer(layout.fieldName), name) || name.empty()) return false;
     if (AssignName(out.name, name)) namesChanged = true;
     if (!ReadValue(reader, layout, element.Pointer(layout.fieldValue), out.value)) return false;
     out.mapped = element.GetBool(layout.fieldMapped);
-    // The next element: `stride` words on, inside the list (checked above).
-    const capnp::word* next = reinterpret_cast<const capnp::word*>(element.data) + stride;
-    element.data = reinterpret_cast<const uint8_t*>(next);
-    element.pointers += stride;
   }
 
   StructView stamp;

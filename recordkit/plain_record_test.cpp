@@ -172,11 +172,38 @@ TEST(PlainRecordReaderTest, LeavesOtherShapesToCapnpsReader) {
       {"a nameless field", [](capnp::MessageBuilder& m) { m.initRoot<wire::PackedRecord>().initFields(1); }},
       {"an empty name",
        [](capnp::MessageBuilder& m) { m.initRoot<wire::PackedRecord>().initFields(1)[0].setName(""); }},
-      {"a null text value",
+      {"an empty text value",
        [](capnp::MessageBuilder& m) {
          auto fields = m.initRoot<wire::PackedRecord>().initFields(1);
          fields[0].setName("AppName");
          fields[0].initValue().initString(0);
+       }},
+      {"a text value without its text",
+       [](capnp::MessageBuilder& m) {
+         auto fields = m.initRoot<wire::PackedRecord>().initFields(1);
+         fields[0].setName("AppName");
+         auto value = fields[0].initValue();
+         value.setString("gone");
+         capnp::toAny(value).getPointerSection()[0].clear();
+       }},
+      {"fields as a list of pointers",
+       [](capnp::MessageBuilder& m) {
+         auto root = m.getRoot<capnp::AnyPointer>().initAsAnyStruct(0, 3);
+         auto list = root.getPointerSection()[0].initAsAnyList(capnp::ElementSize::POINTER, 2);
+         list.as<capnp::List<capnp::Text>>().set(0, "AppName");
+         list.as<capnp::List<capnp::Text>>().set(1, "Severity");
+       }},
+      {"fields of no words",
+       [](capnp::MessageBuilder& m) {
+         m.getRoot<capnp::AnyPointer>().initAsAnyStruct(0, 3).getPointerSection()[0].initAsListOfAnyStruct(0, 0, 5);
+       }},
+      {"an unknown sender with a subject that is not a text",
+       [](capnp::MessageBuilder& m) {
+         auto root = m.initRoot<wire::PackedRecord>();
+         root.initFields(1)[0].setName("AppName");
+         auto sender = root.initSender();
+         sender.setUid(7);
+         capnp::toAny(sender).getPointerSection()[0].initAsAnyStruct(1, 0);
        }},
       {"a union member this build does not know",
        [](capnp::MessageBuilder& m) {
@@ -210,6 +237,31 @@ TEST(PlainRecordReaderTest, LeavesOtherShapesToCapnpsReader) {
     ASSERT_EQ(PropertyPacker().ReadFields(kj::arrayPtr(bytes.data(), bytes.size()), read), 0);
     EXPECT_EQ(read.fields[2].value, Variant::Long(2));
   }
+}
+
+TEST(PlainRecordReaderTest, TextsWithNulsInsideReadAsCapnpReadsThem) {
+  auto set = std::make_shared<PropertySet>();
+  set->Add(std::string("A\0x", 3), Variant::String(std::string("v\0w", 3)), true);
+  set->Add(std::string("A\0y", 3), Variant(), true);
+  const SenderIdentity sender{true, true, 1, 2, 3, std::string("sub\0ject", 8)};
+  const std::vector<uint8_t> bytes = Packed(*set, sender, kStamp);
+  ExpectReadPlain(bytes);
+  PackedFields fields;
+  ASSERT_EQ(PropertyPacker().ReadFields(kj::arrayPtr(bytes.data(), bytes.size()), fields), 0);
+  EXPECT_EQ(fields.fields[1].name, std::string("A\0y", 3));
+  EXPECT_EQ(fields.fields[0].value, Variant::String(std::string("v\0w", 3)));
+  // The subject has always been read up to its first NUL.
+  EXPECT_EQ(fields.sender.subject, "sub");
+}
+
+TEST(PlainRecordReaderTest, BytesAfterTheMessageAreNotARecord) {
+  std::vector<uint8_t> bytes = Packed(*PlainKindsSet());
+  bytes.resize(bytes.size() + 8, 0);
+  PackedFields fields;
+  bool namesChanged = false;
+  EXPECT_FALSE(ReadPlainRecord(WordsOf(bytes), fields, namesChanged));
+  EXPECT_NE(PropertyPacker().ReadFields(kj::arrayPtr(bytes.data(), bytes.size()), fields), 0);
+  ExpectReadAsCapnpReads(bytes);
 }
 
 TEST(PlainRecordReaderTest, WiderStructsOfALaterSchemaReadAsCapnpReadsThem) {
@@ -379,6 +431,27 @@ TEST(PlainRecordWriterTest, RandomSetsAreWrittenAsTheBuilderWritesThem) {
     if (::testing::Test::HasFailure()) {
       ADD_FAILURE() << "in round " << round;
       return;
+    }
+  }
+}
+
+TEST(PlainRecordWriterTest, WritesOnlyWithinItsRoom) {
+  auto typical = PropertySet::NewEventSet();
+  typical->Item("Description")->SetValue(Variant::String("Could not reach the print server"));
+  auto set = std::make_shared<PropertySet>();
+  set->Add(std::string("N\0ul", 4), Variant::String(std::string("te\0xt", 6)), true);
+  for (const auto& s : {typical, PlainKindsSet(), set}) {
+    for (const SenderIdentity& sender : {SenderIdentity{}, kSender}) {
+      for (const JournalStamp& stamp : {JournalStamp{}, kStamp}) {
+        SCOPED_TRACE(std::to_string(s->Count()) + " fields" + (sender.known ? ", sender" : "") +
+                     (stamp.known() ? ", journal" : ""));
+        ExpectWrittenPlain(*s, sender, stamp);
+        const size_t words = PackedThroughCapnp(*s, sender, stamp).size() / 8 - 1;  // the segment's
+        std::vector<uint8_t> bytes;
+        EXPECT_TRUE(WritePlainRecord(*s, sender, stamp, words, bytes));
+        EXPECT_EQ(bytes.size(), (words + 1) * 8);
+        EXPECT_FALSE(WritePlainRecord(*s, sender, stamp, words - 1, bytes));
+      }
     }
   }
 }

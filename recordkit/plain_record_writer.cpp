@@ -35,13 +35,13 @@ class Segment {
 
   // A struct of `size` at `target`, pointed to from the word `pointer`.
   void PointToStruct(size_t pointer, size_t target, Size size) {
-    PutWord(pointer, (Offset(pointer, target) << 2) | (uint64_t{size.dataWords} << 32) | (uint64_t{size.pointers} << 48));
+    PutWord(pointer, OffsetBits(pointer, target) | (uint64_t{size.dataWords} << 32) | (uint64_t{size.pointers} << 48));
   }
 
   // A list at `target`: of `count` elements of the encoded `elementSize` (for an
   // inline-composite list, its words after the tag).
   void PointToList(size_t pointer, size_t target, uint64_t elementSize, uint64_t count) {
-    PutWord(pointer, (Offset(pointer, target) << 2) | 1 | (elementSize << 32) | (count << 35));
+    PutWord(pointer, OffsetBits(pointer, target) | 1 | (elementSize << 32) | (count << 35));
   }
 
   // The tag word of an inline-composite list: a struct pointer whose offset is the
@@ -75,8 +75,11 @@ class Segment {
   }
 
  private:
-  static uint64_t Offset(size_t pointer, size_t target) {
-    return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int64_t>(target) - static_cast<int64_t>(pointer) - 1));
+  // The pointer's low word: the signed offset in words from its end to `target`,
+  // shifted past the two bits of its kind.
+  static uint64_t OffsetBits(size_t pointer, size_t target) {
+    const int64_t offset = static_cast<int64_t>(target) - static_cast<int64_t>(pointer) - 1;
+    return (static_cast<uint64_t>(offset) << 2) & 0xffffffffu;
   }
   void PutWord(size_t at, uint64_t word) { std::memcpy(bytes_.data() + at * kWord, &word, sizeof(word)); }
 

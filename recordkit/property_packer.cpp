@@ -238,9 +238,10 @@ int32_t PropertyPacker::PackWith(Variant& data, const PropertySet& set, const Se
                                  const JournalStamp& journal, bool capnpOnly) {
   // A set too large to be queued gets no more room at first than the largest record;
   // the builder's message grows past it.
-  const size_t words = std::min(RecordWords(set, sender, journal), kMaxPackedRecordBytes / sizeof(capnp::word));
+  const size_t needed = RecordWords(set, sender, journal);
+  const size_t words = std::min(needed, kMaxPackedRecordBytes / sizeof(capnp::word));
   std::vector<uint8_t> bytes;
-  if (capnpOnly || !WritePlainRecord(set, sender, journal, words, bytes)) {
+  if (capnpOnly || needed > words || !WritePlainRecord(set, sender, journal, words, bytes)) {
     if (int32_t number = PackThroughCapnp(set, sender, journal, words, bytes); number != 0) return number;
   }
   data.deref() = Variant::Array(SafeArray::FromBytes(std::move(bytes)));

@@ -1,7 +1,7 @@
 #pragma once
-// Whether two reads of packed records hold the same: names, flags, stamps, and values
-// compared as the bytes they pack to, so that a NaN matches itself and -0 does not
-// match 0.
+// Whether two reads of packed records hold the same: names (every byte), flags,
+// stamps, and values compared as the bytes they pack to, so that a NaN matches
+// itself and -0 does not match 0.
 
 #include <cstring>
 
@@ -20,7 +20,7 @@ inline kj::Array<capnp::word> ValuesWritten(const recordkit::PackedFields& field
   auto list = message.initRoot<recordkit::wire::PackedRecord>().initFields(static_cast<unsigned>(fields.fields.size()));
   for (size_t i = 0; i < fields.fields.size(); ++i) {
     auto field = list[static_cast<unsigned>(i)];
-    field.setName(fields.fields[i].name);
+    field.setName(kj::StringPtr(fields.fields[i].name.c_str(), fields.fields[i].name.size()));
     field.setMapped(fields.fields[i].mapped);
     automation::WriteVariant(fields.fields[i].value, field.initValue());
   }
