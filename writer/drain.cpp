@@ -123,8 +123,16 @@ automation::Status Drain::CommitStaged() {
   staged_.clear();
   stagedBytes_ = 0;
   StartDrainTimer();
+  // A whole run waiting need not wait for the tick: as after a busy run, it waits only
+  // the short pause. Not while a drain runs (it goes on by itself) nor during an
+  // outage, whose back-off stands.
+  if (!drainBusy_ && stats_.outageSince == nullptr && WholeRunQueued() && armedIntervalMs_ > kBusyPauseMs) {
+    ArmTimer(kBusyPauseMs);
+  }
   return {};
 }
+
+bool Drain::WholeRunQueued() const { return queued() >= kMaxRunRecords || queuedBytes() >= kMaxRunBytes; }
 
 automation::Status Drain::Append(Variant record, uint64_t sequence) {
   if (automation::Status staged = Stage(std::move(record), sequence); !staged.ok()) return staged;
@@ -217,7 +225,7 @@ kj::Promise<void> Drain::DrainLoop(bool first, bool afterBusyRun) {
     EndDrain();
     return kj::READY_NOW;
   }
-  if (!first && !flushing_ && queued() < kMaxRunRecords && queuedBytes() < kMaxRunBytes) {
+  if (!first && !flushing_ && !WholeRunQueued()) {
     PauseDrain(afterBusyRun);
     return kj::READY_NOW;
   }

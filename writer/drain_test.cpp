@@ -220,9 +220,12 @@ TEST_F(DrainTest, QueueIsHandedOverInBoundedRuns) {
   process.SetStores(runs, std::make_shared<FakeDTO>());
   const size_t total = kMaxRunRecords * 2 + 5;
   for (size_t i = 0; i < total; ++i) Queue("r" + std::to_string(i));
-  process.RunFor(100 * kj::MILLISECONDS);
-  // One tick goes on while a whole run waits; after those busy runs the rest waits
-  // a short pause for more to join it, not a whole tick.
+  // Whole runs waiting bring the tick to the short pause; it goes on while a whole
+  // run waits; after those busy runs the rest waits a short pause for more to join
+  // it, not a whole tick.
+  process.RunFor((kBusyPauseMs - 1) * kj::MILLISECONDS);
+  EXPECT_TRUE(runs->runSizes.empty());
+  process.RunFor(1 * kj::MILLISECONDS);
   EXPECT_EQ(runs->runSizes, (std::vector<size_t>{kMaxRunRecords, kMaxRunRecords}));
   EXPECT_EQ(Queued(), 5u);
   process.RunFor((kBusyPauseMs - 1) * kj::MILLISECONDS);
@@ -246,7 +249,7 @@ TEST_F(DrainTest, AfterABacklogTheTimerGoesBackToItsIntervalOnceARunIsShort) {
   auto runs = std::make_shared<RunStore>();
   process.SetStores(runs, std::make_shared<FakeDTO>());
   for (size_t i = 0; i < kMaxRunRecords + 2; ++i) Queue("r" + std::to_string(i));
-  process.RunFor(kDrainIntervalMs * kj::MILLISECONDS);
+  process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 2u);
   // A record arrives during the pause: the short tick's run takes what waited, and,
   // that run being short and the queue then empty, what comes after it waits a
@@ -258,6 +261,41 @@ TEST_F(DrainTest, AfterABacklogTheTimerGoesBackToItsIntervalOnceARunIsShort) {
   process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 1u);
   process.RunFor((kDrainIntervalMs - kBusyPauseMs) * kj::MILLISECONDS);
+  EXPECT_EQ(Queued(), 0u);
+}
+
+TEST_F(DrainTest, AWholeRunQueuedWaitsOnlyTheShortPauseButNotDuringAnOutage) {
+  auto runs = std::make_shared<RunStore>();
+  process.SetStores(runs, std::make_shared<FakeDTO>());
+  // One record short of a whole run: the tick comes at the interval.
+  for (size_t i = 0; i + 1 < kMaxRunRecords; ++i) Queue("r" + std::to_string(i));
+  process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
+  EXPECT_TRUE(runs->runSizes.empty());
+  // The record that makes the run whole brings the tick to the short pause from then.
+  Queue("whole");
+  EXPECT_EQ(process.timers.armed(), 1u);
+  process.RunFor((kBusyPauseMs - 1) * kj::MILLISECONDS);
+  EXPECT_TRUE(runs->runSizes.empty());
+  process.RunFor(1 * kj::MILLISECONDS);
+  EXPECT_EQ(runs->runSizes, std::vector<size_t>{kMaxRunRecords});
+  EXPECT_EQ(Queued(), 0u);
+
+  // No target takes anything: the retries keep their back-off, whatever is queued.
+  process.SetStores(nullptr, nullptr);
+  process.logMethod = tofile;
+  process.files.FailFromCall(process.files.calls() + 1);
+  Queue("kept");
+  process.RunFor(kDrainIntervalMs * kj::MILLISECONDS);
+  ASSERT_EQ(process.drain.intervalMs(), 2 * kDrainIntervalMs);
+  const int tries = process.files.calls();
+  for (size_t i = 0; i < kMaxRunRecords; ++i) Queue("behind" + std::to_string(i));
+  process.RunFor((2 * kDrainIntervalMs - 1) * kj::MILLISECONDS);
+  EXPECT_EQ(process.files.calls(), tries);
+  process.files.Heal();
+  process.RunFor(1 * kj::MILLISECONDS);
+  EXPECT_EQ(process.files.calls(), tries + 1);
+  EXPECT_EQ(Queued(), 1u);  // a whole run went; the one after it waits the short pause
+  process.RunFor(kBusyPauseMs * kj::MILLISECONDS);
   EXPECT_EQ(Queued(), 0u);
 }
 
