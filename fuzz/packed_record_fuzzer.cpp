@@ -4,18 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
-#include <capnp/message.h>
-#include <capnp/serialize.h>
 #include <kj/array.h>
 
 #include "automation/conversions.h"
 #include "automation/variant.h"
-#include "automation/variant_codec.h"
-#include "recordkit/packed_record.capnp.h"
 #include "recordkit/property_packer.h"
 #include "recordkit/property_set.h"
 #include "tests/support/same_fields.h"

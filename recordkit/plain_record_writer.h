@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "recordkit/property_packer.h"
 #include "recordkit/property_set.h"
 #include "recordkit/sender_identity.h"
 
